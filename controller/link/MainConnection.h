@@ -1,0 +1,25 @@
+// The main (motion) controller. Commands are skipped until "openStream" has
+// connected it.
+#pragma once
+
+#include "ControllerConnection.h"
+
+class MainConnection : public ControllerConnection {
+public:
+    static MainConnection& GetInstance();
+
+    // Open, then enable commands.
+    void Connect(const std::string& address);
+    // The reply of `text`, or "" without sending while not enabled.
+    std::string CommandIfEnabled(const std::string& text);
+    // Starts the controller's stored program ("XQ"); the reply is dropped.
+    void ExecuteProgram();
+    bool IsEnabled() const { return enabled_.load(); }
+
+private:
+    MainConnection() = default;
+    // At exit: "ST", "MO" and close, when open; failures are swallowed.
+    ~MainConnection();
+
+    std::atomic<bool> enabled_{false};
+};

@@ -1,0 +1,37 @@
+#include "Utilities.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <iomanip>
+#include <memory>
+
+std::string FormatNumber(double value, int precision) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(precision) << value;
+    std::string text = out.str();
+    // Only text with a decimal point has zeros to trim; without this guard a
+    // precision of 0 would turn "100" into "1".
+    if (text.find('.') == std::string::npos) {
+        return text;
+    }
+    auto last = text.find_last_not_of('0');
+    if (last == std::string::npos) {
+        return text;
+    }
+    if (text[last] == '.') {
+        --last;
+    }
+    text.erase(last + 1);
+    return text;
+}
+
+std::string ReadableTypeName(const std::type_info& type) {
+    if (type == typeid(std::string)) {
+        return "std::string";
+    }
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> name(
+        abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
+    return status == 0 && name ? std::string(name.get()) : std::string(type.name());
+}

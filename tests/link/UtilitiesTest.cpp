@@ -1,0 +1,40 @@
+#include "Utilities.h"
+
+#include <gtest/gtest.h>
+
+TEST(FormatNumber, TrimsTrailingZerosAndPoint) {
+    EXPECT_EQ(FormatNumber(12.5, 2), "12.5");
+    EXPECT_EQ(FormatNumber(12.0, 1), "12");
+    EXPECT_EQ(FormatNumber(100.0, 1), "100");
+    EXPECT_EQ(FormatNumber(0.0, 1), "0");
+    EXPECT_EQ(FormatNumber(-0.5, 1), "-0.5");
+    EXPECT_EQ(FormatNumber(0.04, 1), "0");
+    EXPECT_EQ(FormatNumber(1234.567, 2), "1234.57");
+}
+
+TEST(FormatNumber, PrecisionZeroKeepsWholeNumbers) {
+    // Without a decimal point there is nothing to trim.
+    EXPECT_EQ(FormatNumber(100.0, 0), "100");
+    EXPECT_EQ(FormatNumber(0.0, 0), "0");
+}
+
+TEST(Split, ReadsIntegersOnCommaBlank) {
+    EXPECT_EQ(Split<long long>("10, 20,30", ", "), (std::vector<long long>{10, 20, 30}));
+    EXPECT_EQ(Split<long long>("1, , 2", ", "), (std::vector<long long>{1, 2}));
+    EXPECT_EQ(Split<long long>("-7, 12abc", ", "), (std::vector<long long>{-7, 12}));
+}
+
+TEST(Split, ReportsAndSkipsBadTokens) {
+    testing::internal::CaptureStderr();
+    const auto values = Split<long long>("5, x, 7", ", ");
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(values, (std::vector<long long>{5, 7}));
+    EXPECT_EQ(errors, "Failed to convert token ' x' to type 'long long'\n");
+}
+
+TEST(Split, ReadsWordsOnBlank) {
+    EXPECT_EQ(Split<std::string>("G1  X10", " "), (std::vector<std::string>{"G1", "X10"}));
+    EXPECT_EQ(Split<std::string>("G1\tX10 Y2", " "), (std::vector<std::string>{"G1", "Y2"}));
+    EXPECT_TRUE(Split<std::string>("", " ").empty());
+    EXPECT_TRUE(Split<long long>("", ", ").empty());
+}
