@@ -1,0 +1,50 @@
+// Cuts a TCP byte stream into the texts of top-level JSON objects (and
+// arrays). A pure state machine: bytes in, complete texts out, no I/O.
+//
+// It follows JSON strings and escapes, so braces inside strings do not count;
+// keeps an unfinished value across reads; skips white space and stray bytes
+// between values; and drops a value larger than the maximum, resynchronising
+// on the next one.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+class MessageFramer {
+  public:
+    // Receives each complete value text, in stream order.
+    using MessageSink = std::function<void(std::string&&)>;
+    // Receives one line of text describing input that was dropped.
+    using DropSink = std::function<void(const std::string&)>;
+
+    static constexpr std::size_t kDefaultMaxMessageSize = 16 * 1024 * 1024;
+
+    explicit MessageFramer(std::size_t max_message_size = kDefaultMaxMessageSize);
+
+    // Consumes `bytes`; calls `on_message` for every value completed by them.
+    // Stray bytes outside values and oversized values are reported through
+    // `on_drop`, once per run of stray bytes and once per oversized value.
+    void Feed(std::string_view bytes, const MessageSink& on_message, const DropSink& on_drop);
+
+    // Bytes of the unfinished value currently held.
+    std::size_t Pending() const { return current_.size(); }
+
+  private:
+    enum class State { kBetween, kInValue, kInString, kInEscape };
+
+    void ConsumeBetween(char byte, const DropSink& on_drop);
+    void ConsumeInValue(char byte, const MessageSink& on_message, const DropSink& on_drop);
+    void ReportStray(const DropSink& on_drop);
+    void Append(char byte);
+    void Finish(const MessageSink& on_message, const DropSink& on_drop);
+
+    std::size_t max_message_size_;
+    State state_ = State::kBetween;
+    int depth_ = 0;
+    bool oversized_ = false;
+    std::size_t oversized_bytes_ = 0;
+    std::size_t stray_bytes_ = 0;
+    std::string current_;
+};

@@ -1,0 +1,187 @@
+#include "Project.h"
+
+#include <iostream>
+#include <memory>
+#include <utility>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+// A read error that comes back on every read (other than end of stream and
+// reset, which close at once) is given this many tries before the connection
+// is taken as lost, so it cannot spin the I/O thread for ever.
+constexpr int kMaxConsecutiveReadErrors = 16;
+
+// Enough of a message to recognise it in a diagnostic line.
+std::string Excerpt(const std::string& text) {
+    constexpr std::size_t kMaxExcerpt = 200;
+    return text.size() <= kMaxExcerpt ? text : text.substr(0, kMaxExcerpt) + "...";
+}
+
+bool IsConnectionGone(const boost::system::error_code& error) {
+    return error == boost::asio::error::eof || error == boost::asio::error::connection_reset;
+}
+
+}  // namespace
+
+Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_callback)
+    : io_context_(io_context),
+      closed_callback_(std::move(closed_callback)),
+      udp_socket_(io_context),
+      socket_(io_context) {}
+
+const std::vector<Project::Command>& Project::Commands() {
+    // Dispatch order; the first equal name wins.
+    static const std::vector<Command> commands = {
+        {"uiEndpoint", &Project::Handle_UIEndpoint},
+        {"ping", &Project::Handle_Ping},
+    };
+    return commands;
+}
+
+void Project::StartRead() {
+    socket_.async_read_some(
+        boost::asio::buffer(buffer_),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t bytes) {
+            self->OnRead(error, bytes);
+        });
+}
+
+void Project::OnRead(const boost::system::error_code& error, std::size_t bytes) {
+    if (error) {
+        OnReadError(error);
+        return;
+    }
+    consecutive_read_errors_ = 0;
+    for (const auto& message : SplitMessages(std::string(buffer_.data(), bytes))) {
+        HandleCommand(message);
+    }
+    StartRead();
+}
+
+void Project::OnReadError(const boost::system::error_code& error) {
+    const bool persistent = ++consecutive_read_errors_ >= kMaxConsecutiveReadErrors;
+    if (finishing_) {
+        // The task manager closes the connection once the queue has run out.
+        // A client that closed its side will send nothing more: stop reading
+        // instead of spinning on end of stream.
+        if (!IsConnectionGone(error) && !persistent) {
+            StartRead();
+        }
+        return;
+    }
+    std::cerr << error.message() << std::endl;
+    if (IsConnectionGone(error) || persistent) {
+        Close();
+        return;
+    }
+    StartRead();
+}
+
+std::vector<json> Project::SplitMessages(std::string text) {
+    std::vector<json> messages;
+    framer_.Feed(
+        text,
+        [&messages](std::string&& body) {
+            json value = json::parse(body, nullptr, /*allow_exceptions=*/false);
+            if (value.is_discarded()) {
+                std::cerr << "Dropped a message that is not valid JSON: " << Excerpt(body)
+                          << std::endl;
+                return;
+            }
+            messages.push_back(std::move(value));
+        },
+        [](const std::string& line) { std::cerr << line << std::endl; });
+    return messages;
+}
+
+void Project::HandleCommand(const json& message) {
+    try {
+        const auto command = message.at("command").get<std::string>();
+        for (const auto& entry : Commands()) {
+            if (command == entry.name) {
+                (this->*entry.handler)(message);
+                return;
+            }
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "Dropped command "
+                  << Excerpt(message.dump(-1, ' ', false, json::error_handler_t::replace)) << ": "
+                  << error.what() << std::endl;
+    }
+}
+
+void Project::Send(const std::string& message) {
+    // All socket work happens on the I/O thread; other threads only hand the
+    // message over. The lock keeps hand-overs in the order Send was entered.
+    boost::mutex::scoped_lock lock(send_mutex_);
+    boost::asio::post(io_context_, [self = shared_from_this(), message]() mutable {
+        self->write_queue_.push_back(std::move(message));
+        if (self->write_queue_.size() == 1) {
+            self->WriteNext();
+        }
+    });
+}
+
+void Project::WriteNext() {
+    boost::asio::async_write(socket_, boost::asio::buffer(write_queue_.front()),
+                             [self = shared_from_this()](const boost::system::error_code& error,
+                                                         std::size_t) { self->OnWrite(error); });
+}
+
+void Project::OnWrite(const boost::system::error_code& error) {
+    if (error) {
+        std::cerr << "WriteHandler() " << error.message() << std::endl;
+    }
+    write_queue_.pop_front();
+    if (!write_queue_.empty()) {
+        WriteNext();
+    }
+}
+
+void Project::SendDatagram(const std::string& message) {
+    auto text = std::make_shared<const std::string>(message);
+    boost::mutex::scoped_lock lock(send_mutex_);
+    boost::asio::post(io_context_,
+                      [self = shared_from_this(), text] { self->SendDatagramNow(text); });
+}
+
+void Project::SendDatagramNow(const std::shared_ptr<const std::string>& message) {
+    if (!udp_socket_.is_open()) {
+        return;  // No "uiEndpoint" yet: nobody to tell.
+    }
+    udp_socket_.async_send_to(
+        boost::asio::buffer(*message), ui_endpoint_,
+        [self = shared_from_this(), message](const boost::system::error_code& error, std::size_t) {
+            if (error) {
+                std::cerr << "Error sending datagram: " << error.message() << std::endl;
+            }
+        });
+}
+
+void Project::Close() {
+    closed_callback_(shared_from_this());
+}
+
+void Project::Handle_UIEndpoint(const json& message) {
+    // Validate before changing anything: a port outside 1..65535 would wrap.
+    const auto port = message.at("port").get<int64_t>();
+    if (port < 1 || port > 65535) {
+        throw std::out_of_range("port " + std::to_string(port) + " is not a UDP port");
+    }
+    if (!udp_socket_.is_open()) {
+        udp_socket_.open(boost::asio::ip::udp::v4());
+    }
+    ui_endpoint_ = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(),
+                                                  static_cast<unsigned short>(port));
+    SendDatagram(json{{"command", "uiPong"}}.dump());
+}
+
+void Project::Handle_Ping(const json&) {
+    Send(json{{"command", "pong"}}.dump());
+}

@@ -1,0 +1,82 @@
+// One client connection of the JSON API: reads JSON objects from its TCP
+// socket, dispatches each to its command handler, replies over TCP and sends
+// task and status updates as UDP datagrams to the UI's port on 127.0.0.1.
+#pragma once
+
+#include "MessageFramer.h"
+
+#include <array>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+#include <nlohmann/json.hpp>
+
+class Project : public boost::enable_shared_from_this<Project> {
+  public:
+    using ClosedCallback = std::function<void(boost::shared_ptr<Project>)>;
+
+    static constexpr std::size_t kReadBufferSize = 1024 * 1024;
+
+    Project(boost::asio::io_context& io_context, ClosedCallback closed_callback);
+
+    // The TCP socket, for the acceptor.
+    boost::asio::ip::tcp::socket& GetSocket() { return socket_; }
+    // Starts one asynchronous read; its completion re-arms it.
+    void StartRead();
+    // Cuts received text into JSON values; unfinished text waits for the next read.
+    std::vector<nlohmann::json> SplitMessages(std::string text);
+    // Sends a message over TCP; callable from any thread; returns at once.
+    void Send(const std::string& message);
+    // Sends one datagram to the UI's endpoint once "uiEndpoint" has set it;
+    // callable from any thread; returns at once.
+    void SendDatagram(const std::string& message);
+    // Ends the connection and, through the closed callback, the process.
+    void Close();
+    // Runs the handler of one parsed command object.
+    void HandleCommand(const nlohmann::json& message);
+
+  private:
+    using Handler = void (Project::*)(const nlohmann::json&);
+    struct Command {
+        const char* name;
+        Handler handler;
+    };
+    static const std::vector<Command>& Commands();
+
+    void OnRead(const boost::system::error_code& error, std::size_t bytes);
+    void OnReadError(const boost::system::error_code& error);
+    void WriteNext();
+    void OnWrite(const boost::system::error_code& error);
+    void SendDatagramNow(const std::shared_ptr<const std::string>& message);
+
+    void Handle_UIEndpoint(const nlohmann::json& message);
+    void Handle_Ping(const nlohmann::json& message);
+
+    boost::asio::io_context& io_context_;
+    ClosedCallback closed_callback_;
+    // Set by "finishThenShutdown"; read errors then neither print nor close.
+    // Written and read on the I/O thread only.
+    bool finishing_ = false;
+    // Orders the hand-over of messages from several threads to the I/O thread.
+    boost::mutex send_mutex_;
+    boost::asio::ip::udp::endpoint ui_endpoint_;
+    boost::asio::ip::udp::socket udp_socket_;
+    boost::asio::ip::tcp::socket socket_;
+    std::array<char, kReadBufferSize> buffer_;
+
+    // I/O thread only: TCP messages waiting for the write in flight.
+    std::deque<std::string> write_queue_;
+    MessageFramer framer_;
+    int consecutive_read_errors_ = 0;
+    bool reading_stopped_ = false;
+};

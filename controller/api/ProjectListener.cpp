@@ -1,0 +1,95 @@
+#include "ProjectListener.h"
+
+#include "LocalDataFolder.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+#include <boost/asio/post.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+
+namespace {
+
+boost::asio::ip::tcp::acceptor OpenAcceptor(boost::asio::io_context& io_context) {
+    boost::asio::ip::tcp::acceptor acceptor(io_context);
+    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::tcp::v4(), 0);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(boost::asio::socket_base::max_listen_connections);
+    return acceptor;
+}
+
+bool EnsureFolder(const std::string& folder) {
+    boost::system::error_code error;
+    if (boost::filesystem::is_directory(folder, error)) {
+        return true;
+    }
+    boost::filesystem::create_directories(folder, error);
+    return !error && boost::filesystem::is_directory(folder, error);
+}
+
+}  // namespace
+
+ProjectListener::ProjectListener(boost::asio::io_context& io_context)
+    : acceptor_(OpenAcceptor(io_context)), io_context_(&io_context) {
+    WritePortFile();
+    AcceptConnection();
+}
+
+unsigned short ProjectListener::Port() const {
+    return acceptor_.local_endpoint().port();
+}
+
+void ProjectListener::WritePortFile() {
+    const auto data_folder = LocalDataFolder();
+    if (!data_folder) {
+        std::cerr << "Failed to get Local AppData path." << std::endl;
+        return;
+    }
+    const std::string folder = *data_folder + "/Tavik/gcode_api_server";
+    bool written = false;
+    if (EnsureFolder(folder)) {
+        std::ofstream file(folder + "/port.txt",
+                           std::ios::out | std::ios::trunc | std::ios::binary);
+        if (file) {
+            file << Port();
+            file.close();
+            written = !file.fail();
+        }
+    }
+    if (!written) {
+        std::cerr << "Unable to open the file for writing.\n" << std::flush;
+    }
+}
+
+void ProjectListener::AcceptConnection() {
+    auto project = boost::make_shared<Project>(
+        *io_context_, [this](boost::shared_ptr<Project> closed) { OnProjectClosed(closed); });
+    projects_.push_back(project);
+    acceptor_.async_accept(
+        project->GetSocket(),
+        [this, project](const boost::system::error_code& error) { OnAccept(error, project); });
+}
+
+void ProjectListener::OnAccept(const boost::system::error_code& error,
+                               boost::shared_ptr<Project> project) {
+    if (error) {
+        std::cerr << "Error accepting connection: " << error.message() << std::endl;
+        return;
+    }
+    AcceptConnection();
+    project->StartRead();
+}
+
+void ProjectListener::OnProjectClosed(boost::shared_ptr<Project>) {
+    // The process ends on the I/O thread: a close that runs on the task worker
+    // hands the exit over, so the exit-time destructors (which join the worker)
+    // never run on the thread they join.
+    if (io_context_->get_executor().running_in_this_thread()) {
+        std::exit(0);
+    }
+    boost::asio::post(*io_context_, [] { std::exit(0); });
+}

@@ -1,0 +1,73 @@
+#include "UdpReceiver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <vector>
+
+UdpReceiver::UdpReceiver() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot bind a UDP socket");
+    }
+    // Status datagrams arrive steadily; a large buffer keeps bursts of task
+    // updates from being dropped while a test looks elsewhere.
+    int size = 8 * 1024 * 1024;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    port_ = ntohs(address.sin_port);
+}
+
+UdpReceiver::~UdpReceiver() {
+    close(fd_);
+}
+
+std::optional<std::string> UdpReceiver::Receive(std::chrono::milliseconds timeout) {
+    pollfd descriptor{fd_, POLLIN, 0};
+    if (poll(&descriptor, 1, static_cast<int>(timeout.count())) <= 0) {
+        return std::nullopt;
+    }
+    std::vector<char> buffer(65536);
+    const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0) {
+        return std::nullopt;
+    }
+    return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+std::optional<nlohmann::json> UdpReceiver::ReceiveWhere(
+    const std::function<bool(const nlohmann::json&)>& accept, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        auto text = Receive(left);
+        if (!text) {
+            return std::nullopt;
+        }
+        auto message = nlohmann::json::parse(*text, nullptr, false);
+        if (!message.is_discarded() && accept(message)) {
+            return message;
+        }
+    }
+}
+
+std::optional<nlohmann::json> UdpReceiver::ReceiveCommand(const std::string& command,
+                                                          std::chrono::milliseconds timeout) {
+    return ReceiveWhere(
+        [&command](const nlohmann::json& message) {
+            return message.is_object() && message.value("command", "") == command;
+        },
+        timeout);
+}
