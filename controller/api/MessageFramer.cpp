@@ -1,6 +1,20 @@
 #include "MessageFramer.h"
 
+#include <algorithm>
+
 namespace {
+
+constexpr MessageFramer::StopTable MakeStops(std::string_view stops) {
+    MessageFramer::StopTable table{};
+    for (const char byte : stops) {
+        table[static_cast<unsigned char>(byte)] = true;
+    }
+    return table;
+}
+
+// The bytes that change the framing state inside a value and inside a string.
+constexpr auto kValueStops = MakeStops("\"{}[]");
+constexpr auto kStringStops = MakeStops("\"\\");
 
 bool IsJsonWhiteSpace(char byte) {
     return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
@@ -12,24 +26,29 @@ MessageFramer::MessageFramer(std::size_t max_message_size) : max_message_size_(m
 
 void MessageFramer::Feed(std::string_view bytes, const MessageSink& on_message,
                          const DropSink& on_drop) {
-    for (const char byte : bytes) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
         switch (state_) {
             case State::kBetween:
-                ConsumeBetween(byte, on_drop);
+                ConsumeBetween(bytes[at++], on_drop);
                 break;
             case State::kInValue:
-                ConsumeInValue(byte, on_message, on_drop);
+                // Copy the run up to the next byte that matters in one go.
+                at = AppendUntil(bytes, at, kValueStops);
+                if (at < bytes.size()) {
+                    ConsumeInValue(bytes[at++], on_message, on_drop);
+                }
                 break;
             case State::kInString:
-                Append(byte);
-                if (byte == '\\') {
-                    state_ = State::kInEscape;
-                } else if (byte == '"') {
-                    state_ = State::kInValue;
+                at = AppendUntil(bytes, at, kStringStops);
+                if (at < bytes.size()) {
+                    const char byte = bytes[at++];
+                    Append(byte);
+                    state_ = byte == '\\' ? State::kInEscape : State::kInValue;
                 }
                 break;
             case State::kInEscape:
-                Append(byte);
+                Append(bytes[at++]);
                 state_ = State::kInString;
                 break;
         }
@@ -39,6 +58,16 @@ void MessageFramer::Feed(std::string_view bytes, const MessageSink& on_message,
     if (state_ == State::kBetween) {
         ReportStray(on_drop);
     }
+}
+
+std::size_t MessageFramer::AppendUntil(std::string_view bytes, std::size_t at,
+                                       const StopTable& stops) {
+    std::size_t end = at;
+    while (end < bytes.size() && !stops[static_cast<unsigned char>(bytes[end])]) {
+        ++end;
+    }
+    AppendRun(bytes.substr(at, end - at));
+    return end;
 }
 
 void MessageFramer::ConsumeBetween(char byte, const DropSink& on_drop) {
@@ -73,19 +102,23 @@ void MessageFramer::ReportStray(const DropSink& on_drop) {
 }
 
 void MessageFramer::Append(char byte) {
+    AppendRun(std::string_view(&byte, 1));
+}
+
+void MessageFramer::AppendRun(std::string_view run) {
     if (oversized_) {
-        ++oversized_bytes_;
+        oversized_bytes_ += run.size();
         return;
     }
-    if (current_.size() >= max_message_size_) {
+    if (current_.size() + run.size() > max_message_size_) {
         // Keep following the structure to find the value's end, but stop
         // storing it: the value is dropped whole.
         oversized_ = true;
-        oversized_bytes_ = current_.size() + 1;
+        oversized_bytes_ = current_.size() + run.size();
         std::string().swap(current_);
         return;
     }
-    current_.push_back(byte);
+    current_.append(run);
 }
 
 void MessageFramer::Finish(const MessageSink& on_message, const DropSink& on_drop) {
@@ -98,7 +131,15 @@ void MessageFramer::Finish(const MessageSink& on_message, const DropSink& on_dro
         oversized_bytes_ = 0;
         return;
     }
-    std::string message;
-    message.swap(current_);
-    on_message(std::move(message));
+    // A small value is copied out so the buffer's capacity serves the next
+    // one; a large one is handed over whole rather than copied and kept.
+    constexpr std::size_t kKeptCapacity = 64 * 1024;
+    if (current_.capacity() > kKeptCapacity) {
+        std::string message;
+        message.swap(current_);
+        on_message(std::move(message));
+        return;
+    }
+    on_message(std::string(current_));
+    current_.clear();
 }

@@ -7,6 +7,7 @@
 // on the next one.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -20,6 +21,8 @@ class MessageFramer {
     using DropSink = std::function<void(const std::string&)>;
 
     static constexpr std::size_t kDefaultMaxMessageSize = 16 * 1024 * 1024;
+    // Marks the bytes at which a scan stops.
+    using StopTable = std::array<bool, 256>;
 
     explicit MessageFramer(std::size_t max_message_size = kDefaultMaxMessageSize);
 
@@ -37,7 +40,10 @@ class MessageFramer {
     void ConsumeBetween(char byte, const DropSink& on_drop);
     void ConsumeInValue(char byte, const MessageSink& on_message, const DropSink& on_drop);
     void ReportStray(const DropSink& on_drop);
+    // Appends bytes from `at` up to the first stop byte; returns where it stopped.
+    std::size_t AppendUntil(std::string_view bytes, std::size_t at, const StopTable& stops);
     void Append(char byte);
+    void AppendRun(std::string_view run);
     void Finish(const MessageSink& on_message, const DropSink& on_drop);
 
     std::size_t max_message_size_;

@@ -122,14 +122,22 @@ void Project::Send(const std::string& message) {
     boost::mutex::scoped_lock lock(send_mutex_);
     boost::asio::post(io_context_, [self = shared_from_this(), message]() mutable {
         self->write_queue_.push_back(std::move(message));
-        if (self->write_queue_.size() == 1) {
+        if (self->writing_ == 0) {
             self->WriteNext();
         }
     });
 }
 
 void Project::WriteNext() {
-    boost::asio::async_write(socket_, boost::asio::buffer(write_queue_.front()),
+    // Everything queued so far leaves in one gathered write; messages stay
+    // whole and in order.
+    std::vector<boost::asio::const_buffer> buffers;
+    buffers.reserve(write_queue_.size());
+    for (const auto& message : write_queue_) {
+        buffers.push_back(boost::asio::buffer(message));
+    }
+    writing_ = write_queue_.size();
+    boost::asio::async_write(socket_, buffers,
                              [self = shared_from_this()](const boost::system::error_code& error,
                                                          std::size_t) { self->OnWrite(error); });
 }
@@ -138,7 +146,8 @@ void Project::OnWrite(const boost::system::error_code& error) {
     if (error) {
         std::cerr << "WriteHandler() " << error.message() << std::endl;
     }
-    write_queue_.pop_front();
+    write_queue_.erase(write_queue_.begin(), write_queue_.begin() + writing_);
+    writing_ = 0;
     if (!write_queue_.empty()) {
         WriteNext();
     }

@@ -76,6 +76,8 @@ class Project : public boost::enable_shared_from_this<Project> {
 
     // I/O thread only: TCP messages waiting for the write in flight.
     std::deque<std::string> write_queue_;
+    // How many messages at the front of the queue the write in flight carries.
+    std::size_t writing_ = 0;
     MessageFramer framer_;
     int consecutive_read_errors_ = 0;
     bool reading_stopped_ = false;

@@ -81,6 +81,10 @@ void ProjectListener::OnAccept(const boost::system::error_code& error,
         return;
     }
     AcceptConnection();
+    // Replies and updates are small messages; do not hold them back waiting
+    // for acknowledgements of earlier ones.
+    boost::system::error_code ignored;
+    project->GetSocket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     project->StartRead();
 }
 

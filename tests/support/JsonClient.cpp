@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ JsonClient::JsonClient(unsigned short port) {
         fd_ = -1;
         throw std::runtime_error("cannot connect to port " + std::to_string(port));
     }
+    int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 JsonClient::~JsonClient() {
