@@ -1,0 +1,328 @@
+#include "GCode.h"
+
+#include "GCodeTables.h"
+#include "Utilities.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kBreakpoint = ";BREAKPOINT";
+
+bool IsTrimmed(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// The characters that end a word when a piece is read as one word.
+bool EndsWord(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string_view TrimView(std::string_view text) {
+    std::size_t first = 0;
+    while (first < text.size() && IsTrimmed(text[first])) {
+        ++first;
+    }
+    std::size_t last = text.size();
+    while (last > first && IsTrimmed(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+std::string_view StripCommentView(std::string_view text) {
+    return TrimView(text.substr(0, text.find(';')));
+}
+
+bool EqualsUpper(std::string_view text, std::string_view upper) {
+    if (text.size() != upper.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (Upper(text[i]) != upper[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Cuts the text into words as the text utilities' Split does on " ": pieces end
+// at blanks, each piece is trimmed of blanks and tabs, and a non-blank piece
+// gives its first whitespace-delimited word. Calls on_word(word) for each word
+// and returns false when a non-blank piece gave no word.
+template <typename OnWord>
+bool ForEachWord(std::string_view text, OnWord&& on_word) {
+    bool all_read = true;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        std::size_t end = text.find(' ', position);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::size_t first = position;
+        while (first < end && text[first] == '\t') {
+            ++first;
+        }
+        std::size_t last = end;
+        while (last > first && text[last - 1] == '\t') {
+            --last;
+        }
+        if (first < last) {
+            while (first < last && EndsWord(text[first])) {
+                ++first;
+            }
+            std::size_t word_end = first;
+            while (word_end < last && !EndsWord(text[word_end])) {
+                ++word_end;
+            }
+            if (word_end == first) {
+                all_read = false;
+            } else {
+                on_word(text.substr(first, word_end - first));
+            }
+        }
+        position = end + 1;
+    }
+    return all_read;
+}
+
+std::size_t NormalizedSkip(std::string_view word) {
+    std::size_t skip = 0;
+    while (word.size() - 1 - skip >= 2 && word[1 + skip] == '0') {
+        ++skip;
+    }
+    return skip;
+}
+
+}  // namespace
+
+std::string GCode::Words::Command() const {
+    std::string command;
+    command.reserve(command_head.size() + command_tail.size());
+    command.append(command_head).append(command_tail);
+    return command;
+}
+
+bool GCode::Words::CommandIs(std::string_view code) const {
+    return code.size() == command_head.size() + command_tail.size() &&
+           code.substr(0, command_head.size()) == command_head &&
+           code.substr(command_head.size()) == command_tail;
+}
+
+const GCode::Word* GCode::Words::Find(char letter) const {
+    for (const Word& word : parameters) {
+        if (word.letter == letter) {
+            return &word;
+        }
+    }
+    return nullptr;
+}
+
+GCode::GCode(const std::string& text, uint32_t line_number) : line_number_(line_number) {
+    ParseText(text);
+}
+
+GCode GCode::FromText(std::string_view text, uint32_t line_number) {
+    GCode line(line_number);
+    line.ParseText(text);
+    return line;
+}
+
+GCode::GCode(const GCode& other) : line_number_(other.line_number_), empty_(other.empty_) {
+    CopyTextFrom(other);
+}
+
+GCode::GCode(GCode&& other) noexcept : line_number_(other.line_number_), empty_(other.empty_) {
+    MoveTextFrom(other);
+}
+
+GCode& GCode::operator=(const GCode& other) {
+    if (this != &other) {
+        FreeText();
+        CopyTextFrom(other);
+        line_number_ = other.line_number_;
+        empty_ = other.empty_;
+    }
+    return *this;
+}
+
+GCode& GCode::operator=(GCode&& other) noexcept {
+    if (this != &other) {
+        FreeText();
+        MoveTextFrom(other);
+        line_number_ = other.line_number_;
+        empty_ = other.empty_;
+    }
+    return *this;
+}
+
+GCode::~GCode() {
+    FreeText();
+}
+
+std::string_view GCode::Text() const {
+    if (size_ <= kInlineSize) {
+        return std::string_view(text_, size_);
+    }
+    const char* heap = nullptr;
+    std::memcpy(&heap, text_, sizeof heap);
+    return std::string_view(heap, size_);
+}
+
+char* GCode::AllocateText(std::size_t size) {
+    size_ = static_cast<uint32_t>(size);
+    if (size <= kInlineSize) {
+        return text_;
+    }
+    char* heap = new char[size];
+    std::memcpy(text_, &heap, sizeof heap);
+    return heap;
+}
+
+void GCode::FreeText() {
+    if (size_ > kInlineSize) {
+        delete[] Text().data();
+    }
+    size_ = 0;
+}
+
+void GCode::CopyTextFrom(const GCode& other) {
+    const std::string_view text = other.Text();
+    char* target = AllocateText(text.size());
+    std::memcpy(target, text.data(), text.size());
+}
+
+void GCode::MoveTextFrom(GCode& other) noexcept {
+    std::memcpy(text_, other.text_, kInlineSize);
+    size_ = other.size_;
+    other.size_ = 0;
+}
+
+void GCode::ParseText(std::string_view text) {
+    static_assert(sizeof(char*) <= kInlineSize, "the inline text must hold a pointer");
+    std::string_view source = TrimView(text);
+    if (!EqualsUpper(source, kBreakpoint)) {
+        source = StripCommentView(text);
+    }
+    if (source.empty()) {
+        empty_ = true;
+        return;
+    }
+    char* target = AllocateText(source.size());
+    std::transform(source.begin(), source.end(), target, Upper);
+
+    std::size_t words = 0;
+    const bool all_read = ForEachWord(Text(), [&words](std::string_view) { ++words; });
+    if (!all_read) {
+        // Rare: let the shared splitter report the pieces it cannot read.
+        Split<std::string>(std::string(Text()), " ");
+    }
+    if (words == 0) {
+        FreeText();
+        empty_ = true;
+    }
+}
+
+GCode::Words GCode::GetWords() const {
+    Words words;
+    bool first = true;
+    ForEachWord(Text(), [&](std::string_view word) {
+        if (first) {
+            first = false;
+            words.command_head = word.substr(0, 1);
+            words.command_tail = word.substr(1 + NormalizedSkip(word));
+            return;
+        }
+        const Word parameter{word[0], word.substr(1)};
+        auto& parameters = words.parameters;
+        auto position = parameters.begin();
+        const auto key = static_cast<unsigned char>(parameter.letter);
+        while (position != parameters.end() && static_cast<unsigned char>(position->letter) < key) {
+            ++position;
+        }
+        if (position == parameters.end() || position->letter != parameter.letter) {
+            parameters.insert(position, parameter);
+        }
+    });
+    return words;
+}
+
+std::string GCode::GetLine() const {
+    return std::string(Text());
+}
+
+std::string GCode::GetCommand() const {
+    return GetWords().Command();
+}
+
+std::map<std::string, std::string> GCode::GetParameters() const {
+    std::map<std::string, std::string> parameters;
+    for (const Word& word : GetWords().parameters) {
+        parameters.emplace_hint(parameters.end(), std::string(1, word.letter),
+                                std::string(word.value));
+    }
+    return parameters;
+}
+
+bool GCode::HasParameter(std::string letter) const {
+    return letter.size() == 1 && GetWords().Find(letter[0]) != nullptr;
+}
+
+double GCode::GetParameter(std::string letter) const {
+    std::string value;
+    if (letter.size() == 1) {
+        const Words words = GetWords();
+        if (const Word* word = words.Find(letter[0])) {
+            value = std::string(word->value);
+        }
+    }
+    std::istringstream stream(value);
+    double number = 0.0;
+    if (!(stream >> number)) {
+        throw std::invalid_argument("Invalid input");
+    }
+    return number;
+}
+
+bool GCode::IsSupported() const {
+    const auto entry = SupportedGCodes.find(GetCommand());
+    return entry != SupportedGCodes.end() && entry->second;
+}
+
+bool GCode::IsKnownUnsupported() const {
+    const auto entry = SupportedGCodes.find(GetCommand());
+    return entry != SupportedGCodes.end() && !entry->second;
+}
+
+bool GCode::IsUnknown() const {
+    return SupportedGCodes.count(GetCommand()) == 0;
+}
+
+std::string GCode::Trim(const std::string& text) {
+    return std::string(TrimView(text));
+}
+
+std::string GCode::StripComment(const std::string& text) {
+    return std::string(StripCommentView(text));
+}
+
+std::string GCode::ToUpper(const std::string& text) {
+    std::string upper(text);
+    std::transform(upper.begin(), upper.end(), upper.begin(), Upper);
+    return upper;
+}
+
+std::string GCode::NormalizeCommand(const std::string& word) {
+    if (word.empty()) {
+        return word;
+    }
+    return word.substr(0, 1) + word.substr(1 + NormalizedSkip(word));
+}

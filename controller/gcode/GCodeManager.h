@@ -1,0 +1,117 @@
+// The process-wide G-code front end: the machine settings that turn
+// millimetres into controller counts, validation of lines and files, and the
+// lines of the last file read.
+#pragma once
+
+#include "GCode.h"
+
+#include <cstdint>
+#include <map>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <nlohmann/json.hpp>
+
+class Task;
+
+class GCodeManager {
+  public:
+    using json = nlohmann::json;
+
+    // The one instance, created on first use.
+    static GCodeManager& GetInstance();
+
+    GCodeManager(const GCodeManager&) = delete;
+    GCodeManager& operator=(const GCodeManager&) = delete;
+
+    // Applies a "loadSettings" object step by step; throws at the first bad
+    // value, keeping what was applied before it.
+    void LoadSettings(const json& settings);
+    // Counts per millimetre of an axis letter, adding the letter when new.
+    void SetAxisResolution(const std::string& axis, double counts_per_mm);
+    // Forward travel limit in counts of an axis letter; sends nothing.
+    void SetForwardLimit(const std::string& axis, uint32_t limit);
+    // Modal feed rate in millimetres per minute.
+    void SetFeedrate(double feedrate);
+    // 0 for exactly "mm", 1 for any other text.
+    void SetUnits(const std::string& units);
+    // Counts per millimetre of an axis; safe from the record threads.
+    double GetAxisResolution(const std::string& axis);
+    // True when the axis takes target positions rather than distances.
+    bool IsAbsoluteAxis(const std::string& axis);
+    // The parameters of a bed-levelling task from the current settings.
+    json GetBedLevelSettings(bool enabled, bool recalculate);
+    // The modal feed rate in millimetres per minute.
+    double GetFeedrate() const { return feedrate_; }
+    // 0 when the UI works in millimetres, 1 otherwise.
+    int32_t GetUnits() const { return units_; }
+    // Forward travel limit in counts of an axis, adding the letter when new.
+    uint32_t GetForwardLimit(const std::string& axis);
+
+    // Errors and warnings of one line, with its text and line number.
+    json ValidateLine(const GCode& line);
+    // {"results": ...} for every loaded line with a finding, or null.
+    json ValidateProgram();
+    // Loads a file and validates all of it.
+    json VerifyFile(const std::string& path);
+    // The line's command is one of `codes`, also with one or two zeros after
+    // the first character.
+    bool MatchesCode(GCode line, std::vector<std::string> codes);
+    // The line is a G0 or G1 move.
+    bool IsLinearMove(const GCode& line);
+
+    // The command is one that validation passes over.
+    bool IsIgnoredCode(const GCode& line);
+    // Errors for codes that would switch the fixed axis modes; true when one was added.
+    bool CheckModes(const GCode& line, json& errors);
+    // Warns about a command missing from the code table; false then.
+    bool CheckKnown(const GCode& line, json& warnings);
+    // Warns about a known code that is not carried out; false then.
+    bool CheckSupported(const GCode& line, json& warnings);
+    // Unexpected, ignored and wrongly typed parameters of a catalogue entry.
+    void CheckParameters(const GCode& line, const json& spec, json& warnings, json& errors);
+    // Letters that another given letter overrides.
+    void CheckParameterPrecedence(const GCode& line, const json& spec, json& warnings);
+    // Groups of which the line must give at least one letter.
+    void CheckRequiredGroups(const GCode& line, const json& spec, json& errors);
+    // Groups without which the line does nothing.
+    void CheckIgnoredIfMissing(const GCode& line, const json& spec, json& warnings);
+
+    // Replaces the loaded lines with the non-empty lines of a file.
+    void LoadFile(std::string path);
+    // The non-empty lines of the last file read.
+    const std::vector<GCode>& GetLines() const { return lines_; }
+
+  private:
+    GCodeManager();
+
+    // Findings of one line, filled without building a result object.
+    struct Findings {
+        json errors;
+        json warnings;
+    };
+    void Validate(const GCode& line, Findings& findings);
+    void SetResolutionFromSetting(const json& settings, const char* key, const std::string& axis);
+    void SetLimitFromSetting(const json& settings, const char* key, const std::string& axis);
+    void SendForwardLimits();
+
+    // Guards the three axis maps: the record threads read resolutions while
+    // the command thread may change them.
+    mutable boost::mutex settings_mutex_;
+
+    std::map<std::string, double> resolution_;
+    std::map<std::string, uint32_t> forward_limits_;
+    std::map<std::string, bool> absolute_mode_;
+    int32_t units_ = 0;
+    int32_t xregions_ = 2;
+    int32_t yregions_ = 2;
+    int32_t samples_ = 1;
+    double feedrate_ = 1000.0;
+    std::vector<boost::shared_ptr<Task>> program_tasks_;
+    std::queue<GCode> pending_moves_;
+    std::vector<GCode> lines_;
+    bool breakpoint_pending_ = false;
+};
