@@ -1,0 +1,24 @@
+// What a controller answers to one command line.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// An accepted command with its output, or a rejection.
+struct CommandReply {
+    bool accepted = true;  // false: the controller answers "?"
+    std::string output;    // text before the "\r\n:" prompt (accepted only)
+    std::string error;     // "<number> <message>" that "TC1" reports (rejected only)
+
+    // An accepted command with the given output.
+    static CommandReply Ok(std::string text = "") {
+        return CommandReply{true, std::move(text), ""};
+    }
+    // A rejected command with the error text "TC1" will report.
+    static CommandReply Rejected(std::string error) {
+        return CommandReply{false, "", std::move(error)};
+    }
+};
+
+}  // namespace sim

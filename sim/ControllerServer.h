@@ -1,0 +1,73 @@
+// The TCP side of one controller: a loopback listener and its connections.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CommandSink.h"
+#include "RecordBytes.h"
+#include "ServerConnection.h"
+
+namespace sim {
+
+// Listens on 127.0.0.1, serves each connection on its own thread, and fans the
+// records of the controller clock out to the record streams.
+class ControllerServer {
+  public:
+    // Binds 127.0.0.1:`port` (0: the system chooses); throws std::runtime_error on failure.
+    ControllerServer(CommandSink& sink, uint16_t port);
+    ~ControllerServer();
+    ControllerServer(const ControllerServer&) = delete;
+    ControllerServer& operator=(const ControllerServer&) = delete;
+
+    // The port actually bound.
+    uint16_t Port() const { return port_; }
+    // Starts accepting connections.
+    void Start();
+    // Closes the listener and every connection and waits for their threads.
+    void Stop();
+
+    // True when at least one stream wants a record at `sample`.
+    bool RecordDue(uint64_t sample);
+    // Sends `record` to every stream that said it was due at the last RecordDue.
+    void DeliverRecord(const RecordBytes& record);
+    // Number of open record streams.
+    size_t StreamCount();
+
+    // Closes every record stream (commands go on).
+    void CutRecordStreams();
+    // Closes every connection, commands and streams.
+    void CutConnections();
+    // While true, replies are held back (the commands still take effect).
+    void SetReplyStall(bool stalled);
+    // While true, no records are sent (the streams stay open).
+    void SetRecordStall(bool stalled);
+    // Blocks a connection's reply while replies are stalled.
+    void WaitWhileRepliesStalled(const ServerConnection& connection);
+
+  private:
+    // Accept thread.
+    void AcceptLoop();
+    // Joins and forgets connections whose peer has gone.
+    void ReapFinished();
+
+    CommandSink& sink_;                                           // executes command lines
+    int listen_fd_ = -1;                                          // the listening socket
+    uint16_t port_ = 0;                                           // bound port
+    std::thread acceptor_;                                        // runs AcceptLoop
+    std::atomic<bool> stopping_{false};                           // Stop was called
+    std::mutex mutex_;                                            // guards the members below
+    std::vector<std::shared_ptr<ServerConnection>> connections_;  // live connections
+    std::vector<std::shared_ptr<ServerConnection>> due_;          // streams due now
+    std::atomic<bool> record_stall_{false};                       // records held back
+    std::mutex stall_mutex_;                                      // guards reply_stall_
+    std::condition_variable stall_changed_;                       // wakes stalled replies
+    bool reply_stall_ = false;                                    // replies held back
+};
+
+}  // namespace sim

@@ -1,0 +1,268 @@
+// The controller library against the virtual printer over loopback.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <iterator>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "VirtualPrinter.h"
+#include "zenlib.h"
+#include "zenlibo.h"
+
+namespace {
+
+using sim::Controller;
+using namespace std::chrono_literals;
+
+// A port on 127.0.0.1 that nobody listens on (bound, read, released).
+uint16_t UnusedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string ErrorText(ZReturnCode rc) {
+    char text[449];
+    ZError(rc, text, sizeof(text));
+    return text;
+}
+
+class ZenlibTest : public ::testing::Test {
+  protected:
+    ZenlibTest() : printer_(Options()) {}
+    ~ZenlibTest() override {
+        if (handle_ != nullptr) {
+            ZClose(handle_);
+        }
+    }
+
+    static sim::VirtualPrinterOptions Options() {
+        sim::VirtualPrinterOptions options;
+        options.speed = 20.0;
+        return options;
+    }
+
+    // Opens the main controller with the options the server uses.
+    void OpenMain(const std::string& options = " -s DR -t 1000") {
+        std::string address = printer_.Address(Controller::kMain) + options;
+        ASSERT_EQ(ZOpen(address.c_str(), &handle_), Z_OK);
+    }
+
+    // Sends a command; returns the code and stores the reply.
+    ZReturnCode Send(const std::string& command, std::string* reply = nullptr) {
+        char buffer[449];
+        ZSize count = 0;
+        ZReturnCode rc = ZCommand(handle_, command.c_str(), buffer, sizeof(buffer), &count);
+        if (reply != nullptr) {
+            reply->assign(buffer, count);
+        }
+        return rc;
+    }
+
+    sim::VirtualPrinter printer_;
+    ZHandle handle_ = nullptr;
+};
+
+TEST_F(ZenlibTest, CommandRoundTrips) {
+    OpenMain();
+    std::string reply;
+    EXPECT_EQ(Send("SHA", &reply), Z_OK);
+    EXPECT_EQ(reply, "\r\n:");
+    EXPECT_EQ(Send("RP", &reply), Z_OK);
+    EXPECT_EQ(reply, "20000, 20000, 8000, 0, 0\r\n:");
+    EXPECT_EQ(Send("MG _XQ", &reply), Z_OK);
+    EXPECT_EQ(reply, "-1.0000\r\n:");
+    EXPECT_EQ(Send("", &reply), Z_OK);
+    EXPECT_EQ(reply, "\r\n:");
+    EXPECT_TRUE(printer_.WaitForCommand(Controller::kMain, "RP", 1s));
+}
+
+TEST_F(ZenlibTest, ReplyIsCutAtTheBufferSize) {
+    OpenMain();
+    char buffer[6];
+    ZSize count = 99;
+    ASSERT_EQ(ZCommand(handle_, "RP", buffer, sizeof(buffer), &count), Z_OK);
+    EXPECT_EQ(count, 6u);
+    EXPECT_EQ(std::string(buffer, count), "20000,");
+    // The rest of the long reply was consumed: the next command gets its own reply.
+    std::string reply;
+    EXPECT_EQ(Send("MG 5", &reply), Z_OK);
+    EXPECT_EQ(reply, "5.0000\r\n:");
+}
+
+TEST_F(ZenlibTest, RejectionGivesItsCodeAndTheControllerText) {
+    OpenMain();
+    std::string reply;
+    EXPECT_EQ(Send("XYZZY", &reply), Z_ERR_COMMAND_REJECTED);
+    EXPECT_EQ(Send("TC1", &reply), Z_OK);
+    EXPECT_EQ(reply, "1 Unrecognized command\r\n:");
+
+    printer_.RejectNext(Controller::kMain, "57 Forced by the test");
+    EXPECT_EQ(Send("SHA"), Z_ERR_COMMAND_REJECTED);
+    EXPECT_EQ(Send("TC1", &reply), Z_OK);
+    EXPECT_EQ(reply, "57 Forced by the test\r\n:");
+    EXPECT_EQ(Send("SHA"), Z_OK);
+}
+
+TEST_F(ZenlibTest, StalledReplyTimesOutAndTheNextCommandIsNotConfused) {
+    OpenMain(" -t 100");
+    printer_.StallReplies(Controller::kMain, true);
+    EXPECT_EQ(Send("MG 1"), Z_ERR_TIMEOUT);
+    printer_.StallReplies(Controller::kMain, false);
+    // The late "1.0000" must not be taken as the reply of the next command.
+    std::string reply;
+    EXPECT_EQ(Send("MG 2", &reply), Z_OK);
+    EXPECT_EQ(reply, "2.0000\r\n:");
+}
+
+TEST_F(ZenlibTest, OpenFailuresHaveTheirOwnCodes) {
+    ZHandle handle = nullptr;
+    std::string nobody = "127.0.0.1:" + std::to_string(UnusedPort()) + " -s DR -t 1000";
+    EXPECT_EQ(ZOpen(nobody.c_str(), &handle), Z_ERR_CONNECTION_REFUSED);
+    EXPECT_EQ(ZOpen("", &handle), Z_ERR_BAD_ADDRESS);
+    EXPECT_EQ(ZOpen("127.0.0.1:99999", &handle), Z_ERR_BAD_ADDRESS);
+    EXPECT_EQ(ZOpen("127.0.0.1:1 -t x", &handle), Z_ERR_BAD_ADDRESS);
+    EXPECT_EQ(ZOpen(nullptr, &handle), Z_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(handle, nullptr);
+}
+
+TEST_F(ZenlibTest, UnknownAndClosedHandlesAreRefused) {
+    OpenMain();
+    ZDataRecord record;
+    EXPECT_EQ(ZClose(handle_), Z_OK);
+    EXPECT_EQ(Send("SHA"), Z_ERR_BAD_HANDLE);
+    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_BAD_HANDLE);
+    EXPECT_EQ(ZRecordRate(handle_, 2.0), Z_ERR_BAD_HANDLE);
+    EXPECT_EQ(ZClose(handle_), Z_ERR_BAD_HANDLE);
+    EXPECT_EQ(ZClose(nullptr), Z_ERR_BAD_HANDLE);
+    handle_ = nullptr;
+    ZSize count = 0;
+    char buffer[8];
+    EXPECT_EQ(ZCommand(nullptr, "SH", buffer, sizeof(buffer), &count), Z_ERR_BAD_HANDLE);
+}
+
+TEST_F(ZenlibTest, ErrorTextsAreDistinctAndCoverUnknownCodes) {
+    const ZReturnCode codes[] = {Z_ERR_COMMAND_REJECTED, Z_ERR_TIMEOUT,    Z_ERR_CONNECTION_REFUSED,
+                                 Z_ERR_CONNECTION_LOST,  Z_ERR_BAD_HANDLE, Z_ERR_BAD_ADDRESS,
+                                 Z_ERR_BAD_ARGUMENT,     Z_ERR_NO_STREAM};
+    std::set<std::string> texts;
+    for (ZReturnCode rc : codes) {
+        texts.insert(ErrorText(rc));
+    }
+    EXPECT_EQ(texts.size(), std::size(codes));
+    EXPECT_EQ(ErrorText(-4242), "Unknown error -4242");
+    char tiny[4];
+    EXPECT_EQ(ZError(Z_ERR_TIMEOUT, tiny, sizeof(tiny)), Z_OK);
+    EXPECT_EQ(std::strlen(tiny), 3u);
+}
+
+TEST_F(ZenlibTest, RecordsArriveAtTheRequestedPeriod) {
+    OpenMain();
+    ASSERT_EQ(ZRecordRate(handle_, 8.0), Z_OK);
+    ZDataRecord first;
+    ZDataRecord second;
+    ASSERT_EQ(ZRecord(handle_, &first, 1), Z_OK);
+    ASSERT_EQ(ZRecord(handle_, &second, 1), Z_OK);
+    EXPECT_EQ(static_cast<uint16_t>(second.std.sample_number - first.std.sample_number), 8);
+    // Packed fields are copied out: a reference to them would be misaligned.
+    uint16_t buffer_free = second.std.segment_buffer_free;
+    int32_t position = second.std.axis_block[0].axis_reference_position;
+    EXPECT_EQ(buffer_free, 511);
+    EXPECT_EQ(position, 20000);
+}
+
+TEST_F(ZenlibTest, RecordWithoutStreamOrWithBadArguments) {
+    OpenMain(" -t 1000");
+    ZDataRecord record;
+    EXPECT_EQ(ZRecordRate(handle_, 2.0), Z_ERR_NO_STREAM);
+    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_NO_STREAM);
+    EXPECT_EQ(ZRecord(handle_, nullptr, 1), Z_ERR_BAD_ARGUMENT);
+}
+
+TEST_F(ZenlibTest, StalledStreamTimesOutAndADroppedStreamIsLost) {
+    OpenMain(" -s DR -t 100");
+    ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
+    ZDataRecord record;
+    ASSERT_EQ(ZRecord(handle_, &record, 1), Z_OK);
+    printer_.StallRecords(Controller::kMain, true);
+    // Records already under way drain first; then the stream is silent.
+    ZReturnCode rc = Z_OK;
+    while (rc == Z_OK) {
+        rc = ZRecord(handle_, &record, 1);
+    }
+    EXPECT_EQ(rc, Z_ERR_TIMEOUT);
+    printer_.StallRecords(Controller::kMain, false);
+    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_OK);
+
+    printer_.CutRecordStreams(Controller::kMain);
+    rc = Z_OK;
+    while (rc == Z_OK) {
+        rc = ZRecord(handle_, &record, 1);
+    }
+    EXPECT_EQ(rc, Z_ERR_CONNECTION_LOST);
+    // Commands go on over their own connection.
+    EXPECT_EQ(Send("SHA"), Z_OK);
+}
+
+TEST_F(ZenlibTest, CutConnectionIsReportedAsLost) {
+    OpenMain();
+    EXPECT_EQ(Send("SHA"), Z_OK);
+    printer_.CutConnections(Controller::kMain);
+    EXPECT_EQ(Send("SHA"), Z_ERR_CONNECTION_LOST);
+}
+
+TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
+    OpenMain();
+    ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> records{0};
+    std::atomic<int> failures{0};
+    std::thread reader([&] {
+        ZDataRecord record;
+        while (!stop) {
+            if (ZRecord(handle_, &record, 1) == Z_OK) {
+                ++records;
+            } else {
+                ++failures;
+            }
+        }
+    });
+    std::thread second_sender([&] {
+        for (int i = 0; i < 100; ++i) {
+            std::string reply;
+            char buffer[449];
+            ZSize count = 0;
+            if (ZCommand(handle_, "MG 7", buffer, sizeof(buffer), &count) != Z_OK ||
+                std::string(buffer, count) != "7.0000\r\n:") {
+                ++failures;
+            }
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        std::string reply;
+        ASSERT_EQ(Send("RP", &reply), Z_OK);
+        ASSERT_EQ(reply.substr(reply.size() - 3), "\r\n:");
+    }
+    second_sender.join();
+    // Closing wakes the reader from its wait.
+    stop = true;
+    EXPECT_EQ(ZClose(handle_), Z_OK);
+    handle_ = nullptr;
+    reader.join();
+    EXPECT_GT(records.load(), 0);
+    EXPECT_LE(failures.load(), 1);  // the read cut by ZClose
+}
+
+}  // namespace
