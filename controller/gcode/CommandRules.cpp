@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
@@ -88,7 +89,16 @@ void Append(json& list, std::string message) {
 }
 
 bool Gives(const GCode::Words& words, const std::string& letter) {
-    return letter.size() == 1 && words.Find(letter[0]) != nullptr;
+    return letter.size() == 1 && words.Gives(letter[0]);
+}
+
+// A command word of up to eight bytes packed into one number, for lookups
+// without hashing text.
+uint64_t PackedWord(std::string_view head, std::string_view tail) {
+    uint64_t packed = 0;
+    std::memcpy(&packed, head.data(), head.size());
+    std::memcpy(reinterpret_cast<char*>(&packed) + head.size(), tail.data(), tail.size());
+    return packed;
 }
 
 CommandRules::ValueType TypeOf(const std::string& name) {
@@ -104,7 +114,9 @@ CommandRules::ValueType TypeOf(const std::string& name) {
     return CommandRules::ValueType::kOther;
 }
 
-using RulesIndex = std::unordered_map<std::string, CommandRules>;
+// Keyed by the packed word: every word of the tables fits in eight bytes and
+// holds no zero byte, so distinct words have distinct keys.
+using RulesIndex = std::unordered_map<uint64_t, CommandRules>;
 
 RulesIndex BuildIndex() {
     RulesIndex index;
@@ -112,10 +124,10 @@ RulesIndex BuildIndex() {
         CommandRules rules = CommandRules::FromSpec(BuildCommandSpec(word));
         rules.known = true;
         rules.supported = supported;
-        index.emplace(word, std::move(rules));
+        index.emplace(PackedWord(word, {}), std::move(rules));
     }
     for (const std::string& word : IgnoredGCodes) {
-        index[word].ignored = true;
+        index[PackedWord(word, {})].ignored = true;
     }
     return index;
 }
@@ -171,10 +183,13 @@ CommandRules::Group CommandRules::MakeGroup(const json& letters) {
     Group group;
     group.letters = letters.get<std::vector<std::string>>();
     for (const std::string& letter : group.letters) {
-        if (!group.joined.empty()) {
+        if (&letter != &group.letters.front()) {
             group.joined += ", ";
         }
         group.joined += letter;
+        if (letter.size() == 1) {
+            group.mask.set(static_cast<unsigned char>(letter[0]));
+        }
     }
     return group;
 }
@@ -182,10 +197,13 @@ CommandRules::Group CommandRules::MakeGroup(const json& letters) {
 const CommandRules& CommandRules::Find(const GCode::Words& words) {
     static const RulesIndex index = BuildIndex();
     static const CommandRules unknown;
-    if (words.command_head.size() + words.command_tail.size() > kLongestTableWord) {
+    const std::size_t size = words.command_head.size() + words.command_tail.size();
+    if (size > kLongestTableWord || size == 0 ||
+        words.command_head.find('\0') != std::string_view::npos ||
+        words.command_tail.find('\0') != std::string_view::npos) {
         return unknown;
     }
-    const auto found = index.find(words.Command());
+    const auto found = index.find(PackedWord(words.command_head, words.command_tail));
     return found == index.end() ? unknown : found->second;
 }
 
@@ -244,8 +262,7 @@ void CommandRules::CheckParameterPrecedence(const GCode::Words& words, json& war
 }
 
 bool CommandRules::GivesOneOf(const GCode::Words& words, const Group& group) {
-    return std::any_of(group.letters.begin(), group.letters.end(),
-                       [&words](const std::string& letter) { return Gives(words, letter); });
+    return (words.letters & group.mask).any();
 }
 
 void CommandRules::CheckRequiredGroups(const GCode::Words& words, json& errors) const {

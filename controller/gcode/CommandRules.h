@@ -24,6 +24,8 @@ class CommandRules {
     struct Group {
         std::vector<std::string> letters;
         std::string joined;
+        // The one-character letters by byte value; longer ones are never given.
+        std::bitset<256> mask;
     };
 
     // The rules of a catalogue entry (null: no entry, every check passes).

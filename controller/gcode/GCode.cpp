@@ -63,9 +63,9 @@ bool ForEachWord(std::string_view text, OnWord&& on_word) {
     bool all_read = true;
     std::size_t position = 0;
     while (position < text.size()) {
-        std::size_t end = text.find(' ', position);
-        if (end == std::string_view::npos) {
-            end = text.size();
+        std::size_t end = position;
+        while (end < text.size() && text[end] != ' ') {
+            ++end;
         }
         std::size_t first = position;
         while (first < end && text[first] == '\t') {
@@ -118,6 +118,9 @@ bool GCode::Words::CommandIs(std::string_view code) const {
 }
 
 const GCode::Word* GCode::Words::Find(char letter) const {
+    if (!Gives(letter)) {
+        return nullptr;
+    }
     for (const Word& word : parameters) {
         if (word.letter == letter) {
             return &word;
@@ -242,15 +245,18 @@ GCode::Words GCode::GetWords() const {
             return;
         }
         const Word parameter{word[0], word.substr(1)};
-        auto& parameters = words.parameters;
-        auto position = parameters.begin();
         const auto key = static_cast<unsigned char>(parameter.letter);
-        while (position != parameters.end() && static_cast<unsigned char>(position->letter) < key) {
-            ++position;
+        if (words.letters.test(key)) {
+            return;
         }
-        if (position == parameters.end() || position->letter != parameter.letter) {
-            parameters.insert(position, parameter);
+        words.letters.set(key);
+        auto& parameters = words.parameters;
+        auto position = parameters.end();
+        while (position != parameters.begin() &&
+               static_cast<unsigned char>((position - 1)->letter) > key) {
+            --position;
         }
+        parameters.insert(position, parameter);
     });
     return words;
 }
@@ -273,7 +279,7 @@ std::map<std::string, std::string> GCode::GetParameters() const {
 }
 
 bool GCode::HasParameter(std::string letter) const {
-    return letter.size() == 1 && GetWords().Find(letter[0]) != nullptr;
+    return letter.size() == 1 && GetWords().Gives(letter[0]);
 }
 
 double GCode::GetParameter(std::string letter) const {

@@ -2,6 +2,7 @@
 // command word and the parameter words. A plain value, copied freely.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -24,6 +25,8 @@ class GCode {
         std::string_view command_head;
         std::string_view command_tail;
         boost::container::small_vector<Word, 8> parameters;
+        // The letters of `parameters`, by byte value.
+        std::bitset<256> letters;
 
         // The normalised command word as text.
         std::string Command() const;
@@ -31,6 +34,8 @@ class GCode {
         bool CommandIs(std::string_view code) const;
         // The parameter of `letter`, or null when the line gives none.
         const Word* Find(char letter) const;
+        // True when the line gives `letter`, with or without a value.
+        bool Gives(char letter) const { return letters.test(static_cast<unsigned char>(letter)); }
     };
 
     // Parses one line; `line_number` is 1-based in its file, 0 at the terminal.

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 
@@ -24,7 +26,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a regular file (not a directory) for reading.
+// Opens a file (not a directory) for reading.
 File OpenForReading(const std::string& path) {
     File file(std::fopen(path.c_str(), "rb"));
     struct stat status {};
@@ -32,6 +34,26 @@ File OpenForReading(const std::string& path) {
         file.reset();
     }
     return file;
+}
+
+// The number of line feeds of a regular file, read ahead so the lines can be
+// stored without regrowing; 0 for other files, which cannot be read twice.
+std::size_t CountLineFeeds(std::FILE* file, char* chunk) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return 0;
+    }
+    std::size_t count = 0;
+    std::size_t read = 0;
+    while ((read = std::fread(chunk, 1, kReadChunk, file)) > 0) {
+        count += static_cast<std::size_t>(std::count(chunk, chunk + read, '\n'));
+    }
+    if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0) {
+        std::clearerr(file);
+        std::rewind(file);
+        return 0;
+    }
+    return count;
 }
 
 }  // namespace
@@ -142,6 +164,12 @@ void GCodeManager::LoadFile(std::string path) {
         return;
     }
     std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    try {
+        lines_.reserve(CountLineFeeds(file.get(), chunk.get()) + 1);
+    } catch (const std::bad_alloc&) {
+        // A file of mostly blank lines may count more lines than memory holds;
+        // its non-empty lines are stored as they come.
+    }
     std::string carry;  // the start of a line that runs past the chunk read
     uint32_t line_number = 0;
     auto add_line = [this, &line_number](std::string_view text) {
