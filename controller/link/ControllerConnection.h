@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <string>
 
-#include <boost/thread/mutex.hpp>
+#include <boost/thread/recursive_mutex.hpp>
 
 class ControllerConnection {
-public:
+  public:
     static constexpr uint32_t kReplySize = 449;
 
     ControllerConnection(const ControllerConnection&) = delete;
@@ -30,17 +30,27 @@ public:
     ZHandle GetHandle() const { return handle_.load(); }
     bool IsOpen() const { return open_.load(); }
 
+    // The controller's explanation of the last rejected command ("TC1").
+    // Throws a VrxException that asks nothing further when "TC1" itself fails.
+    std::string QueryErrorText();
+
     // The reply text of `count` bytes of `buffer` without its "\r\n:" ending.
     static std::string TrimReply(const char* buffer, uint32_t count);
 
-protected:
+  protected:
     ControllerConnection() = default;
     ~ControllerConnection() = default;
 
     // Serialises commands: the reply buffer is shared by all callers.
-    boost::mutex command_mutex_;
+    // Recursive so that a rejected command asks "TC1" before anyone else
+    // can send a command in between and lose the controller's explanation.
+    boost::recursive_mutex command_mutex_;
 
-private:
+  private:
+    // Sends `text`; on failure throws a VrxException that may ask "TC1"
+    // (ask_reason) or not.
+    std::string SendCommand(const std::string& text, bool ask_reason);
+
     std::array<char, kReplySize> reply_{};
     std::atomic<ZHandle> handle_{nullptr};
     std::atomic<bool> open_{false};

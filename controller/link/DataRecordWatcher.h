@@ -4,6 +4,7 @@
 #pragma once
 
 #include "RecordCondition.h"
+#include "RecordFields.h"
 #include "TaskDirectory.h"
 
 #include <zenlib.h>
@@ -12,16 +13,19 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <nlohmann/json.hpp>
 
 class DataRecordWatcher {
-public:
+  public:
     using Callback = std::function<void(std::string)>;
     using Record = boost::shared_ptr<const ZDataRecord>;
     // Counts per millimetre of a G-code axis ("X", "Y", "Z").
@@ -33,9 +37,14 @@ public:
     void SetUpdateCallback(Callback callback);
     // Receives the record threads' "vrxError" messages.
     void SetErrorCallback(Callback callback);
-    // Installed by the task engine; until then no watch is evaluated.
+    // Installed by the task engine; until then no watch is evaluated. Pass
+    // nullptr to uninstall (in the installer's destructor): returns only once
+    // no record thread uses the old directory any more. Do not call it while
+    // holding a lock that the directory's methods take.
     void SetTaskDirectory(TaskDirectory* directory);
-    // Installed by the G-code front end; defaults to X 400, Y 400, Z 1600.
+    // Installed by the G-code front end; an empty source restores the
+    // defaults X 400, Y 400, Z 1600. Like the directory: uninstall in the
+    // installer's destructor, never while holding a lock the source takes.
     void SetResolutionSource(ResolutionSource source);
 
     // Start a stream's thread on a library handle and return once its first
@@ -80,7 +89,93 @@ public:
     void CheckConditions(const ZDataRecord* previous, ZDataRecord& record);
     void CheckTemperatureConditions(const ZDataRecord* previous, ZDataRecord& record);
 
-private:
+  private:
+    // One record stream, the thread that follows it and what it publishes.
+    struct Stream {
+        // The record loop goes on while set; stays set when the loop ends by an
+        // error, until the next Start or Stop.
+        std::atomic<bool> running{false};
+        boost::thread thread;
+        // Serialises Start and Stop of this stream (and the destructor).
+        boost::mutex control_mutex;
+        // Guards latest, ended, failure_rc (and, for the main stream, wraps_).
+        mutable boost::mutex record_mutex;
+        // Signalled when the first record is published or the thread ends.
+        boost::condition_variable published;
+        Record latest;
+        bool ended = false;
+        // Return code of a ZRecord that failed before the first record.
+        std::optional<int32_t> failure_rc;
+    };
+    using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record)>;
+    using Conditions = std::vector<RecordCondition>;
+
     DataRecordWatcher();
     ~DataRecordWatcher();
+
+    void StartStream(Stream& stream, ZHandle handle, bool main);
+    void StopStream(Stream& stream, Conditions& conditions);
+    // Ends the thread of a stream and waits for it, unless called on it.
+    static void JoinStream(Stream& stream);
+    // The record loop of one stream (Run for the main, RunTemperature for the other).
+    void Run(ZHandle handle);
+    void RunTemperature(ZHandle handle);
+    void FollowStream(Stream& stream, ZHandle handle, bool count_wraps,
+                      const PerRecord& per_record);
+    // Publishes a new record; for the main stream also counts a sample wrap in
+    // the same step, so no reader sees a wrapped sample with the old wrap count.
+    void Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
+                 const ZDataRecord* previous, bool count_wraps);
+    void ReportStreamError(int32_t rc);
+    void Check(Conditions& conditions, ZDataRecord& record);
+
+    // Status keys of one main record (everything of UpdateStatus but the wrap
+    // count and the watch conditions).
+    void RefreshStatus(nlohmann::json& status, const ZDataRecord& record);
+    double AxisResolution(const std::string& gcode_axis);
+    static bool Jogging(const ZDataRecord& record, const std::string& axis);
+    static bool PositiveDirection(const ZDataRecord& record, const std::string& axis);
+    // The latest main record, or a record of all zero bytes before the first
+    // record and after Stop: readers then answer as if every field were 0.
+    Record LatestMainOrZeros() const;
+    static void CountWrap(uint32_t& wraps, const ZDataRecord* previous, const ZDataRecord& record);
+
+    static boost::shared_ptr<const Callback> Share(Callback callback);
+    boost::shared_ptr<const Callback> UpdateCallback() const;
+    boost::shared_ptr<const Callback> ErrorCallback() const;
+
+    // The callbacks are replaced whole; a record thread calls its own copy.
+    mutable boost::mutex callback_mutex_;
+    boost::shared_ptr<const Callback> update_callback_;
+    boost::shared_ptr<const Callback> error_callback_;
+
+    Stream main_;
+    Stream temperature_;
+    uint32_t wraps_ = 0;  // guarded by main_.record_mutex
+
+    mutable boost::mutex homing_mutex_;
+    std::map<std::string, bool> homing_;
+
+    // Held by a record thread while it calls the source, so an uninstall
+    // waits for that call to end.
+    boost::mutex resolution_mutex_;
+    ResolutionSource resolution_source_;
+
+    // Guards both watch lists and the task directory.
+    boost::mutex mutex_;
+    Conditions conditions_;
+    Conditions temperature_conditions_;
+    TaskDirectory* directory_ = nullptr;
 };
+
+template <typename T>
+bool DataRecordWatcher::CheckBit(int offset, int bit) const {
+    static_assert(std::is_integral<T>::value, "record fields are integers");
+    if (bit < 0 || bit >= static_cast<int>(8 * sizeof(T))) {
+        return false;
+    }
+    const Record record = LatestMainOrZeros();
+    const auto value =
+        static_cast<uint64_t>(ReadRecordField<std::make_unsigned_t<T>>(*record, offset));
+    return ((value >> bit) & 1u) != 0;
+}

@@ -1,0 +1,438 @@
+#include "DataRecordWatcher.h"
+
+#include "MainConnection.h"
+#include "TemperatureConnection.h"
+#include "TemperatureConversion.h"
+#include "Utilities.h"
+#include "VrxException.h"
+
+#include <algorithm>
+#include <iostream>
+
+#include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+namespace {
+
+constexpr uint32_t kStatusFinished = 6;
+constexpr uint32_t kStatusPaused = 3;
+constexpr int kRecordsPerStatus = 25;
+constexpr int32_t kRecordMode = 1;
+
+constexpr uint16_t kMoving = 1u << 15;
+constexpr uint16_t kOtherMotionModes = (1u << 14) | (1u << 8) | (1u << 6) | (1u << 0);
+constexpr uint16_t kNegativeDirection = 1u << 7;
+
+// Trivially destructible, so it is safe to read on a record thread at exit.
+const ZDataRecord kZeroRecord{};
+
+// Controller axis block read by the jog tests: "B", "C", "D"; anything else is A.
+int JogAxisIndex(const std::string& axis) {
+    if (axis == "B")
+        return 1;
+    if (axis == "C")
+        return 2;
+    if (axis == "D")
+        return 3;
+    return 0;
+}
+
+}  // namespace
+
+DataRecordWatcher& DataRecordWatcher::GetInstance() {
+    static DataRecordWatcher instance;
+    return instance;
+}
+
+DataRecordWatcher::DataRecordWatcher() : homing_{{"A", false}, {"B", false}, {"C", false}} {
+    // The connections must outlive the record threads that read on their
+    // handles: created first, they are destroyed after this watcher, whose
+    // destructor joins those threads.
+    MainConnection::GetInstance();
+    TemperatureConnection::GetInstance();
+}
+
+DataRecordWatcher::~DataRecordWatcher() {
+    main_.running.store(false);
+    temperature_.running.store(false);
+    // Each join waits for the pending ZRecord: at most one record period or
+    // the library's timeout.
+    {
+        boost::lock_guard<boost::mutex> lock(main_.control_mutex);
+        JoinStream(main_);
+    }
+    boost::lock_guard<boost::mutex> lock(temperature_.control_mutex);
+    JoinStream(temperature_);
+}
+
+void DataRecordWatcher::SetUpdateCallback(Callback callback) {
+    auto shared = Share(std::move(callback));
+    boost::lock_guard<boost::mutex> lock(callback_mutex_);
+    update_callback_.swap(shared);
+}
+
+void DataRecordWatcher::SetErrorCallback(Callback callback) {
+    auto shared = Share(std::move(callback));
+    boost::lock_guard<boost::mutex> lock(callback_mutex_);
+    error_callback_.swap(shared);
+}
+
+boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::Share(Callback callback) {
+    if (!callback) {
+        return nullptr;
+    }
+    return boost::make_shared<const Callback>(std::move(callback));
+}
+
+boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::UpdateCallback() const {
+    boost::lock_guard<boost::mutex> lock(callback_mutex_);
+    return update_callback_;
+}
+
+boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::ErrorCallback() const {
+    boost::lock_guard<boost::mutex> lock(callback_mutex_);
+    return error_callback_;
+}
+
+void DataRecordWatcher::SetTaskDirectory(TaskDirectory* directory) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    directory_ = directory;
+}
+
+void DataRecordWatcher::SetResolutionSource(ResolutionSource source) {
+    boost::lock_guard<boost::mutex> lock(resolution_mutex_);
+    resolution_source_ = std::move(source);
+}
+
+double DataRecordWatcher::AxisResolution(const std::string& gcode_axis) {
+    boost::lock_guard<boost::mutex> lock(resolution_mutex_);
+    if (resolution_source_) {
+        return resolution_source_(gcode_axis);
+    }
+    return gcode_axis == "Z" ? 1600.0 : 400.0;
+}
+
+// ---- Streams -------------------------------------------------------------
+
+void DataRecordWatcher::Start(ZHandle handle) {
+    StartStream(main_, handle, true);
+}
+
+void DataRecordWatcher::StartTemperature(ZHandle handle) {
+    StartStream(temperature_, handle, false);
+}
+
+void DataRecordWatcher::Stop() {
+    StopStream(main_, conditions_);
+}
+
+void DataRecordWatcher::StopTemperature() {
+    StopStream(temperature_, temperature_conditions_);
+}
+
+void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
+    boost::lock_guard<boost::mutex> control(stream.control_mutex);
+    // A running stream, or one whose thread ended by an error, is stopped and
+    // joined first; its watches go with it.
+    if (stream.running.load() || stream.thread.joinable()) {
+        stream.running.store(false);
+        JoinStream(stream);
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        (main ? conditions_ : temperature_conditions_).clear();
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        stream.latest.reset();
+        stream.ended = false;
+        stream.failure_rc.reset();
+    }
+    stream.running.store(true);
+    if (main) {
+        stream.thread = boost::thread([this, handle] { Run(handle); });
+    } else {
+        stream.thread = boost::thread([this, handle] { RunTemperature(handle); });
+    }
+
+    // The thread either publishes a record or ends; either ends this wait.
+    boost::unique_lock<boost::mutex> lock(stream.record_mutex);
+    stream.published.wait(lock, [&stream] { return stream.latest || stream.ended; });
+    if (stream.latest) {
+        return;
+    }
+    if (stream.failure_rc) {
+        throw VrxException("ZRecord", *stream.failure_rc, nullptr);
+    }
+    throw std::runtime_error("record stream ended before its first record");
+}
+
+void DataRecordWatcher::StopStream(Stream& stream, Conditions& conditions) {
+    boost::lock_guard<boost::mutex> control(stream.control_mutex);
+    stream.running.store(false);
+    JoinStream(stream);
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        conditions.clear();
+    }
+    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+    stream.latest.reset();
+}
+
+void DataRecordWatcher::JoinStream(Stream& stream) {
+    if (!stream.thread.joinable()) {
+        return;
+    }
+    if (stream.thread.get_id() == boost::this_thread::get_id()) {
+        // Asked from the record thread itself (a callback): it sees the
+        // cleared running flag after this record and ends on its own.
+        stream.thread.detach();
+        return;
+    }
+    stream.thread.join();
+}
+
+void DataRecordWatcher::Run(ZHandle handle) {
+    // The status object lives with the thread; it is sent every 25 records.
+    nlohmann::json status;
+    int count = 0;
+    FollowStream(main_, handle, true,
+                 [this, &status, &count](const ZDataRecord* previous, ZDataRecord& record) {
+                     // UpdateStatus without its wrap count, done on publishing.
+                     RefreshStatus(status, record);
+                     CheckConditions(previous, record);
+                     if (++count == kRecordsPerStatus) {
+                         if (!status.empty()) {
+                             SendUpdateUI(status);
+                             status.clear();
+                         }
+                         count = 0;
+                     }
+                 });
+}
+
+void DataRecordWatcher::RunTemperature(ZHandle handle) {
+    FollowStream(temperature_, handle, false,
+                 [this](const ZDataRecord* previous, ZDataRecord& record) {
+                     CheckTemperatureConditions(previous, record);
+                 });
+}
+
+void DataRecordWatcher::FollowStream(Stream& stream, ZHandle handle, bool count_wraps,
+                                     const PerRecord& per_record) {
+    // Held until the next record has been published and handled, so readers
+    // of the latest record never race with its release.
+    boost::shared_ptr<ZDataRecord> previous;
+    try {
+        while (stream.running.load()) {
+            auto record = boost::make_shared<ZDataRecord>();  // all bytes zero
+            const ZReturnCode rc = ZRecord(handle, record.get(), kRecordMode);
+            if (rc != 0) {
+                throw VrxException("ZRecord", rc, nullptr);
+            }
+            Publish(stream, record, previous.get(), count_wraps);
+            per_record(previous.get(), *record);
+            previous = std::move(record);
+        }
+    } catch (const VrxException& error) {
+        if (previous) {
+            ReportStreamError(error.GetRc());
+        } else {
+            // Before the first record the failure is Start's to report: one
+            // "vrxError" answer to the command, not a second message besides.
+            boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+            stream.failure_rc = error.GetRc();
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "Record stream ended: " << error.what() << std::endl;
+    }
+    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+    stream.ended = true;
+    stream.published.notify_all();
+}
+
+void DataRecordWatcher::Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
+                                const ZDataRecord* previous, bool count_wraps) {
+    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+    if (count_wraps) {
+        CountWrap(wraps_, previous, *record);
+    }
+    stream.latest = record;
+    stream.published.notify_all();
+}
+
+void DataRecordWatcher::ReportStreamError(int32_t rc) {
+    const auto callback = ErrorCallback();
+    if (!callback) {
+        return;
+    }
+    const nlohmann::json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", rc}};
+    (*callback)(message.dump());
+}
+
+// ---- Latest records, sample counter, homing, bits ------------------------
+
+DataRecordWatcher::Record DataRecordWatcher::GetRecord() const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    return main_.latest;
+}
+
+DataRecordWatcher::Record DataRecordWatcher::GetTemperatureRecord() const {
+    boost::lock_guard<boost::mutex> lock(temperature_.record_mutex);
+    return temperature_.latest;
+}
+
+DataRecordWatcher::Record DataRecordWatcher::LatestMainOrZeros() const {
+    Record record = GetRecord();
+    if (record) {
+        return record;
+    }
+    // Non-owning: the zero record is a constant that is never freed.
+    return Record(&kZeroRecord, [](const ZDataRecord*) {});
+}
+
+uint32_t DataRecordWatcher::GetSampleCounter() const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    // No record yet (or stopped): the sample number counts as 0.
+    const uint32_t sample = main_.latest ? SampleNumber(*main_.latest) : 0;
+    return wraps_ * 65536u + sample;
+}
+
+void DataRecordWatcher::SyncSampleCounter(int32_t controller_time) {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    wraps_ = static_cast<uint32_t>(controller_time / 65536);
+}
+
+void DataRecordWatcher::CountWrap(uint32_t& wraps, const ZDataRecord* previous,
+                                  const ZDataRecord& record) {
+    if (previous != nullptr && SampleNumber(record) < SampleNumber(*previous)) {
+        ++wraps;
+    }
+}
+
+void DataRecordWatcher::SetHoming(const std::string& axis, bool homing) {
+    boost::lock_guard<boost::mutex> lock(homing_mutex_);
+    homing_[axis] = homing;
+}
+
+bool DataRecordWatcher::IsHoming(const std::string& axis) const {
+    boost::lock_guard<boost::mutex> lock(homing_mutex_);
+    const auto found = homing_.find(axis);
+    return found != homing_.end() && found->second;
+}
+
+bool DataRecordWatcher::IsJogging(std::string axis) const {
+    return Jogging(*LatestMainOrZeros(), axis);
+}
+
+bool DataRecordWatcher::IsPositiveDirection(std::string axis) const {
+    return PositiveDirection(*LatestMainOrZeros(), axis);
+}
+
+bool DataRecordWatcher::Jogging(const ZDataRecord& record, const std::string& axis) {
+    const uint16_t status = AxisStatus(record, JogAxisIndex(axis));
+    return (status & kMoving) != 0 && (status & kOtherMotionModes) == 0;
+}
+
+bool DataRecordWatcher::PositiveDirection(const ZDataRecord& record, const std::string& axis) {
+    return (AxisStatus(record, JogAxisIndex(axis)) & kNegativeDirection) == 0;
+}
+
+// ---- Watch conditions ----------------------------------------------------
+
+void DataRecordWatcher::AddCondition(uint32_t task_id,
+                                     std::function<bool(ZDataRecord*)> condition) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    conditions_.push_back(RecordCondition{task_id, std::move(condition)});
+}
+
+void DataRecordWatcher::AddTemperatureCondition(uint32_t task_id,
+                                                std::function<bool(ZDataRecord*)> condition) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    temperature_conditions_.push_back(RecordCondition{task_id, std::move(condition)});
+}
+
+void DataRecordWatcher::RemoveConditions(uint32_t task_id) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    for (Conditions* list : {&conditions_, &temperature_conditions_}) {
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [task_id](const RecordCondition& entry) {
+                                       return entry.task_id_ == task_id;
+                                   }),
+                    list->end());
+    }
+}
+
+void DataRecordWatcher::CheckConditions(const ZDataRecord*, ZDataRecord& record) {
+    Check(conditions_, record);
+}
+
+void DataRecordWatcher::CheckTemperatureConditions(const ZDataRecord*, ZDataRecord& record) {
+    Check(temperature_conditions_, record);
+}
+
+void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (directory_ == nullptr) {
+        return;
+    }
+    for (const RecordCondition& entry : conditions) {
+        const std::optional<uint32_t> status = directory_->GetTaskStatus(entry.task_id_);
+        // A task that has left the table is skipped like a finished one.
+        if (!status || *status == kStatusFinished || *status == kStatusPaused) {
+            continue;
+        }
+        if (entry.condition_ && entry.condition_(&record)) {
+            // Only the first holding watch is reported for one record.
+            directory_->OnConditionMet(entry.task_id_);
+            return;
+        }
+    }
+}
+
+// ---- Status telemetry ----------------------------------------------------
+
+void DataRecordWatcher::UpdateStatus(nlohmann::json& status, const ZDataRecord* previous,
+                                     ZDataRecord& record) {
+    {
+        boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+        CountWrap(wraps_, previous, record);
+    }
+    RefreshStatus(status, record);
+    CheckConditions(previous, record);
+}
+
+void DataRecordWatcher::RefreshStatus(nlohmann::json& status, const ZDataRecord& record) {
+    static const char* const kGcodeAxes[] = {"X", "Y", "Z"};
+    static const char* const kPositionKeys[] = {"rpa", "rpb", "rpc"};
+    for (int axis = 0; axis < 3; ++axis) {
+        std::string position = "UNTRUSTED";
+        if (AxisPositionTrusted(record, axis) == 1) {
+            position = FormatNumber(static_cast<double>(AxisReferencePosition(record, axis)) /
+                                        AxisResolution(kGcodeAxes[axis]),
+                                    1);
+        }
+        status[kPositionKeys[axis]] = position;
+    }
+    status["bedCurrent"] = FormatNumber(GetBedTemperature(record), 1);
+    status["extCurrent"] = FormatNumber(GetExtruderTemperature(record), 1);
+    status["meshEnabled"] = std::to_string(MeshStatus(record) & 1u);
+
+    static const char* const kControllerAxes[] = {"A", "B", "C", "D"};
+    static const char* const kSuffixes[] = {"X", "Y", "Z", "E"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string axis = kControllerAxes[i];
+        const bool positive = PositiveDirection(record, axis);
+        const bool jogging = Jogging(record, axis);
+        const bool free = jogging && !IsHoming(axis);
+        status[std::string("jogPos") + kSuffixes[i]] = positive && free;
+        status[std::string("jogNeg") + kSuffixes[i]] = !positive && free;
+    }
+}
+
+void DataRecordWatcher::SendUpdateUI(const nlohmann::json& status) {
+    const auto callback = UpdateCallback();
+    if (!callback) {
+        return;
+    }
+    const nlohmann::json message = {{"command", "updateUI"}, {"data", status}};
+    (*callback)(message.dump());
+}

@@ -1,0 +1,235 @@
+// The watcher's record handling, fed with hand-made records on the test thread.
+#include "DataRecordWatcher.h"
+#include "FakeTaskDirectory.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Ids = std::vector<uint32_t>;
+
+class WatcherTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        watcher_.Stop();  // empties the main list and drops the latest record
+        watcher_.StopTemperature();
+        watcher_.SyncSampleCounter(0);
+        watcher_.SetResolutionSource(nullptr);
+        watcher_.SetUpdateCallback(nullptr);
+        for (const char* axis : {"A", "B", "C", "D"})
+            watcher_.SetHoming(axis, false);
+    }
+    void TearDown() override { SetUp(); }
+
+    // A watch that holds while `*holds` is true.
+    static std::function<bool(ZDataRecord*)> When(const bool* holds) {
+        return [holds](ZDataRecord*) { return *holds; };
+    }
+
+    DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
+    FakeTaskDirectory tasks_;
+    ZDataRecord record_{};
+};
+
+TEST_F(WatcherTest, OnlyTheFirstHoldingWatchIsReportedPerRecord) {
+    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
+    tasks_.SetStatus(2, FakeTaskDirectory::kRunning);
+    bool first = true, second = true;
+    watcher_.AddCondition(1, When(&first));
+    watcher_.AddCondition(2, When(&second));
+
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+    first = false;
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{2});
+    // Entries stay in the list after they held.
+    first = true;
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+}
+
+TEST_F(WatcherTest, PausedFinishedAndMissingTasksAreSkipped) {
+    bool holds = true;
+    int evaluated = 0;
+    tasks_.SetStatus(1, FakeTaskDirectory::kPaused);
+    tasks_.SetStatus(2, FakeTaskDirectory::kFinished);
+    tasks_.SetStatus(4, FakeTaskDirectory::kRunning);
+    for (uint32_t id : {1u, 2u, 3u}) {
+        watcher_.AddCondition(id, [&](ZDataRecord*) {
+            ++evaluated;
+            return holds;
+        });
+    }
+    watcher_.AddCondition(4, When(&holds));
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(evaluated, 0);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
+
+    // A paused task that runs again is reported again.
+    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+}
+
+TEST_F(WatcherTest, WatchesSeeTheRecord) {
+    tasks_.SetStatus(5, FakeTaskDirectory::kRunning);
+    watcher_.AddTemperatureCondition(
+        5, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
+    record_.temperature.temperature_input_a = 199;
+    watcher_.CheckTemperatureConditions(nullptr, record_);
+    EXPECT_TRUE(tasks_.TakeMet().empty());
+    record_.temperature.temperature_input_a = 200;
+    watcher_.CheckTemperatureConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{5});
+    // Temperature watches are not main watches.
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_TRUE(tasks_.TakeMet().empty());
+}
+
+TEST_F(WatcherTest, RemoveConditionsEmptiesBothListsOfOneTask) {
+    for (uint32_t id : {1u, 2u, 3u})
+        tasks_.SetStatus(id, FakeTaskDirectory::kRunning);
+    bool holds = true;
+    watcher_.AddCondition(1, When(&holds));
+    watcher_.AddCondition(2, When(&holds));
+    watcher_.AddCondition(3, When(&holds));
+    watcher_.AddTemperatureCondition(2, When(&holds));
+    watcher_.AddTemperatureCondition(3, When(&holds));
+    watcher_.RemoveConditions(2);
+
+    watcher_.CheckConditions(nullptr, record_);
+    watcher_.CheckTemperatureConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), (Ids{1, 3}));
+    watcher_.RemoveConditions(1);
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{3});  // the rest keeps its order
+}
+
+TEST_F(WatcherTest, StopEmptiesOnlyItsOwnList) {
+    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
+    bool holds = true;
+    watcher_.AddCondition(1, When(&holds));
+    watcher_.AddTemperatureCondition(1, When(&holds));
+    watcher_.Stop();
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_TRUE(tasks_.TakeMet().empty());
+    watcher_.CheckTemperatureConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+}
+
+TEST_F(WatcherTest, NoDirectoryNoEvaluation) {
+    bool holds = true;
+    int evaluated = 0;
+    watcher_.AddCondition(1, [&](ZDataRecord*) {
+        ++evaluated;
+        return holds;
+    });
+    watcher_.SetTaskDirectory(nullptr);
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(evaluated, 0);
+    watcher_.SetTaskDirectory(&tasks_);
+}
+
+TEST_F(WatcherTest, SampleCounterWrapsAndSyncs) {
+    nlohmann::json status;
+    ZDataRecord previous{};
+    previous.std.sample_number = 65535;
+    record_.std.sample_number = 0;
+    // The first record has no previous one: no wrap.
+    watcher_.UpdateStatus(status, nullptr, previous);
+    watcher_.UpdateStatus(status, &previous, record_);
+    // Counts one wrap; before any record (no stream) the sample number reads as 0.
+    EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
+    watcher_.UpdateStatus(status, &record_, record_);  // equal numbers: no wrap
+    EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
+
+    watcher_.SyncSampleCounter(-1);
+    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
+    watcher_.SyncSampleCounter(131072);
+    EXPECT_EQ(watcher_.GetSampleCounter(), 131072u);
+    watcher_.SyncSampleCounter(131071);
+    EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
+}
+
+TEST_F(WatcherTest, ReadersBeforeTheFirstRecordSeeZeros) {
+    EXPECT_FALSE(watcher_.GetRecord());
+    EXPECT_FALSE(watcher_.GetTemperatureRecord());
+    EXPECT_FALSE(watcher_.IsJogging("A"));
+    EXPECT_TRUE(watcher_.IsPositiveDirection("A"));
+    EXPECT_FALSE(watcher_.CheckBit<uint16_t>(82, 15));
+    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(600, 0));  // outside the record
+    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(51, 9));   // outside the field
+    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
+}
+
+TEST_F(WatcherTest, HomingFlags) {
+    EXPECT_FALSE(watcher_.IsHoming("D"));
+    EXPECT_FALSE(watcher_.IsHoming("Q"));
+    watcher_.SetHoming("D", true);
+    EXPECT_TRUE(watcher_.IsHoming("D"));
+    watcher_.SetHoming("D", false);
+    EXPECT_FALSE(watcher_.IsHoming("D"));
+}
+
+// ---- Status ----------------------------------------------------------------
+
+constexpr uint16_t kJog = 1u << 15;
+constexpr uint16_t kNegative = 1u << 7;
+constexpr uint16_t kCoordinated = 1u << 8;
+
+TEST_F(WatcherTest, StatusKeysAndValues) {
+    auto& a = record_.std.axis_block[0];
+    auto& b = record_.std.axis_block[1];
+    auto& c = record_.std.axis_block[2];
+    auto& d = record_.std.axis_block[3];
+    a.axis_reference_position = 2000;
+    a.axis_position_trusted = 1;
+    a.axis_status = kJog;  // jogging forward
+    b.axis_reference_position = -200;
+    b.axis_position_trusted = 1;
+    b.axis_status = kJog | kNegative;  // jogging backward
+    b.axis_analog_input = 60000;       // extruder 127 degrees
+    c.axis_reference_position = 1600;
+    c.axis_position_trusted = 2;          // not exactly 1: untrusted
+    c.axis_status = kJog | kCoordinated;  // coordinated motion is no jog
+    d.axis_status = kJog | kNegative;
+    d.axis_analog_input = 50000;  // bed 23 degrees
+    record_.std.mesh_status = 3;
+
+    nlohmann::json status;
+    watcher_.UpdateStatus(status, nullptr, record_);
+    const nlohmann::json expected = {
+        {"rpa", "5"},          {"rpb", "-0.5"},      {"rpc", "UNTRUSTED"}, {"bedCurrent", "23"},
+        {"extCurrent", "127"}, {"meshEnabled", "1"}, {"jogPosX", true},    {"jogNegX", false},
+        {"jogPosY", false},    {"jogNegY", true},    {"jogPosZ", false},   {"jogNegZ", false},
+        {"jogPosE", false},    {"jogNegE", true},
+    };
+    EXPECT_EQ(status, expected);
+
+    // A homing axis shows no jog; the resolution comes from the installed source.
+    watcher_.SetHoming("A", true);
+    watcher_.SetResolutionSource([](const std::string& axis) { return axis == "X" ? 100.0 : 1.0; });
+    watcher_.UpdateStatus(status, nullptr, record_);
+    EXPECT_EQ(status["jogPosX"], false);
+    EXPECT_EQ(status["rpa"], "20");
+    EXPECT_EQ(status["rpb"], "-200");
+}
+
+TEST_F(WatcherTest, UpdateUiMessageOnlyWithACallback) {
+    nlohmann::json status;
+    watcher_.UpdateStatus(status, nullptr, record_);
+    watcher_.SendUpdateUI(status);  // no callback: dropped
+    std::vector<std::string> sent;
+    watcher_.SetUpdateCallback([&sent](std::string text) { sent.push_back(std::move(text)); });
+    watcher_.SendUpdateUI(status);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0],
+              "{\"command\":\"updateUI\",\"data\":{\"bedCurrent\":\"0\",\"extCurrent\":\"0\","
+              "\"jogNegE\":false,\"jogNegX\":false,\"jogNegY\":false,\"jogNegZ\":false,"
+              "\"jogPosE\":false,\"jogPosX\":false,\"jogPosY\":false,\"jogPosZ\":false,"
+              "\"meshEnabled\":\"0\",\"rpa\":\"UNTRUSTED\",\"rpb\":\"UNTRUSTED\","
+              "\"rpc\":\"UNTRUSTED\"}}");
+}
+
+}  // namespace
