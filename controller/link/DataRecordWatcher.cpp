@@ -24,7 +24,17 @@ constexpr uint16_t kOtherMotionModes = (1u << 14) | (1u << 8) | (1u << 6) | (1u 
 constexpr uint16_t kNegativeDirection = 1u << 7;
 
 // Trivially destructible, so it is safe to read on a record thread at exit.
-const ZDataRecord kZeroRecord{};
+alignas(8) const ZDataRecord kZeroRecord{};
+
+// A new record of all zero bytes. The packed layout has alignment 1; placing
+// it on an 8-byte boundary lets its fields be bound to references safely.
+boost::shared_ptr<ZDataRecord> NewRecord() {
+    struct alignas(8) Aligned {
+        ZDataRecord record;
+    };
+    auto block = boost::make_shared<Aligned>();  // value-initialised: all zero
+    return boost::shared_ptr<ZDataRecord>(block, &block->record);
+}
 
 // Controller axis block read by the jog tests: "B", "C", "D"; anything else is A.
 int JogAxisIndex(const std::string& axis) {
@@ -66,32 +76,13 @@ DataRecordWatcher::~DataRecordWatcher() {
 }
 
 void DataRecordWatcher::SetUpdateCallback(Callback callback) {
-    auto shared = Share(std::move(callback));
-    boost::lock_guard<boost::mutex> lock(callback_mutex_);
-    update_callback_.swap(shared);
+    boost::lock_guard<boost::mutex> lock(update_mutex_);
+    update_callback_ = std::move(callback);
 }
 
 void DataRecordWatcher::SetErrorCallback(Callback callback) {
-    auto shared = Share(std::move(callback));
-    boost::lock_guard<boost::mutex> lock(callback_mutex_);
-    error_callback_.swap(shared);
-}
-
-boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::Share(Callback callback) {
-    if (!callback) {
-        return nullptr;
-    }
-    return boost::make_shared<const Callback>(std::move(callback));
-}
-
-boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::UpdateCallback() const {
-    boost::lock_guard<boost::mutex> lock(callback_mutex_);
-    return update_callback_;
-}
-
-boost::shared_ptr<const DataRecordWatcher::Callback> DataRecordWatcher::ErrorCallback() const {
-    boost::lock_guard<boost::mutex> lock(callback_mutex_);
-    return error_callback_;
+    boost::lock_guard<boost::mutex> lock(error_mutex_);
+    error_callback_ = std::move(callback);
 }
 
 void DataRecordWatcher::SetTaskDirectory(TaskDirectory* directory) {
@@ -223,7 +214,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, ZHandle handle, bool count_
     boost::shared_ptr<ZDataRecord> previous;
     try {
         while (stream.running.load()) {
-            auto record = boost::make_shared<ZDataRecord>();  // all bytes zero
+            auto record = NewRecord();
             const ZReturnCode rc = ZRecord(handle, record.get(), kRecordMode);
             if (rc != 0) {
                 throw VrxException("ZRecord", rc, nullptr);
@@ -260,12 +251,11 @@ void DataRecordWatcher::Publish(Stream& stream, const boost::shared_ptr<ZDataRec
 }
 
 void DataRecordWatcher::ReportStreamError(int32_t rc) {
-    const auto callback = ErrorCallback();
-    if (!callback) {
-        return;
-    }
     const nlohmann::json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", rc}};
-    (*callback)(message.dump());
+    boost::lock_guard<boost::mutex> lock(error_mutex_);
+    if (error_callback_) {
+        error_callback_(message.dump());
+    }
 }
 
 // ---- Latest records, sample counter, homing, bits ------------------------
@@ -429,10 +419,10 @@ void DataRecordWatcher::RefreshStatus(nlohmann::json& status, const ZDataRecord&
 }
 
 void DataRecordWatcher::SendUpdateUI(const nlohmann::json& status) {
-    const auto callback = UpdateCallback();
-    if (!callback) {
+    boost::lock_guard<boost::mutex> lock(update_mutex_);
+    if (!update_callback_) {
         return;
     }
     const nlohmann::json message = {{"command", "updateUI"}, {"data", status}};
-    (*callback)(message.dump());
+    update_callback_(message.dump());
 }

@@ -33,9 +33,10 @@ class DataRecordWatcher {
 
     static DataRecordWatcher& GetInstance();
 
-    // Receives the "updateUI" status messages.
+    // Receives the "updateUI" status messages. Waits for a call of the old
+    // callback in progress; a callback must not replace itself.
     void SetUpdateCallback(Callback callback);
-    // Receives the record threads' "vrxError" messages.
+    // Receives the record threads' "vrxError" messages; replaced like the above.
     void SetErrorCallback(Callback callback);
     // Installed by the task engine; until then no watch is evaluated. Pass
     // nullptr to uninstall (in the installer's destructor): returns only once
@@ -140,14 +141,12 @@ class DataRecordWatcher {
     Record LatestMainOrZeros() const;
     static void CountWrap(uint32_t& wraps, const ZDataRecord* previous, const ZDataRecord& record);
 
-    static boost::shared_ptr<const Callback> Share(Callback callback);
-    boost::shared_ptr<const Callback> UpdateCallback() const;
-    boost::shared_ptr<const Callback> ErrorCallback() const;
-
-    // The callbacks are replaced whole; a record thread calls its own copy.
-    mutable boost::mutex callback_mutex_;
-    boost::shared_ptr<const Callback> update_callback_;
-    boost::shared_ptr<const Callback> error_callback_;
+    // Each callback is called under its own mutex, so replacing it waits for a
+    // call in progress: once a setter returns, the old callback never runs again.
+    boost::mutex update_mutex_;
+    Callback update_callback_;
+    boost::mutex error_mutex_;
+    Callback error_callback_;
 
     Stream main_;
     Stream temperature_;

@@ -1,0 +1,206 @@
+// The record threads against the scripted library: records arrive exactly as
+// the test queues them.
+#include "DataRecordWatcher.h"
+#include "FakeTaskDirectory.h"
+#include "ScriptedZenlib.h"
+#include "VrxException.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects callback messages; waits for a number of them with a deadline.
+class Inbox {
+  public:
+    DataRecordWatcher::Callback Sink() {
+        return [this](std::string text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            messages_.push_back(nlohmann::json::parse(text));
+            arrived_.notify_all();
+        };
+    }
+    bool WaitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, 5s, [&] { return messages_.size() >= count; });
+    }
+    std::vector<nlohmann::json> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<nlohmann::json> messages_;
+};
+
+// Spins until `done` holds or 5 seconds have passed.
+template <typename Predicate>
+bool Eventually(Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+ZDataRecord Sample(uint16_t number) {
+    ZDataRecord record{};
+    record.std.sample_number = number;
+    return record;
+}
+
+class StreamTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        lib_.Reset();
+        watcher_.SetErrorCallback(errors_.Sink());
+        watcher_.SetUpdateCallback(updates_.Sink());
+        watcher_.SyncSampleCounter(0);
+    }
+    void TearDown() override {
+        lib_.FreeRun();  // lets a thread blocked in ZRecord see the stop at once
+        watcher_.Stop();
+        watcher_.StopTemperature();
+        watcher_.SetErrorCallback(nullptr);
+        watcher_.SetUpdateCallback(nullptr);
+        lib_.Reset();
+    }
+    // Starts the main stream on a first record with this sample number.
+    void StartWith(uint16_t number) {
+        lib_.PushRecord(Sample(number));
+        watcher_.Start(reinterpret_cast<ZHandle>(1));
+    }
+
+    ScriptedZenlib& lib_ = ScriptedZenlib::Get();
+    DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
+    FakeTaskDirectory tasks_;
+    Inbox errors_;
+    Inbox updates_;
+};
+
+TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
+    auto started =
+        std::async(std::launch::async, [this] { watcher_.Start(reinterpret_cast<ZHandle>(1)); });
+    lib_.PushRecord(Sample(77));
+    started.get();
+    ASSERT_TRUE(watcher_.GetRecord());
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 77);
+    EXPECT_EQ(watcher_.GetSampleCounter(), 77u);
+
+    lib_.FreeRun();
+    watcher_.Stop();
+    EXPECT_FALSE(watcher_.GetRecord());
+    // No record: the sample number counts as 0 (wraps remain).
+    EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
+}
+
+TEST_F(StreamTest, FailingFirstRecordFailsStartWithoutASecondMessage) {
+    lib_.PushRecordFailure(Z_ERR_CONNECTION_LOST);
+    try {
+        watcher_.Start(reinterpret_cast<ZHandle>(1));
+        FAIL() << "Start must report the failed first record";
+    } catch (const VrxException& error) {
+        EXPECT_EQ(error.GetSource(), "ZRecord");
+        EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_LOST);
+    }
+    EXPECT_FALSE(watcher_.GetRecord());
+    // The next Start joins the ended thread and works.
+    StartWith(5);
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
+    EXPECT_TRUE(errors_.Messages().empty());
+}
+
+TEST_F(StreamTest, FailingRecordLaterSendsDataRecordError) {
+    StartWith(1);
+    lib_.PushRecordFailure(Z_ERR_CONNECTION_LOST);
+    ASSERT_TRUE(errors_.WaitFor(1));
+    EXPECT_EQ(errors_.Messages()[0],
+              (nlohmann::json{{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}}));
+    // The last record stays published until Stop.
+    ASSERT_TRUE(watcher_.GetRecord());
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 1);
+}
+
+TEST_F(StreamTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLast) {
+    StartWith(0);
+    for (uint16_t n = 1; n < 50; ++n) {
+        ZDataRecord record = Sample(n);
+        record.std.mesh_status = n == 24 ? 1 : 0;  // the 25th record
+        lib_.PushRecord(record);
+    }
+    ASSERT_TRUE(updates_.WaitFor(2));
+    ASSERT_TRUE(lib_.WaitUntilTaken(5s));
+    const auto messages = updates_.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]["command"], "updateUI");
+    EXPECT_EQ(messages[0]["data"]["meshEnabled"], "1");
+    EXPECT_EQ(messages[1]["data"]["meshEnabled"], "0");
+    EXPECT_EQ(messages[0]["data"].size(), 14u);
+}
+
+TEST_F(StreamTest, SampleCounterFollowsWrapsOfTheStream) {
+    StartWith(65534);
+    lib_.PushRecord(Sample(65535));
+    lib_.PushRecord(Sample(0));
+    lib_.PushRecord(Sample(3));
+    EXPECT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65536u + 3u; }));
+}
+
+TEST_F(StreamTest, WatchesAreEvaluatedOnTheRecordThread) {
+    tasks_.SetStatus(9, FakeTaskDirectory::kRunning);
+    StartWith(1);
+    watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
+    lib_.PushRecord(Sample(41));
+    lib_.PushRecord(Sample(42));
+    ASSERT_TRUE(lib_.WaitUntilTaken(5s));
+    lib_.FreeRun();
+    watcher_.Stop();
+    EXPECT_EQ(tasks_.TakeMet(), std::vector<uint32_t>{9});
+}
+
+TEST_F(StreamTest, RestartStopsTheOldStreamAndEmptiesItsWatches) {
+    tasks_.SetStatus(3, FakeTaskDirectory::kRunning);
+    StartWith(1);
+    std::atomic<int> evaluated{0};
+    watcher_.AddCondition(3, [&evaluated](ZDataRecord*) { return ++evaluated, false; });
+    watcher_.AddTemperatureCondition(3, [](ZDataRecord*) { return true; });
+    lib_.FreeRun();
+    watcher_.Start(reinterpret_cast<ZHandle>(1));
+    const int before = evaluated.load();
+    lib_.Reset();
+    lib_.PushRecord(Sample(2));
+    ASSERT_TRUE(lib_.WaitUntilTaken(5s));
+    lib_.FreeRun();
+    watcher_.Stop();
+    EXPECT_EQ(evaluated.load(), before);  // the main watch went with the old stream
+    ZDataRecord record{};
+    watcher_.CheckTemperatureConditions(nullptr, record);  // the other list is kept
+    EXPECT_EQ(tasks_.TakeMet(), std::vector<uint32_t>{3});
+}
+
+TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
+    lib_.FreeRun();
+    watcher_.Start(reinterpret_cast<ZHandle>(1));
+    for (int i = 0; i < 200; ++i) {
+        Inbox inbox;
+        watcher_.SetUpdateCallback(inbox.Sink());
+        ASSERT_TRUE(inbox.WaitFor(1));
+        watcher_.SetUpdateCallback(nullptr);  // the inbox dies after this
+        watcher_.SetHoming("B", i % 2 == 0);
+        watcher_.IsJogging("B");
+    }
+}
+
+}  // namespace
