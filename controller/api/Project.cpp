@@ -38,7 +38,13 @@ Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_call
 const std::vector<Project::Command>& Project::Commands() {
     // Dispatch order; the first equal name wins.
     static const std::vector<Command> commands = {
+        {"setAxisResolution", &Project::Handle_SetAxisResolution},
+        {"setForwardLimit", &Project::Handle_SetForwardLimit},
+        {"setFeedrate", &Project::Handle_SetFeedrate},
+        {"setUnits", &Project::Handle_SetUnits},
+        {"loadSettings", &Project::Handle_LoadSettings},
         {"uiEndpoint", &Project::Handle_UIEndpoint},
+        {"verifyGcode", &Project::Handle_VerifyGcode},
         {"ping", &Project::Handle_Ping},
     };
     return commands;

@@ -59,6 +59,14 @@ class Project : public boost::enable_shared_from_this<Project> {
     void OnWrite(const boost::system::error_code& error);
     void SendDatagramNow(const std::shared_ptr<const std::string>& message);
 
+    // G-code front end commands: machine settings and file verification.
+    void Handle_SetAxisResolution(const nlohmann::json& message);
+    void Handle_SetForwardLimit(const nlohmann::json& message);
+    void Handle_SetFeedrate(const nlohmann::json& message);
+    void Handle_SetUnits(const nlohmann::json& message);
+    void Handle_LoadSettings(const nlohmann::json& message);
+    void Handle_VerifyGcode(const nlohmann::json& message);
+
     void Handle_UIEndpoint(const nlohmann::json& message);
     void Handle_Ping(const nlohmann::json& message);
 
