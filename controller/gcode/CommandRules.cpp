@@ -95,9 +95,11 @@ bool Gives(const GCode::Words& words, const std::string& letter) {
 // A command word of up to eight bytes packed into one number, for lookups
 // without hashing text.
 uint64_t PackedWord(std::string_view head, std::string_view tail) {
+    char bytes[sizeof(uint64_t)] = {};
+    std::copy(head.begin(), head.end(), bytes);
+    std::copy(tail.begin(), tail.end(), bytes + head.size());
     uint64_t packed = 0;
-    std::memcpy(&packed, head.data(), head.size());
-    std::memcpy(reinterpret_cast<char*>(&packed) + head.size(), tail.data(), tail.size());
+    std::memcpy(&packed, bytes, sizeof packed);
     return packed;
 }
 
