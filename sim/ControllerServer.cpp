@@ -137,6 +137,20 @@ size_t ControllerServer::StreamCount() {
                          [](const auto& c) { return c->IsStream() && !c->IsCut(); });
 }
 
+bool ControllerServer::WaitForStreams(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return rate_changed_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                                 [](const auto& c) { return c->IsStreaming(); })) >=
+               count;
+    });
+}
+
+void ControllerServer::NoteRateChange() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rate_changed_.notify_all();
+}
+
 void ControllerServer::CutRecordStreams() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& connection : connections_) {

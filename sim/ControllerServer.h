@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,10 @@ class ControllerServer {
     void DeliverRecord(const RecordBytes& record);
     // Number of open record streams.
     size_t StreamCount();
+    // Waits until `count` streams have asked for records; false at the timeout.
+    bool WaitForStreams(size_t count, std::chrono::milliseconds timeout);
+    // A stream's rate changed (called by its connection).
+    void NoteRateChange();
 
     // Closes every record stream (commands go on).
     void CutRecordStreams();
@@ -64,6 +69,7 @@ class ControllerServer {
     std::mutex mutex_;                                            // guards the members below
     std::vector<std::shared_ptr<ServerConnection>> connections_;  // live connections
     std::vector<std::shared_ptr<ServerConnection>> due_;          // streams due now
+    std::condition_variable rate_changed_;                        // signals NoteRateChange
     std::atomic<bool> record_stall_{false};                       // records held back
     std::mutex stall_mutex_;                                      // guards reply_stall_
     std::condition_variable stall_changed_;                       // wakes stalled replies

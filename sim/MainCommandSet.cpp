@@ -355,8 +355,13 @@ CommandReply MainCommandSet::AddLinearSegment(const std::string& args, PrinterMo
         return Reject(ControllerError::kOutOfRange);
     }
     bool any_axis = false;
+    for (const SimAxis& axis : model.Axes()) {
+        any_axis = any_axis || axis.Coordinated();
+    }
+    if (!any_axis) {
+        return Reject(ControllerError::kNoCoordinateSystem);
+    }
     for (size_t i = 0; i < values.size(); ++i) {
-        any_axis = any_axis || model.Axes()[i].Coordinated();
         if (!values[i]) {
             continue;
         }
@@ -368,9 +373,6 @@ CommandReply MainCommandSet::AddLinearSegment(const std::string& args, PrinterMo
             return Reject(ControllerError::kNotInCoordinateSystem);
         }
         segment.delta_counts[i] = static_cast<int64_t>(delta);
-    }
-    if (!any_axis) {
-        return Reject(ControllerError::kNoCoordinateSystem);
     }
     if (!model.Coordinated().Add(segment)) {
         return Reject(ControllerError::kBufferFull);

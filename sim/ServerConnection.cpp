@@ -124,9 +124,17 @@ void ServerConnection::HandleStreamLine(const std::string& line) {
         Cut();
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(stream_mutex_);
+        period_samples_ = period == 0.0 ? 0 : std::max<uint64_t>(1, std::llround(period));
+        due_unset_ = true;
+    }
+    server_.NoteRateChange();
+}
+
+bool ServerConnection::IsStreaming() {
     std::lock_guard<std::mutex> lock(stream_mutex_);
-    period_samples_ = period == 0.0 ? 0 : std::max<uint64_t>(1, std::llround(period));
-    due_unset_ = true;
+    return stream_ && !cut_ && period_samples_ > 0;
 }
 
 void ServerConnection::HandleCommandLine(const std::string& line) {

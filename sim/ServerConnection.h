@@ -37,6 +37,8 @@ class ServerConnection {
     bool Finished() const { return finished_; }
     // True while the connection is a record stream.
     bool IsStream() const { return stream_; }
+    // True while it is a record stream with a non-zero rate.
+    bool IsStreaming();
     // True when a record is due at `sample` (and books the next one).
     bool RecordDue(uint64_t sample);
     // Queues a record for sending; the oldest is dropped when the reader lags.

@@ -1,5 +1,6 @@
 #include "SimAxis.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace sim {
@@ -15,7 +16,9 @@ SimAxis::SimAxis(bool has_switch, double start_physical_counts)
     : has_switch_(has_switch), physical_counts_(start_physical_counts) {}
 
 int32_t SimAxis::ReferenceWhole() const {
-    return static_cast<int32_t>(std::lround(ReferenceCounts()));
+    // The record field is 32 bits wide; a position beyond it shows as the nearest end.
+    double rounded = std::round(ReferenceCounts());
+    return static_cast<int32_t>(std::clamp(rounded, -2147483648.0, 2147483647.0));
 }
 
 void SimAxis::SetReferenceCounts(double counts) {

@@ -42,8 +42,25 @@ uint16_t AnalogForResistance(double ohms) {
 }  // namespace
 
 ThermistorCurve::ThermistorCurve() {
+    std::array<bool, kMaxDegrees + 1> exact{};
     for (int degrees = 0; degrees <= kMaxDegrees; ++degrees) {
         raw_by_degree_[degrees] = SearchAnalog(degrees);
+        exact[degrees] = TemperatureForAnalog(raw_by_degree_[degrees]) == degrees;
+    }
+    // The fitted curve is not monotonic around 99 and above 294 degrees, so a
+    // few whole degrees can never be read back; those show the nearest one that can.
+    const std::array<uint16_t, kMaxDegrees + 1> exact_raw = raw_by_degree_;
+    for (int degrees = 0; degrees <= kMaxDegrees; ++degrees) {
+        bool filled = exact[degrees];
+        for (int distance = 1; !filled && distance <= kMaxDegrees; ++distance) {
+            for (int near : {degrees - distance, degrees + distance}) {
+                if (near >= 0 && near <= kMaxDegrees && exact[near]) {
+                    raw_by_degree_[degrees] = exact_raw[near];
+                    filled = true;
+                    break;
+                }
+            }
+        }
     }
 }
 

@@ -9,6 +9,8 @@ namespace sim {
 // Turns a temperature into the raw analog input the main controller would
 // read across the thermistor divider, chosen so that the server's conversion
 // of that raw value gives back the temperature rounded to a whole degree.
+// That conversion cannot show 98, 99 and 295 to 299 degrees; for those the
+// nearest degree it can show is used.
 class ThermistorCurve {
   public:
     // Highest temperature the curve covers, degrees Celsius.

@@ -172,6 +172,11 @@ size_t VirtualPrinter::RecordStreamCount(Controller controller) const {
     return Server(controller).StreamCount();
 }
 
+bool VirtualPrinter::WaitForRecordStreams(Controller controller, std::chrono::milliseconds timeout,
+                                          size_t count) const {
+    return Server(controller).WaitForStreams(count, timeout);
+}
+
 void VirtualPrinter::SetAxisPosition(char axis, double physical_counts) {
     {
         std::lock_guard<std::mutex> lock(model_mutex_);

@@ -98,6 +98,11 @@ class VirtualPrinter {
     RecordBytes CurrentRecord(Controller controller) const;
     // Number of open record streams of a controller.
     size_t RecordStreamCount(Controller controller) const;
+    // Waits until `count` record streams of a controller have asked for records
+    // ("#RATE" with a non-zero period); false at the timeout. With the clock
+    // paused, step it only after this, or the first records are not due yet.
+    bool WaitForRecordStreams(Controller controller, std::chrono::milliseconds timeout,
+                              size_t count = 1) const;
 
     // --- Setting the printer (axis letters 'A' to 'E') --------------------
     // Puts an axis at a physical position in counts (the home switch is at 0;

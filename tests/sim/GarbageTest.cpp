@@ -1,0 +1,160 @@
+// Garbage on either channel and random command text: "?" or a closed connection, never a crash.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "MainCommandSet.h"
+#include "PrinterClient.h"
+#include "PrinterModel.h"
+#include "TemperatureCommandSet.h"
+#include "VirtualPrinter.h"
+
+namespace {
+
+using sim::Controller;
+
+// A plain TCP connection to the printer, for bytes the library would never send.
+class RawConnection {
+  public:
+    explicit RawConnection(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    }
+    ~RawConnection() { close(fd_); }
+
+    // Sends everything (false once the printer has closed the connection).
+    bool Write(const std::string& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (sent <= 0) {
+                return false;
+            }
+            done += static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    // Reads until the text ends with `ending`, the peer closes, or 5 s pass.
+    std::string ReadUntil(const std::string& ending, bool* closed) {
+        std::string text;
+        *closed = false;
+        while (text.size() < ending.size() ||
+               text.compare(text.size() - ending.size(), ending.size(), ending) != 0) {
+            pollfd entry{fd_, POLLIN, 0};
+            if (poll(&entry, 1, 5000) <= 0) {
+                break;
+            }
+            char chunk[4096];
+            ssize_t got = recv(fd_, chunk, sizeof(chunk), 0);
+            if (got <= 0) {
+                *closed = true;
+                break;
+            }
+            text.append(chunk, static_cast<size_t>(got));
+        }
+        return text;
+    }
+
+  private:
+    int fd_;  // the socket
+};
+
+std::string RandomBytes(std::mt19937& random, size_t count) {
+    std::string bytes(count, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(random() & 0xFF);
+    }
+    return bytes;
+}
+
+TEST(GarbageTest, RandomBytesOnTheCommandChannelAreRefusedAndTheChannelGoesOn) {
+    sim::VirtualPrinter printer;
+    std::mt19937 random(7);
+    for (Controller controller : {Controller::kMain, Controller::kTemperature}) {
+        RawConnection raw(printer.Port(controller));
+        // Not starting with "#STREAM": a command channel from the first line on.
+        ASSERT_TRUE(raw.Write("\r" + RandomBytes(random, 20000) + "\rMG 1\r"));
+        bool closed = false;
+        std::string replies =
+            raw.ReadUntil(controller == Controller::kMain ? "1.0000\r\n:" : "?", &closed);
+        EXPECT_FALSE(closed);
+        EXPECT_NE(replies.find('?'), std::string::npos);
+    }
+    PrinterClient client(printer, Controller::kMain);
+    EXPECT_EQ(client.Ok("MG 2"), "2.0000");
+}
+
+TEST(GarbageTest, AVeryLongLineIsRefusedAsOne) {
+    sim::VirtualPrinter printer;
+    RawConnection raw(printer.Port(Controller::kMain));
+    ASSERT_TRUE(raw.Write("MG 1\r" + std::string(1 << 20, 'A') + "\rTC1\r"));
+    bool closed = false;
+    std::string replies = raw.ReadUntil("13 Command too long\r\n:", &closed);
+    EXPECT_EQ(replies, "1.0000\r\n:?13 Command too long\r\n:");
+}
+
+TEST(GarbageTest, GarbageOnTheRecordChannelClosesIt) {
+    sim::VirtualPrinter printer;
+    std::mt19937 random(11);
+    RawConnection raw(printer.Port(Controller::kMain));
+    ASSERT_TRUE(raw.Write("#STREAM\r#RATE 2\r"));
+    ASSERT_TRUE(printer.WaitForRecordStreams(Controller::kMain, std::chrono::seconds(5)));
+    raw.Write(RandomBytes(random, 5000) + "\r");
+    bool closed = false;
+    raw.ReadUntil("never", &closed);
+    EXPECT_TRUE(closed);
+    PrinterClient client(printer, Controller::kMain);
+    EXPECT_EQ(client.Ok("MG 3"), "3.0000");
+}
+
+// Command-like text: the characters and words the command language is made of.
+std::string RandomCommand(std::mt19937& random) {
+    static const std::vector<std::string> kPieces = {
+        "SH", "MO", "BG",       "ST",    "JG",   "DP",  "LD",     "SP",    "PA",    "PT",    "FL",
+        "ZA", "CS", "LM",       "LI",    "LE",   "RP",  "TP",     "MG",    "DM",    "DA",    "XQ",
+        "AB", "TC", "A",        "B",     "C",    "D",   "E",      "S",     " ",     ",",     "<",
+        "=",  "[",  "]",        "-",     ".",    "0",   "1",      "5",     "99999", "1e308", "nan",
+        "\"", "?",  "zoffsets", "xdist", "TIME", "_XQ", "setext", "speed", "PM"};
+    std::string text;
+    size_t pieces = random() % 8;
+    for (size_t i = 0; i < pieces; ++i) {
+        text += kPieces[random() % kPieces.size()];
+    }
+    return text;
+}
+
+TEST(GarbageTest, RandomCommandTextNeverBreaksTheModel) {
+    sim::PrinterModel model;
+    sim::MainCommandSet main;
+    sim::TemperatureCommandSet temperature;
+    std::mt19937 random(3);
+    int accepted = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string line = RandomCommand(random);
+        sim::CommandReply reply =
+            (i % 4 == 0) ? temperature.Execute(line, model) : main.Execute(line, model);
+        accepted += reply.accepted ? 1 : 0;
+        if (!reply.accepted) {
+            ASSERT_FALSE(reply.error.empty()) << line;
+        }
+        if (i % 16 == 0) {
+            model.Step();
+        }
+    }
+    EXPECT_GT(accepted, 1000);
+    sim::RecordBytes record;
+    model.BuildMainRecord(&record);
+    model.BuildTemperatureRecord(&record);
+}
+
+}  // namespace
