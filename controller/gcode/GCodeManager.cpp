@@ -1,5 +1,8 @@
 #include "GCodeManager.h"
 
+#include "DataRecordWatcher.h"
+#include "MainConnection.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -66,7 +69,17 @@ GCodeManager& GCodeManager::GetInstance() {
 GCodeManager::GCodeManager()
     : resolution_{{"X", 400.0}, {"Y", 400.0}, {"Z", 1600.0}, {"E", 400.0}},
       forward_limits_{{"X", 99200}, {"Y", 96500}, {"Z", 334500}},
-      absolute_mode_{{"X", true}, {"Y", true}, {"Z", true}, {"E", false}} {}
+      absolute_mode_{{"X", true}, {"Y", true}, {"Z", true}, {"E", false}} {
+    // The status telemetry converts counts to millimetres with these resolutions.
+    DataRecordWatcher::GetInstance().SetResolutionSource(
+        [this](const std::string& axis) { return GetAxisResolution(axis); });
+}
+
+GCodeManager::~GCodeManager() {
+    // The watcher was made first and so outlives the manager: it must stop
+    // calling into it before the manager goes.
+    DataRecordWatcher::GetInstance().SetResolutionSource(nullptr);
+}
 
 void GCodeManager::LoadSettings(const json& settings) {
     SetResolutionFromSetting(settings, "xCounts", "X");
@@ -106,7 +119,12 @@ void GCodeManager::SetLimitFromSetting(const json& settings, const char* key,
     SetForwardLimit(axis, static_cast<uint32_t>(counts));
 }
 
-void GCodeManager::SendForwardLimits() {}
+void GCodeManager::SendForwardLimits() {
+    MainConnection& connection = MainConnection::GetInstance();
+    connection.CommandIfEnabled("FLA=" + std::to_string(GetForwardLimit("X")));
+    connection.CommandIfEnabled("FLB=" + std::to_string(GetForwardLimit("Y")));
+    connection.CommandIfEnabled("FLC=" + std::to_string(GetForwardLimit("Z")));
+}
 
 void GCodeManager::SetAxisResolution(const std::string& axis, double counts_per_mm) {
     boost::mutex::scoped_lock lock(settings_mutex_);

@@ -87,6 +87,7 @@ class GCodeManager {
 
   private:
     GCodeManager();
+    ~GCodeManager();
 
     // Findings of one line, filled without building a result object.
     struct Findings {
