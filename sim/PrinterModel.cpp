@@ -26,8 +26,15 @@ PrinterModel::PrinterModel()
       hot_end_(kHotEndTimeConstantS),
       bed_(kBedTimeConstantS) {}
 
+void PrinterModel::SetBedTilt(double x_slope, double y_slope) {
+    bed_x_slope_ = x_slope;
+    bed_y_slope_ = y_slope;
+}
+
 void PrinterModel::Step() {
     ++samples_;
+    axes_[kC].SetSwitchCounts(bed_x_slope_ * axes_[kA].PhysicalCounts() +
+                              bed_y_slope_ * axes_[kB].PhysicalCounts());
     StepProgram();
     for (SimAxis& axis : axes_) {
         axis.Step();

@@ -54,6 +54,10 @@ class PrinterModel {
     double VectorSpeed() const { return vector_speed_counts_s_; }
     void SetVectorSpeed(double counts_per_s) { vector_speed_counts_s_ = counts_per_s; }
 
+    // Tilts the bed: Z's switch sits at x_slope * X + y_slope * Y physical
+    // counts, so probing finds a different height at each point (test hook).
+    void SetBedTilt(double x_slope, double y_slope);
+
     // "XQ": starts the controller program (Z follows the spare axis plus the mesh).
     void StartProgram() { program_running_ = true; }
     // "AB": ends the program.
@@ -80,6 +84,8 @@ class PrinterModel {
     ControllerMemory temperature_memory_;     // temperature controller variables
     double vector_speed_counts_s_ = 25000.0;  // default "LI" speed
     bool program_running_ = false;            // "XQ" given, no "AB" since
+    double bed_x_slope_ = 0.0;                // Z switch counts per X count
+    double bed_y_slope_ = 0.0;                // Z switch counts per Y count
     ThermistorCurve thermistor_;              // temperature to analog input
 };
 

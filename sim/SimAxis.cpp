@@ -6,8 +6,8 @@
 namespace sim {
 namespace {
 
-// Where travel ends mechanically, in physical counts beyond the home switch.
-constexpr double kHardStopCounts = -400.0;
+// Where travel ends mechanically, in counts beyond the home switch.
+constexpr double kHardStopBeyondSwitchCounts = 400.0;
 constexpr double kSampleSeconds = 0.001;
 
 }  // namespace
@@ -153,13 +153,13 @@ bool SimAxis::MoveToward(double target, double speed_counts_s) {
 bool SimAxis::ApplyLimits(double* next_physical) const {
     double next = *next_physical;
     if (next < physical_counts_ && has_switch_) {
-        if (ReverseLimitOn() && next <= 0.0) {
-            *next_physical = physical_counts_ < 0.0 ? physical_counts_ : 0.0;
+        if (ReverseLimitOn() && next <= switch_counts_) {
+            *next_physical = std::min(physical_counts_, switch_counts_);
             return true;
         }
-        if (next <= kHardStopCounts) {
-            *next_physical =
-                physical_counts_ < kHardStopCounts ? physical_counts_ : kHardStopCounts;
+        double hard_stop = switch_counts_ - kHardStopBeyondSwitchCounts;
+        if (next <= hard_stop) {
+            *next_physical = std::min(physical_counts_, hard_stop);
             return true;
         }
     }
@@ -205,7 +205,7 @@ uint8_t SimAxis::SwitchByte() const {
     if (!has_switch_) {
         return 0x04;
     }
-    return physical_counts_ <= 0.0 ? 0x00 : 0x04;
+    return physical_counts_ <= switch_counts_ ? 0x00 : 0x04;
 }
 
 }  // namespace sim

@@ -17,8 +17,9 @@ enum AxisStatusBit : uint16_t {
 
 // Positions are kept in physical counts; the reference position the
 // controller reports is physical + offset, so "DP" only moves the offset.
-// Axes with a home switch have it at physical 0 and a hard stop a little
-// beyond it; driven past the switch (limit disabled) they stall there.
+// Axes with a home switch have it at physical 0 (Z's moves with a tilted bed)
+// and a hard stop a little beyond it; driven past the switch with the reverse
+// limit disabled they stall at the hard stop.
 class SimAxis {
   public:
     // Independent motion an axis can be in.
@@ -85,6 +86,8 @@ class SimAxis {
     bool Coordinated() const { return coordinated_; }
     // "ZA" value.
     int32_t UserValue() const { return user_value_; }
+    // Moves the home switch to a physical position (Z's switch follows the bed).
+    void SetSwitchCounts(double counts) { switch_counts_ = counts; }
     // Forces the switch bit to a value (-1: follow the position again).
     void ForceSwitch(int state) { forced_switch_ = state; }
     // The independent motion in progress.
@@ -100,6 +103,7 @@ class SimAxis {
     bool ReverseLimitOn() const { return limit_disable_ != 2 && limit_disable_ != 3; }
 
     bool has_switch_;                             // home switch and hard stop present
+    double switch_counts_ = 0.0;                  // physical position of the switch
     double physical_counts_;                      // where the axis is
     double offset_counts_ = 0.0;                  // reference minus physical
     Motion motion_ = Motion::kIdle;               // independent motion in progress

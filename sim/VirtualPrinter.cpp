@@ -193,6 +193,11 @@ void VirtualPrinter::ForceSwitch(char axis, int state) {
     model_->Axes()[AxisSlot(axis)].ForceSwitch(state);
 }
 
+void VirtualPrinter::SetBedTilt(double x_slope, double y_slope) {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    model_->SetBedTilt(x_slope, y_slope);
+}
+
 void VirtualPrinter::SetTemperatures(double hot_end_c, double bed_c) {
     {
         std::lock_guard<std::mutex> lock(model_mutex_);

@@ -110,6 +110,9 @@ class VirtualPrinter {
     void SetAxisPosition(char axis, double physical_counts);
     // Forces the switch bit of an axis: 0 or 1; -1 follows the position again.
     void ForceSwitch(char axis, int state);
+    // Tilts the bed: Z's switch (the levelling probe) sits at
+    // x_slope * X + y_slope * Y physical counts instead of 0.
+    void SetBedTilt(double x_slope, double y_slope);
     // Puts the hot end and the bed at temperatures at once.
     void SetTemperatures(double hot_end_c, double bed_c);
     // Overwrites `width` (1, 2 or 4) little-endian bytes at `offset` of every

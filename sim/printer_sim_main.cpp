@@ -91,11 +91,12 @@ int main(int argc, char** argv) {
         std::string addresses = "main " + printer.Address(sim::Controller::kMain) + "\n" +
                                 "temperature " + printer.Address(sim::Controller::kTemperature) +
                                 "\n";
-        std::cout << addresses << std::flush;
+        // The file first: whoever saw the lines on standard output finds it complete.
         if (!address_file.empty() && !WriteAddressFile(address_file, addresses)) {
             std::cerr << "printer_sim: cannot write " << address_file << "\n";
             return 1;
         }
+        std::cout << addresses << std::flush;
         int received = 0;
         sigwait(&signals, &received);
     } catch (const std::exception& error) {

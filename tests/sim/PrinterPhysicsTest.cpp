@@ -343,6 +343,55 @@ TEST_F(PrinterPhysicsTest, ZHomingAsTheServerSendsIt) {
     EXPECT_EQ(main_.Ok("RP"), "0, 0, 0, 0, 0");
 }
 
+TEST_F(PrinterPhysicsTest, BedLevellingAsTheServerSendsItFindsTheTiltedBed) {
+    printer_.SetBedTilt(0.01, 0.0);  // the bed is 496 counts higher at X 49600
+    for (const char* command :
+         {"AB", "SH ABCE", "LD 1,1,1,3,3", "DA zoffsets[0]", "DM zoffsets[4]", "xdist=49600",
+          "ydist=48250", "xregions=2", "yregions=2", "SP 20000,20000,20000", "PT 1,1,1,0,1"}) {
+        main_.Ok(command);
+    }
+    struct Point {
+        const char* move;
+        int number;
+    };
+    for (const Point& point : {Point{"PA0,0,4000", 0}, Point{"PA49600,0,4000", 1},
+                               Point{"PA49600,48250,4000", 3}, Point{"PA0,48250,4000", 2}}) {
+        main_.Ok(point.move);
+        StepUntil([&] { return !Moving(kA) && !Moving(kB) && !Moving(kC); }, 20000);
+        EXPECT_EQ(Axis(kC).reference, 4000);
+        main_.Ok("JGC=-8000");
+        main_.Ok("BGC");
+        StepUntil([&] { return SwitchBit(kC) == 0 && !Moving(kC); }, 20000);
+        main_.Ok("JGC=800");
+        main_.Ok("BGC");
+        StepUntil([&] { return SwitchBit(kC) == 1; }, 20000);
+        main_.Ok("STC");
+        printer_.StepClock(1);
+        main_.Ok("zoffsets[" + std::to_string(point.number) +
+                 "]=" + std::to_string(Axis(kC).reference));
+        main_.Ok("PTC=1");
+        main_.Ok("SPC=20000");
+    }
+    std::vector<double> mesh = printer_.Array("zoffsets");
+    ASSERT_EQ(mesh.size(), 4u);
+    EXPECT_NEAR(mesh[0], 0, 1);
+    EXPECT_NEAR(mesh[1], 496, 1);
+    EXPECT_NEAR(mesh[2], 0, 1);
+    EXPECT_NEAR(mesh[3], 496, 1);
+
+    for (const char* command : {"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "XQ"}) {
+        main_.Ok(command);
+    }
+    StepUntil([&] { return !Moving(kA) && !Moving(kB) && !Moving(kC); }, 20000);
+    EXPECT_NEAR(Axis(kC).reference, mesh[0], 0.5) << "Z follows the mesh at X 0";
+    main_.Ok("LM ABDE");
+    main_.Ok("LI24800,,,, <20000");
+    main_.Ok("BGS");
+    main_.Ok("LE");
+    StepUntil([&] { return !printer_.Snapshot().coordinated_running && !Moving(kC); }, 20000);
+    EXPECT_NEAR(Axis(kC).position_counts, (mesh[0] + mesh[1]) / 2, 0.5) << "halfway across";
+}
+
 TEST_F(PrinterPhysicsTest, ForcedRecordFieldsAndSwitches) {
     printer_.ForceRecordField(Controller::kMain, 70, 2, 100);
     printer_.ForceSwitch('B', 0);
