@@ -51,7 +51,7 @@ uint16_t CoordinatedMotion::BufferFree() const {
 
 void CoordinatedMotion::StartFront(std::array<SimAxis, 5>& axes) {
     for (size_t i = 0; i < axes.size(); ++i) {
-        start_counts_[i] = axes[i].ReferenceCounts();
+        start_counts_[i] = axes[i].PhysicalCounts();
     }
     length_counts_ = PathLength(buffer_.front());
     done_counts_ = 0.0;
@@ -63,8 +63,8 @@ void CoordinatedMotion::PlaceAxes(std::array<SimAxis, 5>& axes, double fraction)
     const LinearSegment& segment = buffer_.front();
     for (size_t i = 0; i < axes.size(); ++i) {
         if (segment.delta_counts[i] != 0) {
-            axes[i].SetReferenceCounts(start_counts_[i] +
-                                       fraction * static_cast<double>(segment.delta_counts[i]));
+            axes[i].SetPhysicalCounts(start_counts_[i] +
+                                      fraction * static_cast<double>(segment.delta_counts[i]));
         }
     }
 }

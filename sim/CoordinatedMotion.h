@@ -55,7 +55,7 @@ class CoordinatedMotion {
     bool running_ = false;                  // "BGS" given and not ended
     bool end_requested_ = false;            // "LE" given
     bool front_started_ = false;            // start positions of the front are taken
-    std::array<double, 5> start_counts_{};  // reference positions where the front began
+    std::array<double, 5> start_counts_{};  // physical positions where the front began
     double length_counts_ = 0.0;            // path length of the front segment
     double done_counts_ = 0.0;              // distance run along it
     uint16_t segment_count_ = 0;            // completed since "CSS"

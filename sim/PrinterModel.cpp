@@ -31,6 +31,13 @@ void PrinterModel::SetBedTilt(double x_slope, double y_slope) {
     bed_y_slope_ = y_slope;
 }
 
+void PrinterModel::StartProgram() {
+    program_running_ = true;
+    // The program drives Z by position tracking; a jog of Z ("BG") takes Z out
+    // of it until "PT" puts it back.
+    axes_[kC].SetTracking(true);
+}
+
 void PrinterModel::Step() {
     ++samples_;
     axes_[kC].SetSwitchCounts(bed_x_slope_ * axes_[kA].PhysicalCounts() +

@@ -59,7 +59,7 @@ class PrinterModel {
     void SetBedTilt(double x_slope, double y_slope);
 
     // "XQ": starts the controller program (Z follows the spare axis plus the mesh).
-    void StartProgram() { program_running_ = true; }
+    void StartProgram();
     // "AB": ends the program.
     void AbortProgram() { program_running_ = false; }
     // True while the program runs.

@@ -21,10 +21,6 @@ int32_t SimAxis::ReferenceWhole() const {
     return static_cast<int32_t>(std::clamp(rounded, -2147483648.0, 2147483647.0));
 }
 
-void SimAxis::SetReferenceCounts(double counts) {
-    physical_counts_ = counts - offset_counts_;
-}
-
 void SimAxis::DefinePosition(double counts) {
     double shift = counts - ReferenceCounts();
     offset_counts_ += shift;
@@ -94,11 +90,9 @@ void SimAxis::SetCoordinatedMoving(bool moving, bool negative) {
 }
 
 void SimAxis::FollowTarget(double counts) {
-    if (motion_ != Motion::kIdle) {
-        return;
+    if (tracking_ && motion_ == Motion::kIdle) {
+        target_counts_ = counts;
     }
-    tracking_ = true;
-    target_counts_ = counts;
 }
 
 bool SimAxis::MovingIndependently() const {

@@ -37,9 +37,7 @@ class SimAxis {
     int32_t ReferenceWhole() const;
     // Physical position in counts (the switch is at 0).
     double PhysicalCounts() const { return physical_counts_; }
-    // Moves the axis to a reference position by another mechanism (coordinated motion).
-    void SetReferenceCounts(double counts);
-    // Moves the axis physically (test hook); the offset stays.
+    // Moves the axis physically (coordinated motion, test hook); the offset stays.
     void SetPhysicalCounts(double counts) { physical_counts_ = counts; }
     // "DP": the current place gets the reference position `counts`.
     void DefinePosition(double counts);
@@ -66,8 +64,8 @@ class SimAxis {
     void SetUserValue(int32_t value) { user_value_ = value; }
     // Joins or leaves the coordinated system ("LM").
     void SetCoordinated(bool on);
-    // The controller program's tracking of this axis: follow `counts` unless
-    // the axis is busy with a jog or position move.
+    // The controller program's tracking of this axis: the tracking target
+    // becomes `counts` while the axis is in tracking mode and otherwise idle.
     void FollowTarget(double counts);
     // Marks the axis as driven by running coordinated motion.
     void SetCoordinatedMoving(bool moving, bool negative);

@@ -321,6 +321,20 @@ TEST_F(PrinterPhysicsTest, TheProgramMakesZFollowTheSpareAxisPlusTheMesh) {
     EXPECT_EQ(record.std.mesh_status & 1, 0);
 }
 
+TEST_F(PrinterPhysicsTest, AJogOfZLeavesTheProgramUntilTrackingIsBack) {
+    main_.Ok("XQ");
+    main_.Ok("LDC=1");
+    main_.Ok("JGC=-8000");
+    main_.Ok("BGC");
+    StepUntil([&] { return !Moving(kC); }, 20000);
+    printer_.StepClock(500);
+    EXPECT_EQ(Axis(kC).reference, 0) << "stays on the switch";
+    main_.Ok("DPE=300");
+    main_.Ok("PTC=1");
+    StepUntil([&] { return Axis(kC).reference == 300; }, 20000);
+    EXPECT_EQ(Axis(kC).reference, 300);
+}
+
 TEST_F(PrinterPhysicsTest, ZHomingAsTheServerSendsIt) {
     for (const char* command :
          {"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE", "PT 1,1", "PA 0,0"}) {
