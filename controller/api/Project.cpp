@@ -1,5 +1,10 @@
 #include "Project.h"
 
+#include "DataRecordWatcher.h"
+#include "MainConnection.h"
+#include "TemperatureConnection.h"
+#include "VrxException.h"
+
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -38,12 +43,15 @@ Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_call
 const std::vector<Project::Command>& Project::Commands() {
     // Dispatch order; the first equal name wins.
     static const std::vector<Command> commands = {
+        {"openStream", &Project::Handle_OpenStream},
+        {"openTemperatureStream", &Project::Handle_OpenTemperatureStream},
         {"setAxisResolution", &Project::Handle_SetAxisResolution},
         {"setForwardLimit", &Project::Handle_SetForwardLimit},
         {"setFeedrate", &Project::Handle_SetFeedrate},
         {"setUnits", &Project::Handle_SetUnits},
         {"loadSettings", &Project::Handle_LoadSettings},
         {"uiEndpoint", &Project::Handle_UIEndpoint},
+        {"stopAxis", &Project::Handle_StopAxis},
         {"verifyGcode", &Project::Handle_VerifyGcode},
         {"ping", &Project::Handle_Ping},
     };
@@ -115,6 +123,8 @@ void Project::HandleCommand(const json& message) {
                 return;
             }
         }
+    } catch (const VrxException& error) {
+        SendVrxError(error);
     } catch (const std::exception& error) {
         std::cerr << "Dropped command "
                   << Excerpt(message.dump(-1, ' ', false, json::error_handler_t::replace)) << ": "
@@ -179,7 +189,28 @@ void Project::SendDatagramNow(const std::shared_ptr<const std::string>& message)
         });
 }
 
+void Project::SendVrxError(const VrxException& error) {
+    const json reply = {
+        {"command", "vrxError"},
+        {"data",
+         {{"rc", error.GetRc()},
+          {"source", error.GetSource()},
+          {"error_string", error.GetErrorString()}}},
+    };
+    // Controller texts are not checked UTF-8: replace what is not.
+    Send(reply.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
 void Project::Close() {
+    auto& watcher = DataRecordWatcher::GetInstance();
+    watcher.Stop();
+    watcher.StopTemperature();
+    try {
+        MainConnection::GetInstance().CommandIfEnabled("ST");
+    } catch (const std::exception& error) {
+        // The close goes on: the process ends either way.
+        std::cerr << "Stopping the axes on close failed: " << error.what() << std::endl;
+    }
     closed_callback_(shared_from_this());
 }
 
@@ -194,9 +225,49 @@ void Project::Handle_UIEndpoint(const json& message) {
     }
     ui_endpoint_ = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(),
                                                   static_cast<unsigned short>(port));
+    // Status goes to the connection of the last "uiEndpoint". A weak pointer:
+    // the record thread must never call into a connection that is gone.
+    DataRecordWatcher::GetInstance().SetUpdateCallback(
+        [weak = boost::weak_ptr<Project>(shared_from_this())](std::string text) {
+            if (auto self = weak.lock()) {
+                self->SendDatagram(text);
+            }
+        });
     SendDatagram(json{{"command", "uiPong"}}.dump());
 }
 
 void Project::Handle_Ping(const json&) {
     Send(json{{"command", "pong"}}.dump());
+}
+
+void Project::Handle_OpenStream(const json& message) {
+    const auto address = message.at("ip_address").get<std::string>();
+    auto& connection = MainConnection::GetInstance();
+    connection.Connect(address);
+    // Returns once the first record is in; a failed first record throws.
+    DataRecordWatcher::GetInstance().Start(connection.GetHandle());
+    Send(json{{"command", "openStream"}, {"status", "success"}}.dump());
+}
+
+void Project::Handle_OpenTemperatureStream(const json& message) {
+    const auto address = message.at("ip_address").get<std::string>();
+    auto& connection = TemperatureConnection::GetInstance();
+    connection.Connect(address);
+    DataRecordWatcher::GetInstance().StartTemperature(connection.GetHandle());
+    Send(json{{"command", "openTemperatureStream"}, {"status", "success"}}.dump());
+}
+
+void Project::Handle_StopAxis(const json& message) {
+    // G-code axis to controller axis; any other value stops every axis.
+    static const std::pair<const char*, const char*> kAxes[] = {
+        {"X", "A"}, {"Y", "B"}, {"Z", "C"}, {"E", "D"}};
+    const json& axis = message.at("axis");
+    std::string command = "ST";
+    for (const auto& [gcode_axis, controller_axis] : kAxes) {
+        if (axis == gcode_axis) {
+            command += controller_axis;
+            break;
+        }
+    }
+    MainConnection::GetInstance().CommandIfEnabled(command);
 }

@@ -21,6 +21,8 @@
 #include <boost/thread/mutex.hpp>
 #include <nlohmann/json.hpp>
 
+class VrxException;
+
 class Project : public boost::enable_shared_from_this<Project> {
   public:
     using ClosedCallback = std::function<void(boost::shared_ptr<Project>)>;
@@ -58,6 +60,8 @@ class Project : public boost::enable_shared_from_this<Project> {
     void WriteNext();
     void OnWrite(const boost::system::error_code& error);
     void SendDatagramNow(const std::shared_ptr<const std::string>& message);
+    // Answers a controller error with "vrxError".
+    void SendVrxError(const VrxException& error);
 
     // G-code front end commands: machine settings and file verification.
     void Handle_SetAxisResolution(const nlohmann::json& message);
@@ -67,7 +71,10 @@ class Project : public boost::enable_shared_from_this<Project> {
     void Handle_LoadSettings(const nlohmann::json& message);
     void Handle_VerifyGcode(const nlohmann::json& message);
 
+    void Handle_OpenStream(const nlohmann::json& message);
+    void Handle_OpenTemperatureStream(const nlohmann::json& message);
     void Handle_UIEndpoint(const nlohmann::json& message);
+    void Handle_StopAxis(const nlohmann::json& message);
     void Handle_Ping(const nlohmann::json& message);
 
     boost::asio::io_context& io_context_;

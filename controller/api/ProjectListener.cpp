@@ -1,5 +1,6 @@
 #include "ProjectListener.h"
 
+#include "DataRecordWatcher.h"
 #include "LocalDataFolder.h"
 
 #include <cstdlib>
@@ -85,6 +86,13 @@ void ProjectListener::OnAccept(const boost::system::error_code& error,
     // for acknowledgements of earlier ones.
     boost::system::error_code ignored;
     project->GetSocket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    // Record-stream errors go to the newest connection.
+    DataRecordWatcher::GetInstance().SetErrorCallback(
+        [weak = boost::weak_ptr<Project>(project)](std::string text) {
+            if (auto self = weak.lock()) {
+                self->Send(text);
+            }
+        });
     project->StartRead();
 }
 

@@ -1,0 +1,171 @@
+// The link subsystem against the virtual printer in this process, through the
+// real controller library.
+#include "DataRecordWatcher.h"
+#include "FakeTaskDirectory.h"
+#include "MainConnection.h"
+#include "TemperatureConnection.h"
+#include "VirtualPrinter.h"
+#include "VrxException.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Controller;
+
+// Collects messages of a callback and waits for one with a deadline.
+class Inbox {
+  public:
+    DataRecordWatcher::Callback Sink() {
+        return [this](std::string text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            messages_.push_back(nlohmann::json::parse(text));
+            arrived_.notify_all();
+        };
+    }
+    std::optional<nlohmann::json> Next() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!arrived_.wait_for(lock, 10s, [&] { return taken_ < messages_.size(); })) {
+            return std::nullopt;
+        }
+        return messages_[taken_++];
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<nlohmann::json> messages_;
+    size_t taken_ = 0;
+};
+
+// One printer for the whole binary: the connections are process-wide and
+// stay open once connected.
+class LinkPrinterTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        printer_ = new sim::VirtualPrinter();
+        MainConnection::GetInstance().Connect(printer_->Address(Controller::kMain));
+        TemperatureConnection::GetInstance().Connect(printer_->Address(Controller::kTemperature));
+    }
+    void SetUp() override {
+        watcher_.SetErrorCallback(errors_.Sink());
+        watcher_.SetUpdateCallback(updates_.Sink());
+    }
+    void TearDown() override {
+        watcher_.Stop();
+        watcher_.StopTemperature();
+        watcher_.SetErrorCallback(nullptr);
+        watcher_.SetUpdateCallback(nullptr);
+        printer_->ClearForcedRecordFields(Controller::kMain);
+        printer_->ClearRejections(Controller::kMain);
+        printer_->StallRecords(Controller::kMain, false);
+    }
+
+    // A fresh handle: a cut or stalled stream does not outlive its test.
+    static ZHandle Reconnect() {
+        auto& main = MainConnection::GetInstance();
+        main.Connect(printer_->Address(Controller::kMain));
+        return main.GetHandle();
+    }
+
+    // Never deleted: the connections send their last commands at exit.
+    static sim::VirtualPrinter* printer_;
+    DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
+    FakeTaskDirectory tasks_;
+    Inbox errors_;
+    Inbox updates_;
+};
+
+sim::VirtualPrinter* LinkPrinterTest::printer_ = nullptr;
+
+TEST_F(LinkPrinterTest, RejectedCommandGivesTheControllersText) {
+    printer_->RejectNext(Controller::kMain, "7 Command not valid");
+    try {
+        MainConnection::GetInstance().CommandIfEnabled("XYZZY");
+        FAIL() << "a rejected command must throw";
+    } catch (const VrxException& error) {
+        EXPECT_EQ(error.GetRc(), -10000);
+        EXPECT_EQ(error.GetSource(), "XYZZY");
+        EXPECT_EQ(error.GetErrorString(), "7 Command not valid");  // no "\r\n:"
+    }
+    const auto log = printer_->CommandLog(Controller::kMain);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "XYZZY");
+    EXPECT_EQ(log.back(), "TC1");
+}
+
+TEST_F(LinkPrinterTest, StatusFromForcedRecordFields) {
+    printer_->ForceRecordField(Controller::kMain, 86, 4, 2000);    // A reference position
+    printer_->ForceRecordField(Controller::kMain, 114, 4, 1);      // A trusted
+    printer_->ForceRecordField(Controller::kMain, 82, 2, 0x8000);  // A jogging forward
+    printer_->ForceRecordField(Controller::kMain, 150, 4, 0);      // B not trusted
+    printer_->ForceRecordField(Controller::kMain, 146, 2, 60000);  // extruder input
+    printer_->ForceRecordField(Controller::kMain, 218, 2, 50000);  // bed input
+    printer_->ForceRecordField(Controller::kMain, 51, 1, 1);       // mesh in use
+    watcher_.Start(Reconnect());
+    // The first status may hold records from before the forced fields.
+    updates_.Next();
+    const auto message = updates_.Next();
+    ASSERT_TRUE(message);
+    const auto& data = (*message)["data"];
+    EXPECT_EQ(data["rpa"], "5");
+    EXPECT_EQ(data["rpb"], "UNTRUSTED");
+    EXPECT_EQ(data["extCurrent"], "127");
+    EXPECT_EQ(data["bedCurrent"], "23");
+    EXPECT_EQ(data["meshEnabled"], "1");
+    EXPECT_EQ(data["jogPosX"], true);
+    EXPECT_EQ(data["jogNegX"], false);
+    EXPECT_TRUE(watcher_.IsJogging("A"));
+    EXPECT_TRUE(watcher_.CheckBit<uint8_t>(51, 0));
+}
+
+TEST_F(LinkPrinterTest, CutStreamReportsDataRecordError) {
+    watcher_.Start(Reconnect());
+    printer_->CutRecordStreams(Controller::kMain);
+    const auto error = errors_.Next();
+    ASSERT_TRUE(error);
+    EXPECT_EQ((*error)["command"], "vrxError");
+    EXPECT_EQ((*error)["data"], "Data Record");
+    EXPECT_NE((*error)["rc"], 0);
+}
+
+TEST_F(LinkPrinterTest, StalledFirstRecordFailsStart) {
+    const ZHandle handle = Reconnect();
+    printer_->StallRecords(Controller::kMain, true);
+    try {
+        watcher_.Start(handle);
+        FAIL() << "Start must give up when no record comes";
+    } catch (const VrxException& error) {
+        EXPECT_EQ(error.GetSource(), "ZRecord");
+        EXPECT_NE(error.GetRc(), 0);
+    }
+}
+
+TEST_F(LinkPrinterTest, TemperatureWatchesSeeTheTemperatureRecord) {
+    tasks_.SetStatus(12, FakeTaskDirectory::kRunning);
+    printer_->SetTemperatures(180.0, 60.0);
+    watcher_.StartTemperature(TemperatureConnection::GetInstance().GetHandle());
+    std::mutex mutex;
+    std::condition_variable seen;
+    bool held = false;
+    watcher_.AddTemperatureCondition(12, [&](ZDataRecord* record) {
+        std::lock_guard<std::mutex> lock(mutex);
+        held = record->temperature.temperature_input_a >= 170 &&
+               record->temperature.temperature_input_b >= 50;
+        seen.notify_all();
+        return held;
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(seen.wait_for(lock, 10s, [&] { return held; }));
+    }
+    // The watch refers to this frame: it must be gone before the frame is.
+    watcher_.RemoveConditions(12);
+}
+
+}  // namespace
