@@ -12,6 +12,7 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/weak_ptr.hpp>
 
 using nlohmann::json;
 

@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
 
 namespace {
 
