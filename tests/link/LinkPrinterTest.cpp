@@ -48,7 +48,10 @@ class Inbox {
 class LinkPrinterTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        printer_ = new sim::VirtualPrinter();
+        // Made before the connections, so it is destroyed after them: their
+        // exit-time commands still reach it, and its threads end cleanly.
+        static sim::VirtualPrinter printer;
+        printer_ = &printer;
         MainConnection::GetInstance().Connect(printer_->Address(Controller::kMain));
         TemperatureConnection::GetInstance().Connect(printer_->Address(Controller::kTemperature));
     }
@@ -73,7 +76,6 @@ class LinkPrinterTest : public testing::Test {
         return main.GetHandle();
     }
 
-    // Never deleted: the connections send their last commands at exit.
     static sim::VirtualPrinter* printer_;
     DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
     FakeTaskDirectory tasks_;
