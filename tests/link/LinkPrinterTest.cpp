@@ -170,4 +170,20 @@ TEST_F(LinkPrinterTest, TemperatureWatchesSeeTheTemperatureRecord) {
     watcher_.RemoveConditions(12);
 }
 
+// The process ends (exit code 0, no sanitizer report) while both record
+// threads run and a task directory is installed: the watcher joins its
+// threads before the connections send their last commands and close.
+TEST_F(LinkPrinterTest, ExitWhileRecordThreadsRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
+            watcher_.AddCondition(1, [](ZDataRecord*) { return true; });
+            watcher_.Start(Reconnect());
+            watcher_.StartTemperature(TemperatureConnection::GetInstance().GetHandle());
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
