@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -201,6 +202,19 @@ TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
         watcher_.SetHoming("B", i % 2 == 0);
         watcher_.IsJogging("B");
     }
+}
+
+TEST_F(StreamTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
+    watcher_.AddCondition(1, [](ZDataRecord*) { return true; });
+    lib_.FreeRun();
+    watcher_.Start(reinterpret_cast<ZHandle>(1));
+    for (int i = 0; i < 200; ++i) {
+        // Each directory is destroyed right after its uninstall returns.
+        auto directory = std::make_unique<FakeTaskDirectory>();
+        directory->SetStatus(1, FakeTaskDirectory::kRunning);
+        ASSERT_TRUE(Eventually([&] { return !directory->TakeMet().empty(); }));
+    }
+    watcher_.SetTaskDirectory(&tasks_);
 }
 
 }  // namespace

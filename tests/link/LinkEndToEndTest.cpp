@@ -131,7 +131,7 @@ TEST_F(LinkEndToEnd, StatusDatagramsEveryTwentyFiveRecords) {
     // than 25 records were counted before). At most 50 at once: the printer
     // queues a limited number of records per stream.
     printer_.PauseClock();
-    while (ui.Receive(300ms)) {
+    while (ui.Receive(500ms)) {  // records in flight before the pause
     }
     printer_.StepClock(2 * 50);  // one record every 2 controller milliseconds
     for (int i = 0; i < 2; ++i) {
