@@ -18,31 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Controller;
 
-// Collects messages of a callback and waits for one with a deadline.
-class Inbox {
-  public:
-    DataRecordWatcher::Callback Sink() {
-        return [this](std::string text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back(nlohmann::json::parse(text));
-            arrived_.notify_all();
-        };
-    }
-    std::optional<nlohmann::json> Next() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!arrived_.wait_for(lock, 10s, [&] { return taken_ < messages_.size(); })) {
-            return std::nullopt;
-        }
-        return messages_[taken_++];
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<nlohmann::json> messages_;
-    size_t taken_ = 0;
-};
-
 // One printer for the whole binary: the connections are process-wide and
 // stay open once connected.
 class LinkPrinterTest : public testing::Test {
@@ -55,16 +30,9 @@ class LinkPrinterTest : public testing::Test {
         MainConnection::GetInstance().Connect(printer_->Address(Controller::kMain));
         TemperatureConnection::GetInstance().Connect(printer_->Address(Controller::kTemperature));
     }
-    void SetUp() override {
-        watcher_.SetErrorCallback(errors_.Sink());
-        watcher_.SetUpdateCallback(updates_.Sink());
-    }
     void TearDown() override {
         watcher_.Stop();
         watcher_.StopTemperature();
-        watcher_.SetErrorCallback(nullptr);
-        watcher_.SetUpdateCallback(nullptr);
-        printer_->ClearForcedRecordFields(Controller::kMain);
         printer_->ClearRejections(Controller::kMain);
         printer_->StallRecords(Controller::kMain, false);
     }
@@ -79,8 +47,6 @@ class LinkPrinterTest : public testing::Test {
     static sim::VirtualPrinter* printer_;
     DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
     FakeTaskDirectory tasks_;
-    Inbox errors_;
-    Inbox updates_;
 };
 
 sim::VirtualPrinter* LinkPrinterTest::printer_ = nullptr;
@@ -99,41 +65,6 @@ TEST_F(LinkPrinterTest, RejectedCommandGivesTheControllersText) {
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "XYZZY");
     EXPECT_EQ(log.back(), "TC1");
-}
-
-TEST_F(LinkPrinterTest, StatusFromForcedRecordFields) {
-    printer_->ForceRecordField(Controller::kMain, 86, 4, 2000);    // A reference position
-    printer_->ForceRecordField(Controller::kMain, 114, 4, 1);      // A trusted
-    printer_->ForceRecordField(Controller::kMain, 82, 2, 0x8000);  // A jogging forward
-    printer_->ForceRecordField(Controller::kMain, 150, 4, 0);      // B not trusted
-    printer_->ForceRecordField(Controller::kMain, 146, 2, 60000);  // extruder input
-    printer_->ForceRecordField(Controller::kMain, 218, 2, 50000);  // bed input
-    printer_->ForceRecordField(Controller::kMain, 51, 1, 1);       // mesh in use
-    watcher_.Start(Reconnect());
-    // The first status may hold records from before the forced fields.
-    updates_.Next();
-    const auto message = updates_.Next();
-    ASSERT_TRUE(message);
-    const auto& data = (*message)["data"];
-    EXPECT_EQ(data["rpa"], "5");
-    EXPECT_EQ(data["rpb"], "UNTRUSTED");
-    EXPECT_EQ(data["extCurrent"], "127");
-    EXPECT_EQ(data["bedCurrent"], "23");
-    EXPECT_EQ(data["meshEnabled"], "1");
-    EXPECT_EQ(data["jogPosX"], true);
-    EXPECT_EQ(data["jogNegX"], false);
-    EXPECT_TRUE(watcher_.IsJogging("A"));
-    EXPECT_TRUE(watcher_.CheckBit<uint8_t>(51, 0));
-}
-
-TEST_F(LinkPrinterTest, CutStreamReportsDataRecordError) {
-    watcher_.Start(Reconnect());
-    printer_->CutRecordStreams(Controller::kMain);
-    const auto error = errors_.Next();
-    ASSERT_TRUE(error);
-    EXPECT_EQ((*error)["command"], "vrxError");
-    EXPECT_EQ((*error)["data"], "Data Record");
-    EXPECT_NE((*error)["rc"], 0);
 }
 
 TEST_F(LinkPrinterTest, StalledFirstRecordFailsStart) {
