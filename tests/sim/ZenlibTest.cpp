@@ -226,13 +226,15 @@ TEST_F(ZenlibTest, CutConnectionIsReportedAsLost) {
 TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
     OpenMain();
     ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
+    // The threads get their own copy: the fixture's member is cleared below.
+    const ZHandle handle = handle_;
     std::atomic<bool> stop{false};
     std::atomic<int> records{0};
     std::atomic<int> failures{0};
     std::thread reader([&] {
         ZDataRecord record;
         while (!stop) {
-            if (ZRecord(handle_, &record, 1) == Z_OK) {
+            if (ZRecord(handle, &record, 1) == Z_OK) {
                 ++records;
             } else {
                 ++failures;
@@ -244,7 +246,7 @@ TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
             std::string reply;
             char buffer[449];
             ZSize count = 0;
-            if (ZCommand(handle_, "MG 7", buffer, sizeof(buffer), &count) != Z_OK ||
+            if (ZCommand(handle, "MG 7", buffer, sizeof(buffer), &count) != Z_OK ||
                 std::string(buffer, count) != "7.0000\r\n:") {
                 ++failures;
             }
