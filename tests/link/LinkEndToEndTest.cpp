@@ -167,6 +167,15 @@ TEST_F(LinkEndToEnd, CloseStopsTheAxesAndExitSwitchesEverythingOff) {
     EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), Texts{"PM 0,0"});
 }
 
+TEST_F(LinkEndToEnd, RejectedStopsNeitherHoldTheCloseNorKeepTheMotorsOn) {
+    ASSERT_EQ(OpenMain(), kOpenSuccess);
+    printer_.ClearCommandLog(Controller::kMain);
+    printer_.RejectCommand(Controller::kMain, "ST", "7 Command not valid");
+    client_.Close();
+    EXPECT_EQ(server_.WaitForExit(), 0);
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (Texts{"ST", "TC1", "ST", "TC1", "MO"}));
+}
+
 TEST_F(LinkEndToEnd, ExitWithoutControllersSendsNothing) {
     client_.Sync();
     client_.Close();
