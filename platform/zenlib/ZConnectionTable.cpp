@@ -3,8 +3,10 @@
 namespace zen {
 
 ZConnectionTable& ZConnectionTable::Instance() {
-    static ZConnectionTable table;
-    return table;
+    // Never destroyed: singletons of the program close their connections in
+    // their own destructors at exit, possibly after a static table would be gone.
+    static ZConnectionTable* table = new ZConnectionTable;
+    return *table;
 }
 
 ZHandle ZConnectionTable::Add(std::shared_ptr<ZConnection> connection) {

@@ -15,7 +15,8 @@ namespace zen {
 // closed or made-up handle is recognised instead of being dereferenced.
 class ZConnectionTable {
   public:
-    // The process-wide table.
+    // The process-wide table; it lives until the process ends (usable from
+    // destructors of other statics).
     static ZConnectionTable& Instance();
     // Registers a connection and returns its new handle.
     ZHandle Add(std::shared_ptr<ZConnection> connection);
