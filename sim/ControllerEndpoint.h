@@ -25,6 +25,7 @@ class ControllerEndpoint : public CommandSink {
 
     explicit ControllerEndpoint(Executor execute);
 
+    // CommandSink: log, forced rejections, "TC1", then the command set.
     CommandReply Execute(const std::string& line) override;
     void NoteOverlongLine() override;
 

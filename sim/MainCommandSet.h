@@ -36,19 +36,33 @@ class MainCommandSet {
     CommandReply AssignMemory(const std::string& left, const std::string& right,
                               PrinterModel& model) const;
 
+    // "SH [axes]": motors on.
     CommandReply ServoHere(const std::string& args, PrinterModel& model) const;
+    // "MO [axes]": motors off.
     CommandReply MotorOff(const std::string& args, PrinterModel& model) const;
+    // "BG axes" / "BGS": begin independent or coordinated motion.
     CommandReply Begin(const std::string& args, PrinterModel& model) const;
+    // "ST [axes][S]": stop.
     CommandReply Stop(const std::string& args, PrinterModel& model) const;
+    // "CSS": clear the segment buffer and count.
     CommandReply ClearSequence(const std::string& args, PrinterModel& model) const;
+    // "LM axes": the coordinated system.
     CommandReply LinearMode(const std::string& args, PrinterModel& model) const;
+    // "LI a,b,c,d,e <speed": queue one segment.
     CommandReply AddLinearSegment(const std::string& args, PrinterModel& model) const;
+    // "LE": end of the segment sequence.
     CommandReply LinearEnd(const std::string& args, PrinterModel& model) const;
+    // "RP" / "TP" [axes]: reference positions.
     CommandReply ReportPosition(const std::string& args, PrinterModel& model) const;
+    // "MG x": prints TIME, _XQ, a number, a variable, an element or a text.
     CommandReply Message(const std::string& args, PrinterModel& model) const;
+    // "DM name[n]": declare an array.
     CommandReply DimensionArray(const std::string& args, PrinterModel& model) const;
+    // "DA name[i]": release an array.
     CommandReply DeallocateArray(const std::string& args, PrinterModel& model) const;
+    // "XQ": start the controller program.
     CommandReply ExecuteProgram(const std::string& args, PrinterModel& model) const;
+    // "AB": end the program and stop all motion.
     CommandReply Abort(const std::string& args, PrinterModel& model) const;
     // The handler of a two-letter command, or null.
     static Handler FindHandler(const std::string& name);

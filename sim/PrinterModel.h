@@ -21,6 +21,7 @@ class PrinterModel {
     // Axis indexes.
     enum AxisIndex { kA = 0, kB, kC, kD, kE };
 
+    // The printer at power-on.
     PrinterModel();
 
     // Advances one sample (one controller millisecond).
@@ -50,11 +51,8 @@ class PrinterModel {
     const ControllerMemory& MainMemory() const { return main_memory_; }
     // Variables of the temperature controller.
     ControllerMemory& TemperatureMemory() { return temperature_memory_; }
-    // Vector speed for "LI" segments that name none ("VS").
+    // Vector speed of "LI" segments that name none.
     double VectorSpeed() const { return vector_speed_counts_s_; }
-    void SetVectorSpeed(double counts_per_s) { vector_speed_counts_s_ = counts_per_s; }
-
-    // Tilts the bed: Z's switch sits at x_slope * X + y_slope * Y physical
     // counts, so probing finds a different height at each point (test hook).
     void SetBedTilt(double x_slope, double y_slope);
 

@@ -16,6 +16,7 @@ class ThermistorCurve {
     // Highest temperature the curve covers, degrees Celsius.
     static constexpr int kMaxDegrees = 300;
 
+    // Precomputes the raw input of every whole degree.
     ThermistorCurve();
 
     // Raw analog input for a temperature (clamped to 0..300 degrees).
