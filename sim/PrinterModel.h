@@ -53,6 +53,8 @@ class PrinterModel {
     ControllerMemory& TemperatureMemory() { return temperature_memory_; }
     // Vector speed of "LI" segments that name none.
     double VectorSpeed() const { return vector_speed_counts_s_; }
+
+    // Tilts the bed: Z's switch sits at x_slope * X + y_slope * Y physical
     // counts, so probing finds a different height at each point (test hook).
     void SetBedTilt(double x_slope, double y_slope);
 
