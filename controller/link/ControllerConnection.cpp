@@ -17,13 +17,6 @@ const std::string kReplyEnd = "\r\n:";
 
 }  // namespace
 
-ControllerConnection::ControllerConnection() {
-    // The connections talk to the library in their destructors at exit. A
-    // first call now lets the library set up its process-wide state before
-    // this object exists, so that state is torn down after it, not before.
-    ZClose(nullptr);
-}
-
 void ControllerConnection::Open(const std::string& address) {
     boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
     const std::string source = "ZOpen(" + address + ")";

@@ -38,7 +38,7 @@ class ControllerConnection {
     static std::string TrimReply(const char* buffer, uint32_t count);
 
   protected:
-    ControllerConnection();
+    ControllerConnection() = default;
     ~ControllerConnection() = default;
 
     // Serialises commands: the reply buffer is shared by all callers.
