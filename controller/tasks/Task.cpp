@@ -1,0 +1,558 @@
+#include "Task.h"
+
+#include "DataRecordWatcher.h"
+#include "MainConnection.h"
+#include "TaskManager.h"
+#include "TemperatureConnection.h"
+#include "VrxException.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+std::atomic<uint32_t> Task::counter_{0};
+
+namespace {
+
+const char kParentCancelled[] = "Parent Task Cancelled";
+const char kPreviousCancelled[] = "Previous Task in Queue Cancelled";
+const char kAllSubTasksCancelled[] = "All Sub-Tasks were Cancelled";
+
+// What a dying task still owns of other tasks: conditions and callbacks that
+// hold predecessors, and its children.
+struct Remains {
+    std::vector<Task::Condition> conditions;
+    std::vector<Task::Callback> callbacks;
+    std::vector<Task::Pointer> children;
+};
+
+// A loaded program links every task to its predecessor through a start
+// condition, so dropping the last task of a long chain would destroy the
+// whole chain recursively. Destructors park what they own here and the
+// outermost one releases it in a loop.
+thread_local std::vector<Remains>* dying_remains = nullptr;
+
+}  // namespace
+
+Task::Task(std::string name, Parameters data)
+    : data_(std::move(data)),
+      id_(++counter_),
+      parent_id_(0),
+      next_in_queue_id_(0),
+      name_(std::move(name)),
+      status_(INITIALIZING),
+      origin_(),
+      breakpoint_(false),
+      started_(false) {
+    if (!data_) {
+        data_ = boost::make_shared<nlohmann::json>(nlohmann::json::object());
+    }
+    completion_conditions_.push_back([this] { return AllChildrenDone(); });
+    // Reads the link at every evaluation, so it also covers a parent set later.
+    start_conditions_.push_back([this] {
+        if (parent_id_ == 0) {
+            return true;
+        }
+        const Pointer parent = Parent();
+        return parent && parent->HasStarted();
+    });
+}
+
+Task::~Task() {
+    Remains remains;
+    remains.conditions = std::move(start_conditions_);
+    for (auto& condition : completion_conditions_) {
+        remains.conditions.push_back(std::move(condition));
+    }
+    remains.callbacks = std::move(on_finish_);
+    for (auto& callback : on_cancel_) {
+        remains.callbacks.push_back(std::move(callback));
+    }
+    remains.children = std::move(children_);
+    if (dying_remains != nullptr) {
+        dying_remains->push_back(std::move(remains));
+        return;
+    }
+    std::vector<Remains> queue;
+    queue.push_back(std::move(remains));
+    dying_remains = &queue;
+    while (!queue.empty()) {
+        Remains next = std::move(queue.back());
+        queue.pop_back();
+        // Tasks released here park their own remains in `queue`.
+        next = Remains();
+    }
+    dying_remains = nullptr;
+}
+
+std::string Task::StatusToString(uint32_t status) {
+    switch (status) {
+        case INITIALIZING:
+            return "INITIALIZING";
+        case RUNNING:
+            return "RUNNING";
+        case UPDATING:
+            return "UPDATING";
+        case PAUSED:
+            return "PAUSED";
+        case BREAKPOINT:
+            return "BREAKPOINT";
+        case CANCELLED:
+            return "CANCELLED";
+        case FINISHED:
+            return "FINISHED";
+        default:
+            return "";
+    }
+}
+
+Task::Pointer Task::Parent() const {
+    if (parent_id_ == 0) {
+        throw std::runtime_error("Should not be in parent if no parent_id_");
+    }
+    return TaskManager::GetInstance().GetTask(parent_id_);
+}
+
+Task::Pointer Task::NextTaskInQueue() const {
+    const uint32_t next = next_in_queue_id_.load();
+    if (next == 0) {
+        throw std::runtime_error("Should not be in NextTaskInQueue if no next_in_queue_id_");
+    }
+    return TaskManager::GetInstance().GetTask(next);
+}
+
+std::string Task::GetAxis() { return GetProperty<std::string>("axis"); }
+
+std::string Task::GetControllerAxis() {
+    const std::string axis = GetAxis();
+    if (axis == "X") {
+        return "A";
+    }
+    if (axis == "Y") {
+        return "B";
+    }
+    if (axis == "Z") {
+        return "C";
+    }
+    if (axis == "E") {
+        return "D";
+    }
+    return axis;
+}
+
+int Task::GetAxisStatusOffset() {
+    const std::string axis = GetControllerAxis();
+    if (axis == "A") {
+        return 82;
+    }
+    if (axis == "B") {
+        return 118;
+    }
+    if (axis == "C") {
+        return 154;
+    }
+    throw std::runtime_error("Invalid axis detected");
+}
+
+int Task::GetAxisSwitchOffset() {
+    const std::string axis = GetControllerAxis();
+    if (axis == "A") {
+        return 84;
+    }
+    if (axis == "B") {
+        return 120;
+    }
+    if (axis == "C") {
+        return 156;
+    }
+    throw std::runtime_error("Invalid axis detected");
+}
+
+// --- life cycle ---
+
+bool Task::IsReady() {
+    const uint32_t status = status_.load();
+    // A paused task ignores its steps; calling it ready would only make the
+    // worker spin on a paused parent whose children are done.
+    if (status == PAUSED) {
+        return false;
+    }
+    if (status == INITIALIZING && StartConditionsMet()) {
+        return true;
+    }
+    if (status == UPDATING) {
+        return true;
+    }
+    return !children_.empty() && AllChildrenDone();
+}
+
+void Task::Step() {
+    try {
+        if (IsStatus(PAUSED)) {
+            return;
+        }
+        if (IsStatus(INITIALIZING) && breakpoint_) {
+            SetStatus(BREAKPOINT);
+            PublishStatus(BREAKPOINT);
+            return;
+        }
+        if (IsStatus(INITIALIZING) && !StartConditionsMet()) {
+            return;
+        }
+        if (CompletionConditionsMet()) {
+            if (AllChildrenCancelled()) {
+                Cancel(kAllSubTasksCancelled);
+            } else {
+                Finish();
+            }
+            return;
+        }
+        if (IsStatus(CANCELLED)) {
+            return;
+        }
+        if (IsStatus(INITIALIZING)) {
+            Start();
+        }
+        if (IsStatus(UPDATING)) {
+            SetStatus(RUNNING);
+            OnUpdate();
+        }
+    } catch (const VrxException& error) {
+        FailStep("<vrx_error><cmd>" + error.GetSource() + "</cmd>" + error.GetErrorString() +
+                 "</vrx_error>");
+    } catch (const std::exception& error) {
+        FailStep(std::string("Task Execution Error : ") + error.what());
+    }
+}
+
+void Task::FailStep(const std::string& reason) {
+    if (parent_id_ != 0) {
+        const Pointer parent = Parent();
+        if (parent) {
+            parent->Cancel(reason);
+            return;
+        }
+        // The parent has left the table, so no cascade can reach this task.
+        std::cerr << "Task " << id_ << " failed after its parent " << parent_id_
+                  << " had left the task table: " << reason << std::endl;
+    }
+    Cancel(reason);
+}
+
+void Task::Start() {
+    SetStatus(RUNNING);
+    PublishStatus(RUNNING);
+    OnStart();
+    started_ = true;
+}
+
+void Task::Finish() {
+    OnFinish();
+    const std::vector<Callback> callbacks = on_finish_;
+    for (const auto& callback : callbacks) {
+        callback();
+    }
+    SetStatus(FINISHED);
+    PublishStatus(FINISHED);
+    CleanUp();
+}
+
+bool Task::CancelThis(const std::string& reason) {
+    if (IsStatus(CANCELLED)) {
+        return false;
+    }
+    if (IsStatus(RUNNING)) {
+        OnCancel();
+    }
+    SetStatus(CANCELLED);
+    const std::vector<Callback> callbacks = on_cancel_;
+    for (const auto& callback : callbacks) {
+        callback();
+    }
+    nlohmann::json update = {{"status", StatusToString(CANCELLED)}, {"cancellation_reason", reason}};
+    QueueUpdate(update);
+    const std::vector<Pointer> children = children_;
+    for (const auto& child : children) {
+        child->Cancel(kParentCancelled);
+    }
+    return true;
+}
+
+void Task::Cancel(const std::string& reason) {
+    // The queue chain of a loaded program can be as long as the program, so it
+    // is walked in a loop: each task is cancelled after its own children, and
+    // the clean-ups run last to first, as nested calls would run them.
+    std::vector<Pointer> cancelled;
+    Pointer current = shared_from_this();
+    std::string why = reason;
+    while (current && current->CancelThis(why)) {
+        cancelled.push_back(current);
+        current = current->GetNextInQueueId() != 0 ? current->NextTaskInQueue() : Pointer();
+        why = kPreviousCancelled;
+    }
+    for (auto it = cancelled.rbegin(); it != cancelled.rend(); ++it) {
+        (*it)->CleanUp();
+    }
+}
+
+void Task::Pause() {
+    OnPause();
+    const std::vector<Pointer> children = children_;
+    for (const auto& child : children) {
+        if (child->IsStatus(RUNNING)) {
+            child->Pause();
+        }
+    }
+    SetStatus(PAUSED);
+    PublishStatus(PAUSED);
+}
+
+void Task::Resume() {
+    if (CompletionConditionsMet()) {
+        Finish();
+        return;
+    }
+    if (!started_) {
+        Start();
+        return;
+    }
+    OnResume();
+    const std::vector<Pointer> children = children_;
+    for (const auto& child : children) {
+        if (child->IsStatus(PAUSED)) {
+            child->Resume();
+        }
+    }
+    SetStatus(RUNNING);
+    PublishStatus(RUNNING);
+}
+
+void Task::Abort() {
+    if (IsStatus(RUNNING)) {
+        OnCancel();
+    }
+    SetStatus(CANCELLED);
+    CleanUp();
+}
+
+void Task::StepOver() {
+    if (GetNextInQueueId() != 0) {
+        const Pointer next = NextTaskInQueue();
+        if (next) {
+            next->MarkBreakpoint();
+        }
+    }
+    Resume();
+}
+
+void Task::MarkBreakpoint() {
+    breakpoint_ = true;
+    nlohmann::json update = {{"breakpoint", true}};
+    QueueUpdate(update);
+}
+
+void Task::ClearBreakpoint() {
+    breakpoint_ = false;
+    nlohmann::json update = {{"breakpoint", false}};
+    QueueUpdate(update);
+}
+
+void Task::CleanUp() {
+    // Released outside the task: the conditions may hold the last reference
+    // to other tasks.
+    std::vector<Condition> completion;
+    std::vector<Condition> start;
+    std::vector<Pointer> children;
+    completion.swap(completion_conditions_);
+    start.swap(start_conditions_);
+    children.swap(children_);
+    DataRecordWatcher::GetInstance().RemoveConditions(id_);
+    TaskManager::GetInstance().RemoveTask(shared_from_this());
+}
+
+// --- composition ---
+
+void Task::AddChild(Pointer child) {
+    child->SetParentId(id_);
+    children_.push_back(std::move(child));
+}
+
+void Task::AddSubTasks(std::vector<Pointer> tasks) {
+    if (tasks.empty()) {
+        return;
+    }
+    for (size_t i = 1; i < tasks.size(); ++i) {
+        Pointer previous = tasks[i - 1];
+        tasks[i]->AddStartCondition([previous] { return previous->IsStatus(FINISHED); });
+    }
+    tasks[0]->AddStartCondition([this] { return !IsStatus(INITIALIZING); });
+    for (auto& task : tasks) {
+        AddChild(task);
+    }
+}
+
+void Task::AddParallelTask(Pointer task) {
+    task->AddStartCondition([this] { return !IsStatus(INITIALIZING); });
+    AddChild(std::move(task));
+}
+
+void Task::AddStartCondition(Condition condition) {
+    start_conditions_.push_back(std::move(condition));
+}
+
+void Task::AddCompletionCondition(Condition condition) {
+    completion_conditions_.push_back(std::move(condition));
+}
+
+void Task::AddOnFinish(Callback callback) { on_finish_.push_back(std::move(callback)); }
+
+void Task::AddOnCancel(Callback callback) { on_cancel_.push_back(std::move(callback)); }
+
+bool Task::AllConditionsMet(std::vector<Condition> conditions) {
+    for (const auto& condition : conditions) {
+        if (!condition()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Task::StartConditionsMet() { return AllConditionsMet(start_conditions_); }
+
+bool Task::CompletionConditionsMet() { return AllConditionsMet(completion_conditions_); }
+
+bool Task::AllChildrenDone() const {
+    for (const auto& child : children_) {
+        if (!child->IsStatus(FINISHED) && !child->IsStatus(CANCELLED)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Task::AllChildrenCancelled() const {
+    if (children_.empty()) {
+        return false;
+    }
+    for (const auto& child : children_) {
+        if (!child->IsStatus(CANCELLED)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Task::AddWatch(WatchCondition condition) {
+    DataRecordWatcher::GetInstance().AddCondition(id_, std::move(condition));
+}
+
+void Task::AddTemperatureWatch(WatchCondition condition) {
+    DataRecordWatcher::GetInstance().AddTemperatureCondition(id_, std::move(condition));
+}
+
+bool Task::LatestRecord(ZDataRecord* record) {
+    const auto latest = DataRecordWatcher::GetInstance().GetRecord();
+    if (!latest) {
+        return false;
+    }
+    *record = *latest;
+    return true;
+}
+
+bool Task::HasProperty(const std::string& key) const {
+    return data_ && data_->is_object() && data_->contains(key);
+}
+
+std::string Task::SendCommand(std::string command) {
+    return MainConnection::GetInstance().CommandIfEnabled(command);
+}
+
+void Task::SendTemperatureCommand(std::string command) {
+    TemperatureConnection::GetInstance().Command(command);
+}
+
+void Task::SendAxisCommand(const std::string& word, const std::string& value) {
+    std::string command = word + GetControllerAxis();
+    if (!value.empty()) {
+        command += "=" + value;
+    }
+    SendCommand(command);
+}
+
+void Task::BeginMotion() { SendAxisCommand("BG", ""); }
+
+void Task::DefinePosition(int32_t value) { SendAxisCommand("DP", std::to_string(value)); }
+
+void Task::SetJogSpeed(const std::string& value) { SendAxisCommand("JG", value); }
+
+void Task::SetLimitDisable(const std::string& value) { SendAxisCommand("LD", value); }
+
+void Task::MotorOff() { SendAxisCommand("MO", ""); }
+
+void Task::ServoHere() { SendAxisCommand("SH", ""); }
+
+void Task::StopAxis() { SendAxisCommand("ST", ""); }
+
+// --- JSON and UI updates ---
+
+void Task::ToJson(nlohmann::json& json) {
+    json["name"] = name_;
+    json["status"] = StatusToString(GetStatus());
+    // A task without a description still reaches the UI, with an empty one;
+    // SendUpdate reports the omission.
+    json["description"] = HasProperty("description") ? GetProperty<std::string>("description")
+                                                     : std::string();
+    json["origin"] = origin_;
+    json["breakpoint"] = breakpoint_;
+    if (HasProperty("cancellation_reason")) {
+        json["cancellation_reason"] = GetProperty<std::string>("cancellation_reason");
+    }
+    if (parent_id_ != 0) {
+        json["parent"] = parent_id_;
+    }
+    if (!children_.empty()) {
+        nlohmann::json ids = nlohmann::json::array();
+        for (const auto& child : children_) {
+            ids.push_back(child->GetId());
+        }
+        json["children"] = ids;
+    }
+}
+
+void Task::FillStatus(nlohmann::json&) {}
+
+void Task::SendUpdate() {
+    if (parent_id_ != 0) {
+        return;
+    }
+    if (!HasProperty("description")) {
+        std::cerr << "Task " << id_ << " (" << name_
+                  << ") has no \"description\"; the UI shows an empty one" << std::endl;
+    }
+    nlohmann::json json;
+    ToJson(json);
+    FillStatus(json);
+    QueueUpdate(json);
+}
+
+void Task::QueueUpdate(nlohmann::json& json) {
+    if (parent_id_ != 0) {
+        return;
+    }
+    json["id"] = id_;
+    TaskManager::GetInstance().AddUpdate(json);
+}
+
+void Task::PublishStatus(uint32_t status) {
+    nlohmann::json update = {{"status", StatusToString(status)}};
+    QueueUpdate(update);
+}
+
+void Task::UpdateUI(nlohmann::json value) {
+    const nlohmann::json message = {{"command", "updateUI"}, {"data", std::move(value)}};
+    TaskManager::GetInstance().SendToUI(message.dump());
+}
+
+void Task::SetDescription(const std::string& description) {
+    (*data_)["description"] = description;
+}

@@ -1,0 +1,223 @@
+// One unit of machine work: identity, status, place in a tree and in the
+// program queue, start and completion conditions, callbacks, breakpoint and
+// the JSON parameters. Task classes (T_...) fill in the virtual hooks.
+#pragma once
+
+#include <zenlib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <nlohmann/json.hpp>
+
+class Task : public boost::enable_shared_from_this<Task> {
+public:
+    // A start or completion condition: true when met.
+    using Condition = std::function<bool()>;
+    // An on-finish or on-cancel callback.
+    using Callback = std::function<void()>;
+    // A watch on a data record: true when the task is to be looked at again.
+    using WatchCondition = std::function<bool(ZDataRecord*)>;
+    // Shared ownership of a task, as everyone holds them.
+    using Pointer = boost::shared_ptr<Task>;
+    // The parameters, shared with the creator.
+    using Parameters = boost::shared_ptr<nlohmann::json>;
+
+    // Status values; StatusToString gives their texts.
+    static constexpr uint32_t INITIALIZING = 0;
+    static constexpr uint32_t RUNNING = 1;
+    static constexpr uint32_t UPDATING = 2;
+    static constexpr uint32_t PAUSED = 3;
+    static constexpr uint32_t BREAKPOINT = 4;
+    static constexpr uint32_t CANCELLED = 5;
+    static constexpr uint32_t FINISHED = 6;
+
+    // Takes the next id, the class name and the parameters.
+    Task(std::string name, Parameters data);
+    // Not virtual: tasks are made through make_shared of their own class.
+    ~Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // --- accessors ---
+    uint32_t GetId() const { return id_; }
+    uint32_t GetStatus() const { return status_.load(); }
+    bool IsStatus(uint32_t status) const { return status_.load() == status; }
+    // Stores the status without any message.
+    void SetStatus(uint32_t status) { status_.store(status); }
+    std::string GetName() const { return name_; }
+    uint32_t GetParentId() const { return parent_id_; }
+    void SetParentId(uint32_t id) { parent_id_ = id; }
+    uint32_t GetNextInQueueId() const { return next_in_queue_id_.load(); }
+    void SetNextInQueueId(uint32_t id) { next_in_queue_id_.store(id); }
+    void SetOrigin(const std::string& origin) { origin_ = origin; }
+    std::string GetOrigin() const { return origin_; }
+    bool HasStarted() const { return started_; }
+    bool HasBreakpoint() const { return breakpoint_; }
+    std::vector<Pointer> GetSubTasks() const { return children_; }
+    // The parent from the task table; empty when it has left the table.
+    // Throws when the task has no parent.
+    Pointer Parent() const;
+    // The queued successor from the task table; empty when it has left it.
+    // Throws when the task has no successor.
+    Pointer NextTaskInQueue() const;
+    // "INITIALIZING" ... "FINISHED"; empty for any other value.
+    static std::string StatusToString(uint32_t status);
+    // The "axis" parameter.
+    std::string GetAxis();
+    // "X" -> "A", "Y" -> "B", "Z" -> "C", "E" -> "D"; anything else unchanged.
+    std::string GetControllerAxis();
+    // Byte offset of the axis's status word / switch byte in the main record.
+    int GetAxisStatusOffset();
+    int GetAxisSwitchOffset();
+
+    // --- life cycle (run with the task manager's lock held) ---
+    bool IsReady();
+    void Step();
+    void Start();
+    void Finish();
+    // Cancels this task, its children and its queue successors.
+    void Cancel(const std::string& reason);
+    void Pause();
+    void Resume();
+    // Cancels without callbacks, messages or cascade.
+    void Abort();
+    // Holds the queued successor at a breakpoint, then resumes this task.
+    void StepOver();
+    void MarkBreakpoint();
+    void ClearBreakpoint();
+    // Drops conditions, children and watches; hands the task to the manager's removal list.
+    void CleanUp();
+
+    // --- composition ---
+    void AddChild(Pointer child);
+    // Children that run one after another once this task has started.
+    void AddSubTasks(std::vector<Pointer> tasks);
+    // A child that starts with its siblings once this task has started.
+    void AddParallelTask(Pointer task);
+    void AddStartCondition(Condition condition);
+    void AddCompletionCondition(Condition condition);
+    void AddOnFinish(Callback callback);
+    void AddOnCancel(Callback callback);
+    // True when every condition holds; stops at the first that does not.
+    static bool AllConditionsMet(std::vector<Condition> conditions);
+    bool StartConditionsMet();
+    bool CompletionConditionsMet();
+    // Every child FINISHED or CANCELLED (true without children).
+    bool AllChildrenDone() const;
+    // At least one child and every child CANCELLED.
+    bool AllChildrenCancelled() const;
+    // Watches on the main and on the temperature record stream.
+    void AddWatch(WatchCondition condition);
+    void AddTemperatureWatch(WatchCondition condition);
+    // Marks the task for a fresh look whenever the main-record field of type T
+    // at byte offset `offset` changes; `cell` always holds the value last seen.
+    template <typename T>
+    void AddDataRecordCondition(int offset, std::atomic<T>* cell);
+    // The parameter `key` converted to T; a missing key is added as null and
+    // the conversion throws the JSON library's type error.
+    template <typename T>
+    T GetProperty(const std::string& key);
+    bool HasProperty(const std::string& key) const;
+    // Reply of the main controller; "" without sending while it is not enabled.
+    std::string SendCommand(std::string command);
+    // Sends on the temperature controller; the reply is dropped.
+    void SendTemperatureCommand(std::string command);
+    // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.
+    void BeginMotion();
+    void DefinePosition(int32_t value);
+    void SetJogSpeed(const std::string& value);
+    void SetLimitDisable(const std::string& value);
+    void MotorOff();
+    void ServoHere();
+    void StopAxis();
+
+    // --- JSON and UI updates ---
+    // Writes the full form (all but the class keys and "id") into `json`.
+    void ToJson(nlohmann::json& json);
+    // Queues the full form of a top-level task for the UI.
+    void SendUpdate();
+    // Adds "id" and queues `json` for the UI (top-level tasks only).
+    void QueueUpdate(nlohmann::json& json);
+    // Queues {"status": text of status}.
+    void PublishStatus(uint32_t status);
+    // Sends {"command":"updateUI","data":value} to the UI at once.
+    void UpdateUI(nlohmann::json value);
+    void SetDescription(const std::string& description);
+
+    // --- hooks of the task classes, in slot order ---
+    virtual void OnFinish() {}
+    virtual void OnStart() {}
+    virtual void OnCancel() {}
+    virtual void OnUpdate() {}
+    virtual void OnPause() {}
+    virtual void OnResume() {}
+    // Adds the class keys to the full form.
+    virtual void FillStatus(nlohmann::json& json);
+
+protected:
+    Parameters data_;
+    uint32_t id_;
+    uint32_t parent_id_;
+    std::atomic<uint32_t> next_in_queue_id_;
+    std::string name_;
+    // Atomic: the record threads read it while they evaluate watches.
+    std::atomic<uint32_t> status_;
+    std::vector<Condition> completion_conditions_;
+    std::vector<Condition> start_conditions_;
+    std::vector<Pointer> children_;
+    std::vector<Callback> on_finish_;
+    std::vector<Callback> on_cancel_;
+    std::string origin_;
+    bool breakpoint_;
+    bool started_;
+
+private:
+    // Steps 1 to 6 of a cancellation; false when the task was already cancelled.
+    bool CancelThis(const std::string& reason);
+    // Cancels the parent (or this top-level task) after a failed step.
+    void FailStep(const std::string& reason);
+    // Sends "<word><axis>" or "<word><axis>=<value>" to the main controller.
+    void SendAxisCommand(const std::string& word, const std::string& value);
+    // The main-record field's current value, or the cell's when no record is in.
+    template <typename T>
+    static T ReadField(const ZDataRecord* record, int offset);
+    // The watcher's latest main record, for a watch's starting value.
+    static bool LatestRecord(ZDataRecord* record);
+
+    // The process-wide task counter.
+    static std::atomic<uint32_t> counter_;
+};
+
+template <typename T>
+T Task::ReadField(const ZDataRecord* record, int offset) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const uint8_t*>(record) + offset, sizeof(T));
+    return value;
+}
+
+template <typename T>
+void Task::AddDataRecordCondition(int offset, std::atomic<T>* cell) {
+    static_assert(std::is_same<T, uint8_t>::value || std::is_same<T, uint16_t>::value ||
+                      std::is_same<T, int32_t>::value,
+                  "record-field watches read u8, u16 or s32 fields");
+    ZDataRecord latest;
+    if (LatestRecord(&latest)) {
+        cell->store(ReadField<T>(&latest, offset));
+    }
+    AddWatch([offset, cell](ZDataRecord* record) {
+        const T value = ReadField<T>(record, offset);
+        return cell->exchange(value) != value;
+    });
+}
+
+template <typename T>
+T Task::GetProperty(const std::string& key) {
+    return (*data_)[key].template get<T>();
+}

@@ -1,0 +1,356 @@
+#include "TaskManager.h"
+
+#include "DataRecordWatcher.h"
+#include "MainConnection.h"
+#include "TemperatureConnection.h"
+
+#include <iostream>
+#include <utility>
+
+// --- Hold ---
+
+TaskManager::Hold::Hold(TaskManager& manager) : manager_(manager), owns_(false) {
+    if (!manager_.HoldsLock()) {
+        Take();
+    }
+}
+
+TaskManager::Hold::Hold(TaskManager& manager, boost::adopt_lock_t)
+    : manager_(manager), owns_(true) {}
+
+TaskManager::Hold::~Hold() {
+    if (owns_) {
+        Release();
+    }
+}
+
+void TaskManager::Hold::Take() {
+    manager_.mutex_.lock();
+    manager_.lock_holder_.store(std::this_thread::get_id());
+    owns_ = true;
+}
+
+void TaskManager::Hold::Release() {
+    manager_.lock_holder_.store(std::thread::id());
+    manager_.mutex_.unlock();
+    owns_ = false;
+}
+
+bool TaskManager::HoldsLock() const {
+    return lock_holder_.load() == std::this_thread::get_id();
+}
+
+bool TaskManager::TryLock() {
+    if (HoldsLock() || !mutex_.try_lock()) {
+        return false;
+    }
+    lock_holder_.store(std::this_thread::get_id());
+    return true;
+}
+
+// --- construction ---
+
+TaskManager& TaskManager::GetInstance() {
+    static TaskManager instance;
+    return instance;
+}
+
+TaskManager::TaskManager()
+    : running_(false),
+      changed_(true),
+      finish_requested_(false),
+      wake_requested_(false),
+      lock_holder_(std::thread::id()) {
+    // Made first, so destroyed after this manager: the worker may still use
+    // them while it is being joined at exit.
+    MainConnection::GetInstance();
+    TemperatureConnection::GetInstance();
+    DataRecordWatcher::GetInstance().SetTaskDirectory(this);
+}
+
+TaskManager::~TaskManager() {
+    // No record thread may call a destroyed manager.
+    DataRecordWatcher::GetInstance().SetTaskDirectory(nullptr);
+    running_ = false;
+    Notify();
+    if (!thread_.joinable()) {
+        return;
+    }
+    if (thread_.get_id() == boost::this_thread::get_id()) {
+        // The process is ending from the worker itself (the finish callback).
+        thread_.detach();
+        return;
+    }
+    try {
+        thread_.join();
+    } catch (...) {
+    }
+}
+
+// --- worker ---
+
+void TaskManager::Start() {
+    if (running_) {
+        Stop();
+    }
+    if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) {
+        thread_.join();
+    }
+    running_ = true;
+    finish_requested_ = false;
+    thread_ = boost::thread([this] { Run(); });
+}
+
+void TaskManager::Stop() {
+    // On another thread this waits for the pass in progress. On the thread that
+    // holds the lock (a task or callback inside a pass) the table is being
+    // walked, so it is left to the worker, which drops it on its way out.
+    const bool inside = HoldsLock();
+    Hold hold(*this);
+    running_ = false;
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        last_task_.reset();
+    }
+    Notify();
+    ClearAll(!inside);
+}
+
+void TaskManager::ClearAll(bool with_table) {
+    std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
+    std::vector<boost::shared_ptr<Task>> added;
+    if (with_table) {
+        boost::lock_guard<boost::mutex> lock(table_mutex_);
+        table.swap(tasks_);
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        added.swap(tasks_to_add_);
+        tasks_to_remove_.clear();
+        tasks_to_update_.clear();
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(updates_mutex_);
+        updates_.clear();
+    }
+    // The tasks are released here, outside every lock.
+}
+
+void TaskManager::Run() {
+    try {
+        {
+            // Only the table: work handed over since Start must survive.
+            Hold hold(*this);
+            std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
+            boost::lock_guard<boost::mutex> lock(table_mutex_);
+            table.swap(tasks_);
+        }
+        for (;;) {
+            {
+                // Cleared before the state is looked at: any later wake-up
+                // request keeps the worker from sleeping through it.
+                boost::lock_guard<boost::mutex> lock(wake_mutex_);
+                wake_requested_ = false;
+            }
+            Hold hold(*this);
+            if (!running_) {
+                ClearAll(true);
+                return;
+            }
+            ApplyPending();
+            if (tasks_.empty() && finish_requested_) {
+                CallFinishCallback(hold);
+                continue;
+            }
+            if (tasks_.empty() || !changed_) {
+                hold.Release();
+                WaitForWake();
+                continue;
+            }
+            changed_ = false;
+            Pass();
+        }
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << "task execution ended" << std::endl;
+    } catch (...) {
+        std::cerr << "unknown error, task execution ended" << std::endl;
+    }
+}
+
+void TaskManager::ApplyPending() {
+    std::vector<uint32_t> remove;
+    std::vector<uint32_t> update;
+    std::vector<boost::shared_ptr<Task>> add;
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        remove.swap(tasks_to_remove_);
+        update.swap(tasks_to_update_);
+        add.swap(tasks_to_add_);
+    }
+    std::vector<boost::shared_ptr<Task>> erased;
+    for (const uint32_t id : remove) {
+        boost::lock_guard<boost::mutex> lock(table_mutex_);
+        const auto it = tasks_.find(id);
+        if (it != tasks_.end()) {
+            erased.push_back(std::move(it->second));
+            tasks_.erase(it);
+        }
+        changed_ = true;
+    }
+    for (const uint32_t id : update) {
+        const auto it = tasks_.find(id);
+        // Only a running task is marked: a completion that raced with a pause
+        // or a cancel must not undo it.
+        if (it != tasks_.end() && it->second->IsStatus(Task::RUNNING)) {
+            it->second->SetStatus(Task::UPDATING);
+            changed_ = true;
+        }
+    }
+    for (const auto& task : add) {
+        RegisterTask(task);
+    }
+}
+
+void TaskManager::Pass() {
+    for (const auto& entry : tasks_) {
+        const boost::shared_ptr<Task> task = entry.second;
+        if (task->IsReady()) {
+            changed_ = true;
+            task->Step();
+        }
+        UpdateTasks();
+    }
+}
+
+void TaskManager::CallFinishCallback(Hold& hold) {
+    std::function<void()> callback;
+    {
+        boost::lock_guard<boost::mutex> lock(callback_mutex_);
+        callback = finish_callback_;
+    }
+    // Released, so that the callback may stop this manager or end the
+    // process without leaving a locked mutex behind.
+    hold.Release();
+    if (callback) {
+        callback();
+        // Without a callback that ends the work, sleep until something changes.
+        if (running_) {
+            WaitForWake();
+        }
+    }
+    hold.Take();
+}
+
+void TaskManager::WaitForWake() {
+    boost::unique_lock<boost::mutex> lock(wake_mutex_);
+    while (!wake_requested_ && running_) {
+        condition_.wait(lock);
+    }
+}
+
+void TaskManager::Notify() {
+    {
+        boost::lock_guard<boost::mutex> lock(wake_mutex_);
+        wake_requested_ = true;
+    }
+    condition_.notify_all();
+}
+
+// --- table ---
+
+void TaskManager::RegisterTask(const boost::shared_ptr<Task>& task) {
+    {
+        boost::lock_guard<boost::mutex> lock(table_mutex_);
+        tasks_.emplace(task->GetId(), task);
+    }
+    try {
+        task->SendUpdate();
+    } catch (const std::exception& error) {
+        std::cerr << "Task " << task->GetId() << " registered without its update: " << error.what()
+                  << std::endl;
+    }
+    for (const auto& child : task->GetSubTasks()) {
+        RegisterTask(child);
+    }
+    changed_ = true;
+}
+
+void TaskManager::AddTask(boost::shared_ptr<Task> task) {
+    if (task->GetParentId() == 0) {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        last_task_ = task;
+    }
+    if (TryLock()) {
+        Hold hold(*this, boost::adopt_lock);
+        RegisterTask(task);
+        hold.Release();
+        Notify();
+        return;
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        tasks_to_add_.push_back(std::move(task));
+    }
+    Notify();
+}
+
+void TaskManager::AddTaskToBack(boost::shared_ptr<Task> task) {
+    const boost::shared_ptr<Task> last = GetLastTask();
+    if (last && !last->IsStatus(Task::FINISHED) && !last->IsStatus(Task::CANCELLED)) {
+        last->SetNextInQueueId(task->GetId());
+        task->AddStartCondition([last] { return last->IsStatus(Task::FINISHED); });
+    }
+    AddTask(std::move(task));
+}
+
+boost::shared_ptr<Task> TaskManager::GetTask(uint32_t id) {
+    boost::lock_guard<boost::mutex> lock(table_mutex_);
+    const auto it = tasks_.find(id);
+    return it == tasks_.end() ? boost::shared_ptr<Task>() : it->second;
+}
+
+boost::shared_ptr<Task> TaskManager::GetLastTask() {
+    boost::lock_guard<boost::mutex> lock(pending_mutex_);
+    return last_task_;
+}
+
+std::optional<uint32_t> TaskManager::GetTaskStatus(uint32_t id) {
+    boost::lock_guard<boost::mutex> lock(table_mutex_);
+    const auto it = tasks_.find(id);
+    if (it == tasks_.end()) {
+        return std::nullopt;
+    }
+    return it->second->GetStatus();
+}
+
+void TaskManager::OnConditionMet(uint32_t id) {
+    if (TryLock()) {
+        Hold hold(*this, boost::adopt_lock);
+        const boost::shared_ptr<Task> task = GetTask(id);
+        if (task && task->IsStatus(Task::RUNNING)) {
+            task->SetStatus(Task::UPDATING);
+            changed_ = true;
+        }
+        hold.Release();
+        Notify();
+        return;
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        tasks_to_update_.push_back(id);
+    }
+    Notify();
+}
+
+void TaskManager::RemoveTask(boost::shared_ptr<Task> task) {
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        tasks_to_remove_.push_back(task->GetId());
+    }
+    changed_ = true;
+}
+
+void TaskManager::AddUpdate(nlohmann::json update) {
+    boost::lock_guard<boost::mutex> lock(updates_mutex_);
+    updates_.push_back(std::move(update));
+}

@@ -1,0 +1,170 @@
+// Holds every live task in one table and runs them on one worker thread.
+// UI commands, running tasks and the record threads hand it work; whatever
+// meets a busy lock is parked in pending lists that the worker applies at the
+// top of its next loop, so the table never changes while the worker walks it.
+#pragma once
+
+#include "Task.h"
+#include "TaskDirectory.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/lock_types.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+#include <nlohmann/json.hpp>
+
+class TaskManager : public TaskDirectory {
+public:
+    // A test on a task, for FindTask, CancelWhere and FinishWhere.
+    using Predicate = std::function<bool(boost::shared_ptr<Task>)>;
+    // Carries one text message to the UI.
+    using SendCallback = std::function<void(std::string)>;
+
+    // The one task manager; made on first use, installs itself in the record watcher.
+    static TaskManager& GetInstance();
+
+    TaskManager(const TaskManager&) = delete;
+    TaskManager& operator=(const TaskManager&) = delete;
+
+    // --- table and worker ---
+    // Stops and joins a running worker, then starts a new one on an empty table.
+    void Start();
+    // Ends the worker's loop and drops every task and pending entry. Waits for a
+    // pass in progress on another thread; never waits for the calling thread.
+    void Stop();
+    // Registers the task and its sub-tree, or parks it while the lock is busy.
+    void AddTask(boost::shared_ptr<Task> task);
+    // Queues the task behind the last top-level task still waiting or running.
+    void AddTaskToBack(boost::shared_ptr<Task> task);
+    // A new T on its own copy of the parameters; not registered.
+    template <typename T>
+    static boost::shared_ptr<Task> CreateTask(const nlohmann::json& parameters);
+    // The task of the table with this id; empty when there is none.
+    boost::shared_ptr<Task> GetTask(uint32_t id);
+    // The top-level task added most recently.
+    boost::shared_ptr<Task> GetLastTask();
+    // A watch of this task holds: mark it UPDATING now or at the next loop.
+    void OnConditionMet(uint32_t id) override;
+    // The status of the task with this id, for the record threads.
+    std::optional<uint32_t> GetTaskStatus(uint32_t id) override;
+    // An ended task leaves the table at the worker's next loop.
+    void RemoveTask(boost::shared_ptr<Task> task);
+    // Queues a task update for the UI.
+    void AddUpdate(nlohmann::json update);
+
+    // --- control operations (I/O thread) ---
+    void AddBreakpoint(uint32_t id);
+    void RemoveBreakpoint(uint32_t id);
+    void PauseTask(uint32_t id);
+    void ResumeTask(uint32_t id);
+    void StepOverTask(uint32_t id);
+    // Cancels with "Cancelled by User Interface".
+    void CancelTask(uint32_t id);
+    void CancelWhere(Predicate predicate);
+    void FinishWhere(Predicate predicate);
+    // The first task of the table for which the predicate holds, or empty.
+    boost::shared_ptr<Task> FindTask(Predicate predicate);
+    // Marks every task UPDATING.
+    void DebugExecute();
+    // Aborts every task.
+    void Shutdown();
+    // Sends {"<id>":"<status>",...,"command":"printTasks"}.
+    void PrintTasks();
+    // Runs the callback once the table is empty (at once when it is empty now).
+    void FinishThenShutdown(std::function<void()> callback);
+    // Sends each queued update as its own "updateTasks" message.
+    void UpdateTasks();
+    void SetSendCallback(SendCallback callback);
+    void SendToUI(std::string text);
+
+private:
+    // Holds mutex_ and records the holder, so that operations reached from
+    // inside a pass neither lock it twice nor wait for themselves.
+    class Hold {
+    public:
+        // Waits for the lock unless this thread holds it already.
+        explicit Hold(TaskManager& manager);
+        // Adopts a lock just taken with TryLock.
+        Hold(TaskManager& manager, boost::adopt_lock_t);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        void Release();
+        void Take();
+
+    private:
+        TaskManager& manager_;
+        bool owns_;
+    };
+
+    TaskManager();
+    ~TaskManager() override;
+
+    // The worker thread's loop.
+    void Run();
+    // Applies the removal, update and addition lists.
+    void ApplyPending();
+    // Walks the table once, stepping every ready task.
+    void Pass();
+    // Calls the finish callback with the lock released.
+    void CallFinishCallback(Hold& hold);
+    // Sleeps until notified.
+    void WaitForWake();
+    // Wakes the worker; no wake-up can be lost.
+    void Notify();
+    void RegisterTask(const boost::shared_ptr<Task>& task);
+    // Drops the pending lists, the updates and, when asked, the table.
+    void ClearAll(bool with_table);
+    bool HoldsLock() const;
+    // Takes mutex_ only when it is free and this thread does not hold it.
+    bool TryLock();
+    // The task of a by-id operation; reports an unknown id on stderr.
+    boost::shared_ptr<Task> Lookup(uint32_t id, const char* operation);
+
+    std::unordered_map<uint32_t, boost::shared_ptr<Task>> tasks_;
+    std::vector<uint32_t> tasks_to_remove_;
+    std::vector<uint32_t> tasks_to_update_;
+    std::vector<boost::shared_ptr<Task>> tasks_to_add_;
+    std::vector<nlohmann::json> updates_;
+    boost::mutex mutex_;
+    boost::condition_variable condition_;
+    std::atomic<bool> running_;
+    std::atomic<bool> changed_;
+    boost::thread thread_;
+    SendCallback send_callback_;
+    std::function<void()> finish_callback_;
+    std::atomic<bool> finish_requested_;
+    boost::shared_ptr<Task> last_task_;
+
+    // Short leaf locks, never held while waiting for another lock:
+    // the table's structure for readers that do not hold mutex_ (writers hold both),
+    boost::mutex table_mutex_;
+    // the three pending lists and last_task_,
+    boost::mutex pending_mutex_;
+    // updates_,
+    boost::mutex updates_mutex_;
+    // send_callback_ and finish_callback_,
+    boost::mutex callback_mutex_;
+    // and wake_requested_, with which the worker sleeps on condition_.
+    boost::mutex wake_mutex_;
+    bool wake_requested_;
+    // The thread that holds mutex_, if any.
+    std::atomic<std::thread::id> lock_holder_;
+};
+
+template <typename T>
+boost::shared_ptr<Task> TaskManager::CreateTask(const nlohmann::json& parameters) {
+    auto data = boost::make_shared<nlohmann::json>(parameters);
+    return boost::make_shared<T>(data);
+}

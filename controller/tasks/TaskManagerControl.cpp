@@ -1,0 +1,188 @@
+// The task manager's control operations and its messages to the UI.
+#include "TaskManager.h"
+
+#include <iostream>
+#include <utility>
+
+namespace {
+
+const char kCancelledByUI[] = "Cancelled by User Interface";
+
+// Task texts may carry bytes from G-code files; a stray byte must not stop
+// the worker, so it is replaced instead of raising.
+std::string Dump(const nlohmann::json& message) {
+    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+boost::shared_ptr<Task> TaskManager::Lookup(uint32_t id, const char* operation) {
+    boost::shared_ptr<Task> task = GetTask(id);
+    if (!task) {
+        std::cerr << operation << ": no task with id " << id << std::endl;
+    }
+    return task;
+}
+
+void TaskManager::AddBreakpoint(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "addBreakpoint")) {
+        task->MarkBreakpoint();
+        UpdateTasks();
+    }
+}
+
+void TaskManager::RemoveBreakpoint(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "removeBreakpoint")) {
+        task->ClearBreakpoint();
+        UpdateTasks();
+    }
+}
+
+void TaskManager::PauseTask(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "pauseTask")) {
+        task->Pause();
+        UpdateTasks();
+    }
+}
+
+void TaskManager::ResumeTask(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "resumeTask")) {
+        task->Resume();
+        changed_ = true;
+        UpdateTasks();
+        Notify();
+    }
+}
+
+void TaskManager::StepOverTask(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "stepOverTask")) {
+        task->StepOver();
+        changed_ = true;
+        UpdateTasks();
+        Notify();
+    }
+}
+
+void TaskManager::CancelTask(uint32_t id) {
+    Hold hold(*this);
+    if (const auto task = Lookup(id, "cancelTask")) {
+        task->Cancel(kCancelledByUI);
+        changed_ = true;
+        UpdateTasks();
+        Notify();
+    }
+}
+
+void TaskManager::CancelWhere(Predicate predicate) {
+    Hold hold(*this);
+    // Ended tasks only join the removal list, so the walk is not disturbed.
+    for (const auto& entry : tasks_) {
+        if (predicate(entry.second)) {
+            entry.second->Cancel(kCancelledByUI);
+        }
+    }
+    changed_ = true;
+    UpdateTasks();
+    Notify();
+}
+
+void TaskManager::FinishWhere(Predicate predicate) {
+    Hold hold(*this);
+    for (const auto& entry : tasks_) {
+        if (predicate(entry.second)) {
+            entry.second->Finish();
+        }
+    }
+    changed_ = true;
+    UpdateTasks();
+    Notify();
+}
+
+boost::shared_ptr<Task> TaskManager::FindTask(Predicate predicate) {
+    // The predicates read task parameters that running tasks may change, so
+    // the search runs between passes.
+    Hold hold(*this);
+    for (const auto& entry : tasks_) {
+        if (predicate(entry.second)) {
+            return entry.second;
+        }
+    }
+    return boost::shared_ptr<Task>();
+}
+
+void TaskManager::DebugExecute() {
+    Hold hold(*this);
+    for (const auto& entry : tasks_) {
+        entry.second->SetStatus(Task::UPDATING);
+    }
+    changed_ = true;
+    Notify();
+}
+
+void TaskManager::Shutdown() {
+    Hold hold(*this);
+    for (const auto& entry : tasks_) {
+        entry.second->Abort();
+    }
+}
+
+void TaskManager::PrintTasks() {
+    Hold hold(*this);
+    nlohmann::json message = {{"command", "printTasks"}};
+    for (const auto& entry : tasks_) {
+        message[std::to_string(entry.first)] = Task::StatusToString(entry.second->GetStatus());
+    }
+    SendToUI(Dump(message));
+}
+
+void TaskManager::FinishThenShutdown(std::function<void()> callback) {
+    bool empty;
+    {
+        boost::lock_guard<boost::mutex> lock(table_mutex_);
+        empty = tasks_.empty();
+    }
+    if (empty && callback) {
+        callback();
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(callback_mutex_);
+        finish_callback_ = std::move(callback);
+    }
+    finish_requested_ = true;
+    // The worker may be asleep on a table that has just run empty.
+    Notify();
+}
+
+void TaskManager::UpdateTasks() {
+    std::vector<nlohmann::json> items;
+    {
+        boost::lock_guard<boost::mutex> lock(updates_mutex_);
+        items.swap(updates_);
+    }
+    for (auto& item : items) {
+        const nlohmann::json message = {{"command", "updateTasks"},
+                                        {"tasks", nlohmann::json::array({std::move(item)})}};
+        SendToUI(Dump(message));
+    }
+}
+
+void TaskManager::SetSendCallback(SendCallback callback) {
+    boost::lock_guard<boost::mutex> lock(callback_mutex_);
+    send_callback_ = std::move(callback);
+}
+
+void TaskManager::SendToUI(std::string text) {
+    SendCallback callback;
+    {
+        boost::lock_guard<boost::mutex> lock(callback_mutex_);
+        callback = send_callback_;
+    }
+    if (callback) {
+        callback(std::move(text));
+    }
+}
