@@ -89,6 +89,9 @@ public:
     void SendToUI(std::string text);
 
 private:
+    // Tests and benchmarks drive single loops of the worker through it.
+    friend class TaskManagerProbe;
+
     // Holds mutex_ and records the holder, so that operations reached from
     // inside a pass neither lock it twice nor wait for themselves.
     class Hold {
@@ -131,6 +134,8 @@ private:
     bool TryLock();
     // The task of a by-id operation; reports an unknown id on stderr.
     boost::shared_ptr<Task> Lookup(uint32_t id, const char* operation);
+    // The same, but also refuses (with a line on stderr) a task that has ended.
+    boost::shared_ptr<Task> LookupLive(uint32_t id, const char* operation);
 
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> tasks_;
     std::vector<uint32_t> tasks_to_remove_;

@@ -24,6 +24,17 @@ boost::shared_ptr<Task> TaskManager::Lookup(uint32_t id, const char* operation) 
     return task;
 }
 
+boost::shared_ptr<Task> TaskManager::LookupLive(uint32_t id, const char* operation) {
+    boost::shared_ptr<Task> task = Lookup(id, operation);
+    // An ended task waits one pass for removal; pausing it would strand it
+    // PAUSED, and resuming it would finish it (again, or after a cancel).
+    if (task && (task->IsStatus(Task::FINISHED) || task->IsStatus(Task::CANCELLED))) {
+        std::cerr << operation << ": task " << id << " has already ended" << std::endl;
+        return boost::shared_ptr<Task>();
+    }
+    return task;
+}
+
 void TaskManager::AddBreakpoint(uint32_t id) {
     Hold hold(*this);
     if (const auto task = Lookup(id, "addBreakpoint")) {
@@ -42,7 +53,7 @@ void TaskManager::RemoveBreakpoint(uint32_t id) {
 
 void TaskManager::PauseTask(uint32_t id) {
     Hold hold(*this);
-    if (const auto task = Lookup(id, "pauseTask")) {
+    if (const auto task = LookupLive(id, "pauseTask")) {
         task->Pause();
         UpdateTasks();
     }
@@ -50,7 +61,7 @@ void TaskManager::PauseTask(uint32_t id) {
 
 void TaskManager::ResumeTask(uint32_t id) {
     Hold hold(*this);
-    if (const auto task = Lookup(id, "resumeTask")) {
+    if (const auto task = LookupLive(id, "resumeTask")) {
         task->Resume();
         changed_ = true;
         UpdateTasks();
@@ -60,7 +71,7 @@ void TaskManager::ResumeTask(uint32_t id) {
 
 void TaskManager::StepOverTask(uint32_t id) {
     Hold hold(*this);
-    if (const auto task = Lookup(id, "stepOverTask")) {
+    if (const auto task = LookupLive(id, "stepOverTask")) {
         task->StepOver();
         changed_ = true;
         UpdateTasks();
