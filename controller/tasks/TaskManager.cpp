@@ -96,6 +96,14 @@ void TaskManager::Start() {
     if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) {
         thread_.join();
     }
+    {
+        // The new worker starts on an empty table. Emptied here rather than by
+        // the worker, which could otherwise drop a task added right after Start.
+        Hold hold(*this);
+        std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
+        boost::lock_guard<boost::mutex> lock(table_mutex_);
+        table.swap(tasks_);
+    }
     running_ = true;
     finish_requested_ = false;
     thread_ = boost::thread([this] { Run(); });
@@ -138,13 +146,6 @@ void TaskManager::ClearAll(bool with_table) {
 
 void TaskManager::Run() {
     try {
-        {
-            // Only the table: work handed over since Start must survive.
-            Hold hold(*this);
-            std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
-            boost::lock_guard<boost::mutex> lock(table_mutex_);
-            table.swap(tasks_);
-        }
         for (;;) {
             {
                 // Cleared before the state is looked at: any later wake-up

@@ -190,6 +190,7 @@ TEST_F(Children, AllChildrenCancelledCancelsTheParentOneFinishedChildFinishesIt)
         parent->AddParallelTask(b);
         Add(parent);
         TaskManagerProbe::Loop();
+        TaskManagerProbe::Loop();
         ASSERT_TRUE(a->IsStatus(Task::RUNNING));
         ASSERT_TRUE(b->IsStatus(Task::RUNNING));
         a->Cancel("gone");
