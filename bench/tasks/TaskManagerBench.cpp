@@ -13,7 +13,7 @@
 
 // Drives single passes of the worker (a friend of the manager).
 class TaskManagerProbe {
-public:
+  public:
     static void Halt() {
         TaskManager& manager = TaskManager::GetInstance();
         manager.Stop();
@@ -33,7 +33,7 @@ namespace {
 
 // A task that does nothing until it is told it is done.
 class T_Bench : public Task {
-public:
+  public:
     explicit T_Bench(Parameters data) : Task("T_Bench", std::move(data)) {
         AddCompletionCondition([this] { return done_.load(); });
     }
@@ -50,7 +50,9 @@ boost::shared_ptr<T_Bench> MakeTask(bool done) {
     return task;
 }
 
-void SilenceUI() { TaskManager::GetInstance().SetSendCallback([](std::string) {}); }
+void SilenceUI() {
+    TaskManager::GetInstance().SetSendCallback([](std::string) {});
+}
 
 // One pass over a running task and `count` tasks queued behind it.
 void BM_PassOverWaitingTasks(benchmark::State& state) {

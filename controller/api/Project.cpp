@@ -5,6 +5,8 @@
 #include "TemperatureConnection.h"
 #include "VrxException.h"
 
+#include "TaskManager.h"
+
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -53,8 +55,19 @@ const std::vector<Project::Command>& Project::Commands() {
         {"loadSettings", &Project::Handle_LoadSettings},
         {"uiEndpoint", &Project::Handle_UIEndpoint},
         {"stopAxis", &Project::Handle_StopAxis},
+
+        {"debugExecute", &Project::Handle_DebugExecute},
         {"verifyGcode", &Project::Handle_VerifyGcode},
         {"ping", &Project::Handle_Ping},
+        {"pauseTask", &Project::Handle_PauseTask},
+        {"resumeTask", &Project::Handle_ResumeTask},
+        {"addBreakpoint", &Project::Handle_AddBreakpoint},
+        {"removeBreakpoint", &Project::Handle_RemoveBreakpoint},
+        {"cancelTask", &Project::Handle_CancelTask},
+        {"printTasks", &Project::Handle_PrintTasks},
+        {"stepOverTask", &Project::Handle_StepOverTask},
+        {"finishThenShutdown", &Project::Handle_FinishThenShutdown},
+        {"shutdown", &Project::Handle_Shutdown},
     };
     return commands;
 }
@@ -212,6 +225,9 @@ void Project::Close() {
         // The close goes on: the process ends either way.
         std::cerr << "Stopping the axes on close failed: " << error.what() << std::endl;
     }
+
+    // After the record streams have stopped: the worker ends and every task is dropped.
+    TaskManager::GetInstance().Stop();
     closed_callback_(shared_from_this());
 }
 

@@ -78,6 +78,19 @@ class Project : public boost::enable_shared_from_this<Project> {
     void Handle_StopAxis(const nlohmann::json& message);
     void Handle_Ping(const nlohmann::json& message);
 
+    // Task control commands: each acts on the task manager and sends no reply
+    // ("printTasks" answers by datagram through the task manager).
+    void Handle_DebugExecute(const nlohmann::json& message);
+    void Handle_PauseTask(const nlohmann::json& message);
+    void Handle_ResumeTask(const nlohmann::json& message);
+    void Handle_AddBreakpoint(const nlohmann::json& message);
+    void Handle_RemoveBreakpoint(const nlohmann::json& message);
+    void Handle_CancelTask(const nlohmann::json& message);
+    void Handle_PrintTasks(const nlohmann::json& message);
+    void Handle_StepOverTask(const nlohmann::json& message);
+    void Handle_FinishThenShutdown(const nlohmann::json& message);
+    void Handle_Shutdown(const nlohmann::json& message);
+
     boost::asio::io_context& io_context_;
     ClosedCallback closed_callback_;
     // Set by "finishThenShutdown"; read errors then neither print nor close.

@@ -2,6 +2,7 @@
 
 #include "DataRecordWatcher.h"
 #include "LocalDataFolder.h"
+#include "TaskManager.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -83,6 +84,11 @@ void ProjectListener::OnAccept(const boost::system::error_code& error,
         return;
     }
     AcceptConnection();
+    // A new connection drops every task of the previous one; task updates go
+    // to the newest connection.
+    TaskManager& tasks = TaskManager::GetInstance();
+    tasks.Start();
+    tasks.SetSendCallback([project](std::string text) { project->SendDatagram(text); });
     // Replies and updates are small messages; do not hold them back waiting
     // for acknowledgements of earlier ones.
     boost::system::error_code ignored;

@@ -4,7 +4,7 @@
 #include "Task.h"
 
 class T_GCode : public Task {
-public:
+  public:
     // Parameters: "gcode_command", "line_number" (file lines only), "description".
     explicit T_GCode(Parameters data);
 

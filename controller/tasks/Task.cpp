@@ -121,7 +121,9 @@ Task::Pointer Task::NextTaskInQueue() const {
     return TaskManager::GetInstance().GetTask(next);
 }
 
-std::string Task::GetAxis() { return GetProperty<std::string>("axis"); }
+std::string Task::GetAxis() {
+    return GetProperty<std::string>("axis");
+}
 
 std::string Task::GetControllerAxis() {
     const std::string axis = GetAxis();
@@ -269,7 +271,8 @@ bool Task::CancelThis(const std::string& reason) {
     for (const auto& callback : callbacks) {
         callback();
     }
-    nlohmann::json update = {{"status", StatusToString(CANCELLED)}, {"cancellation_reason", reason}};
+    nlohmann::json update = {{"status", StatusToString(CANCELLED)},
+                             {"cancellation_reason", reason}};
     QueueUpdate(update);
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
@@ -404,9 +407,13 @@ void Task::AddCompletionCondition(Condition condition) {
     completion_conditions_.push_back(std::move(condition));
 }
 
-void Task::AddOnFinish(Callback callback) { on_finish_.push_back(std::move(callback)); }
+void Task::AddOnFinish(Callback callback) {
+    on_finish_.push_back(std::move(callback));
+}
 
-void Task::AddOnCancel(Callback callback) { on_cancel_.push_back(std::move(callback)); }
+void Task::AddOnCancel(Callback callback) {
+    on_cancel_.push_back(std::move(callback));
+}
 
 bool Task::AllConditionsMet(std::vector<Condition> conditions) {
     for (const auto& condition : conditions) {
@@ -417,9 +424,13 @@ bool Task::AllConditionsMet(std::vector<Condition> conditions) {
     return true;
 }
 
-bool Task::StartConditionsMet() { return AllConditionsMet(start_conditions_); }
+bool Task::StartConditionsMet() {
+    return AllConditionsMet(start_conditions_);
+}
 
-bool Task::CompletionConditionsMet() { return AllConditionsMet(completion_conditions_); }
+bool Task::CompletionConditionsMet() {
+    return AllConditionsMet(completion_conditions_);
+}
 
 bool Task::AllChildrenDone() const {
     for (const auto& child : children_) {
@@ -479,19 +490,33 @@ void Task::SendAxisCommand(const std::string& word, const std::string& value) {
     SendCommand(command);
 }
 
-void Task::BeginMotion() { SendAxisCommand("BG", ""); }
+void Task::BeginMotion() {
+    SendAxisCommand("BG", "");
+}
 
-void Task::DefinePosition(int32_t value) { SendAxisCommand("DP", std::to_string(value)); }
+void Task::DefinePosition(int32_t value) {
+    SendAxisCommand("DP", std::to_string(value));
+}
 
-void Task::SetJogSpeed(const std::string& value) { SendAxisCommand("JG", value); }
+void Task::SetJogSpeed(const std::string& value) {
+    SendAxisCommand("JG", value);
+}
 
-void Task::SetLimitDisable(const std::string& value) { SendAxisCommand("LD", value); }
+void Task::SetLimitDisable(const std::string& value) {
+    SendAxisCommand("LD", value);
+}
 
-void Task::MotorOff() { SendAxisCommand("MO", ""); }
+void Task::MotorOff() {
+    SendAxisCommand("MO", "");
+}
 
-void Task::ServoHere() { SendAxisCommand("SH", ""); }
+void Task::ServoHere() {
+    SendAxisCommand("SH", "");
+}
 
-void Task::StopAxis() { SendAxisCommand("ST", ""); }
+void Task::StopAxis() {
+    SendAxisCommand("ST", "");
+}
 
 // --- JSON and UI updates ---
 
@@ -500,8 +525,8 @@ void Task::ToJson(nlohmann::json& json) {
     json["status"] = StatusToString(GetStatus());
     // A task without a description still reaches the UI, with an empty one;
     // SendUpdate reports the omission.
-    json["description"] = HasProperty("description") ? GetProperty<std::string>("description")
-                                                     : std::string();
+    json["description"] =
+        HasProperty("description") ? GetProperty<std::string>("description") : std::string();
     json["origin"] = origin_;
     json["breakpoint"] = breakpoint_;
     if (HasProperty("cancellation_reason")) {

@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 class Task : public boost::enable_shared_from_this<Task> {
-public:
+  public:
     // A start or completion condition: true when met.
     using Condition = std::function<bool()>;
     // An on-finish or on-cancel callback.
@@ -161,7 +161,7 @@ public:
     // Adds the class keys to the full form.
     virtual void FillStatus(nlohmann::json& json);
 
-protected:
+  protected:
     Parameters data_;
     uint32_t id_;
     uint32_t parent_id_;
@@ -178,7 +178,7 @@ protected:
     bool breakpoint_;
     bool started_;
 
-private:
+  private:
     // Steps 1 to 6 of a cancellation; false when the task was already cancelled.
     bool CancelThis(const std::string& reason);
     // Cancels the parent (or this top-level task) after a failed step.

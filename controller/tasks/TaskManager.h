@@ -25,7 +25,7 @@
 #include <nlohmann/json.hpp>
 
 class TaskManager : public TaskDirectory {
-public:
+  public:
     // A test on a task, for FindTask, CancelWhere and FinishWhere.
     using Predicate = std::function<bool(boost::shared_ptr<Task>)>;
     // Carries one text message to the UI.
@@ -88,14 +88,14 @@ public:
     void SetSendCallback(SendCallback callback);
     void SendToUI(std::string text);
 
-private:
+  private:
     // Tests and benchmarks drive single loops of the worker through it.
     friend class TaskManagerProbe;
 
     // Holds mutex_ and records the holder, so that operations reached from
     // inside a pass neither lock it twice nor wait for themselves.
     class Hold {
-    public:
+      public:
         // Waits for the lock unless this thread holds it already.
         explicit Hold(TaskManager& manager);
         // Adopts a lock just taken with TryLock.
@@ -106,7 +106,7 @@ private:
         void Release();
         void Take();
 
-    private:
+      private:
         TaskManager& manager_;
         bool owns_;
     };

@@ -11,7 +11,9 @@ void ManualTaskTest::TearDown() {
     manager_.SetSendCallback(nullptr);
 }
 
-void ManualTaskTest::Add(const Task::Pointer& task) { manager_.AddTask(task); }
+void ManualTaskTest::Add(const Task::Pointer& task) {
+    manager_.AddTask(task);
+}
 
 std::vector<nlohmann::json> ManualTaskTest::Flush() {
     manager_.UpdateTasks();

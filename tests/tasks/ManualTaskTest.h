@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 class ManualTaskTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -17,8 +17,8 @@ Task::Pointer GCodeTask(const json& parameters) {
 using TaskJson = ManualTaskTest;
 
 TEST_F(TaskJson, AFileLineWithTwoChildrenIsOneFullFormAtRegistration) {
-    auto line = GCodeTask({{"gcode_command", "G28 X"}, {"line_number", "12"},
-                           {"description", "Home|{X}|"}});
+    auto line = GCodeTask(
+        {{"gcode_command", "G28 X"}, {"line_number", "12"}, {"description", "Home|{X}|"}});
     auto a = T_Probe::Make();
     auto b = T_Probe::Make();
     line->AddSubTasks({a, b});
@@ -72,13 +72,13 @@ TEST_F(TaskJson, CancellingAndBreakpointsGiveTheirExactItems) {
     EXPECT_EQ(ui_.Texts().size(), 0u);
     manager_.UpdateTasks();
     const std::string id = std::to_string(task->GetId());
-    EXPECT_EQ(ui_.Texts(),
-              std::vector<std::string>(
-                  {"{\"command\":\"updateTasks\",\"tasks\":[{\"breakpoint\":true,\"id\":" + id +
-                       "}]}",
-                   "{\"command\":\"updateTasks\",\"tasks\":[{\"cancellation_reason\":"
-                   "\"Cancelled by User Interface\",\"id\":" +
-                       id + ",\"status\":\"CANCELLED\"}]}"}));
+    EXPECT_EQ(
+        ui_.Texts(),
+        std::vector<std::string>(
+            {"{\"command\":\"updateTasks\",\"tasks\":[{\"breakpoint\":true,\"id\":" + id + "}]}",
+             "{\"command\":\"updateTasks\",\"tasks\":[{\"cancellation_reason\":"
+             "\"Cancelled by User Interface\",\"id\":" +
+                 id + ",\"status\":\"CANCELLED\"}]}"}));
 }
 
 TEST_F(TaskJson, TwoUpdatesOfOneStepLeaveAsTwoMessages) {
@@ -168,6 +168,5 @@ TEST_F(TaskJson, PrintTasksListsEveryTaskWithIdsSortedAsText) {
                      {std::to_string(child->GetId()), "INITIALIZING"}};
     ASSERT_EQ(ui_.Texts().size(), 1u);  // the queued updates stay queued
     EXPECT_EQ(ui_.Texts()[0], expected.dump());
-    EXPECT_EQ(ui_.Texts()[0].rfind(",\"command\":\"printTasks\"}"),
-              ui_.Texts()[0].size() - 24);
+    EXPECT_EQ(ui_.Texts()[0].rfind(",\"command\":\"printTasks\"}"), ui_.Texts()[0].size() - 24);
 }

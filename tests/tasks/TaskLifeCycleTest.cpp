@@ -35,7 +35,7 @@ TEST_F(TaskIds, ComeFromOneCounterInConstructionOrder) {
 
 TEST_F(TaskIds, StatusTextsAndAxisMapping) {
     const Entries texts = {"INITIALIZING", "RUNNING",   "UPDATING", "PAUSED",
-                         "BREAKPOINT",   "CANCELLED", "FINISHED"};
+                           "BREAKPOINT",   "CANCELLED", "FINISHED"};
     for (uint32_t status = 0; status < texts.size(); ++status) {
         EXPECT_EQ(Task::StatusToString(status), texts[status]);
     }
@@ -96,8 +96,8 @@ TEST_F(StepOrder, AReadyTaskStartsThenUpdatesAndFinishes) {
     task->SetStatus(Task::UPDATING);
     task->Step();
     EXPECT_TRUE(task->IsStatus(Task::FINISHED));
-    EXPECT_EQ(Hooks(), Entries({Hook(task, "OnStart"), Hook(task, "OnUpdate"),
-                              Hook(task, "OnFinish")}));
+    EXPECT_EQ(Hooks(),
+              Entries({Hook(task, "OnStart"), Hook(task, "OnUpdate"), Hook(task, "OnFinish")}));
     // Only the status changes are reported; the RUNNING after an update is silent.
     EXPECT_EQ(Flush(), std::vector<json>({{{"id", task->GetId()}, {"status", "RUNNING"}},
                                           {{"id", task->GetId()}, {"status", "FINISHED"}}}));
@@ -205,10 +205,10 @@ TEST_F(Children, AllChildrenCancelledCancelsTheParentOneFinishedChildFinishesIt)
             EXPECT_TRUE(parent->IsStatus(Task::FINISHED));
         } else {
             EXPECT_TRUE(parent->IsStatus(Task::CANCELLED));
-            EXPECT_EQ(Flush(), std::vector<json>({{{"cancellation_reason",
-                                                    "All Sub-Tasks were Cancelled"},
-                                                   {"id", parent->GetId()},
-                                                   {"status", "CANCELLED"}}}));
+            EXPECT_EQ(Flush(),
+                      std::vector<json>({{{"cancellation_reason", "All Sub-Tasks were Cancelled"},
+                                          {"id", parent->GetId()},
+                                          {"status", "CANCELLED"}}}));
         }
     }
 }
@@ -279,13 +279,12 @@ TEST_F(Cancellation, APausedTaskGetsNoOnCancelButCallbacksChildrenAndSuccessor) 
     EXPECT_TRUE(task->GetSubTasks().empty());
     // Only a RUNNING task gets OnCancel: the pause reached the child too.
     EXPECT_TRUE(Hooks().empty());
-    EXPECT_EQ(Flush(), std::vector<json>({{{"cancellation_reason", "why"},
-                                           {"id", task->GetId()},
-                                           {"status", "CANCELLED"}},
-                                          {{"cancellation_reason",
-                                            "Previous Task in Queue Cancelled"},
-                                           {"id", next->GetId()},
-                                           {"status", "CANCELLED"}}}));
+    EXPECT_EQ(Flush(),
+              std::vector<json>(
+                  {{{"cancellation_reason", "why"}, {"id", task->GetId()}, {"status", "CANCELLED"}},
+                   {{"cancellation_reason", "Previous Task in Queue Cancelled"},
+                    {"id", next->GetId()},
+                    {"status", "CANCELLED"}}}));
     // The ended tasks leave the table at the next loop.
     TaskManagerProbe::ApplyPending();
     EXPECT_FALSE(manager_.GetTask(task->GetId()));
@@ -404,8 +403,8 @@ TEST_F(FailingSteps, AControllerErrorInAChildCancelsItsParent) {
     const auto updates = Flush();
     ASSERT_FALSE(updates.empty());
     EXPECT_EQ(updates.back(),
-              json({{"cancellation_reason", "<vrx_error><cmd>BGA</cmd>" +
-                                                sample.GetErrorString() + "</vrx_error>"},
+              json({{"cancellation_reason",
+                     "<vrx_error><cmd>BGA</cmd>" + sample.GetErrorString() + "</vrx_error>"},
                     {"id", parent->GetId()},
                     {"status", "CANCELLED"}}));
 }
@@ -442,8 +441,7 @@ TEST_F(PauseResume, PausingATreePausesOnlyRunningChildren) {
     EXPECT_TRUE(first->IsStatus(Task::PAUSED));
     EXPECT_TRUE(second->IsStatus(Task::INITIALIZING));
     EXPECT_EQ(Hooks(), Entries({Hook(parent, "OnPause"), Hook(first, "OnPause")}));
-    EXPECT_EQ(ui_.Updates(),
-              std::vector<json>({{{"id", parent->GetId()}, {"status", "PAUSED"}}}));
+    EXPECT_EQ(ui_.Updates(), std::vector<json>({{{"id", parent->GetId()}, {"status", "PAUSED"}}}));
     // A paused task is never stepped.
     parent->SetStatus(Task::PAUSED);
     parent->Step();
@@ -454,8 +452,7 @@ TEST_F(PauseResume, PausingATreePausesOnlyRunningChildren) {
     EXPECT_TRUE(parent->IsStatus(Task::RUNNING));
     EXPECT_TRUE(first->IsStatus(Task::RUNNING));
     EXPECT_EQ(Hooks(), Entries({Hook(parent, "OnResume"), Hook(first, "OnResume")}));
-    EXPECT_EQ(ui_.Updates(),
-              std::vector<json>({{{"id", parent->GetId()}, {"status", "RUNNING"}}}));
+    EXPECT_EQ(ui_.Updates(), std::vector<json>({{{"id", parent->GetId()}, {"status", "RUNNING"}}}));
 }
 
 TEST_F(PauseResume, StepOverHoldsTheSuccessorAndResumesTheTask) {
@@ -469,9 +466,8 @@ TEST_F(PauseResume, StepOverHoldsTheSuccessorAndResumesTheTask) {
     manager_.StepOverTask(task->GetId());
     EXPECT_TRUE(next->HasBreakpoint());
     EXPECT_TRUE(task->IsStatus(Task::RUNNING));
-    EXPECT_EQ(ui_.Updates(),
-              std::vector<json>({{{"breakpoint", true}, {"id", next->GetId()}},
-                                 {{"id", task->GetId()}, {"status", "RUNNING"}}}));
+    EXPECT_EQ(ui_.Updates(), std::vector<json>({{{"breakpoint", true}, {"id", next->GetId()}},
+                                                {{"id", task->GetId()}, {"status", "RUNNING"}}}));
     task->done_ = true;
     task->SetStatus(Task::UPDATING);
     for (int i = 0; i < 3; ++i) {

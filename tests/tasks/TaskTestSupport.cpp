@@ -20,7 +20,9 @@ void TaskManagerProbe::Halt() {
     manager.finish_callback_ = nullptr;
 }
 
-void TaskManagerProbe::JoinWorker() { TaskManager::GetInstance().thread_.join(); }
+void TaskManagerProbe::JoinWorker() {
+    TaskManager::GetInstance().thread_.join();
+}
 
 void TaskManagerProbe::ApplyPending() {
     TaskManager& manager = TaskManager::GetInstance();
@@ -57,7 +59,9 @@ size_t TaskManagerProbe::PendingAdditions() {
     return manager.tasks_to_add_.size();
 }
 
-bool TaskManagerProbe::FinishRequested() { return TaskManager::GetInstance().finish_requested_; }
+bool TaskManagerProbe::FinishRequested() {
+    return TaskManager::GetInstance().finish_requested_;
+}
 
 void TaskManagerProbe::Lock() {
     TaskManager& manager = TaskManager::GetInstance();
@@ -100,7 +104,9 @@ HookLog& T_Probe::Log() {
     return log;
 }
 
-void T_Probe::Record(const char* hook) { Log().Add(std::to_string(GetId()) + ":" + hook); }
+void T_Probe::Record(const char* hook) {
+    Log().Add(std::to_string(GetId()) + ":" + hook);
+}
 
 void T_Probe::Raise(Throw what) {
     if (what == Throw::kVrx) {
@@ -111,7 +117,9 @@ void T_Probe::Raise(Throw what) {
     }
 }
 
-void T_Probe::OnFinish() { Record("OnFinish"); }
+void T_Probe::OnFinish() {
+    Record("OnFinish");
+}
 
 void T_Probe::OnStart() {
     Record("OnStart");
@@ -124,7 +132,9 @@ void T_Probe::OnStart() {
     Raise(throw_on_start_);
 }
 
-void T_Probe::OnCancel() { Record("OnCancel"); }
+void T_Probe::OnCancel() {
+    Record("OnCancel");
+}
 
 void T_Probe::OnUpdate() {
     Record("OnUpdate");
@@ -134,9 +144,13 @@ void T_Probe::OnUpdate() {
     Raise(throw_on_update_);
 }
 
-void T_Probe::OnPause() { Record("OnPause"); }
+void T_Probe::OnPause() {
+    Record("OnPause");
+}
 
-void T_Probe::OnResume() { Record("OnResume"); }
+void T_Probe::OnResume() {
+    Record("OnResume");
+}
 
 void UiCollector::Install() {
     TaskManager::GetInstance().SetSendCallback([this](std::string text) {

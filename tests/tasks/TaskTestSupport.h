@@ -17,7 +17,7 @@
 
 // Reaches into the task manager to run the worker's steps by hand.
 class TaskManagerProbe {
-public:
+  public:
     // Waits for a worker that has ended by itself.
     static void JoinWorker();
     // Stops the worker and waits until it has ended: the manager is then idle,
@@ -40,12 +40,12 @@ public:
 
 // Records, in order, every hook call of every T_Probe ("<id>:<hook>").
 class HookLog {
-public:
+  public:
     void Add(const std::string& entry);
     std::vector<std::string> Entries();
     void Clear();
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> entries_;
 };
@@ -53,7 +53,7 @@ private:
 // A task class for life-cycle tests: every hook is logged, and each can be
 // made to throw. It completes once `done` is set, when `needs_done` is true.
 class T_Probe : public Task {
-public:
+  public:
     enum class Throw { kNothing, kVrx, kStd };
 
     T_Probe(Parameters data);
@@ -80,14 +80,14 @@ public:
     Throw throw_on_start_ = Throw::kNothing;
     Throw throw_on_update_ = Throw::kNothing;
 
-private:
+  private:
     void Record(const char* hook);
     static void Raise(Throw what);
 };
 
 // Collects the texts sent to the UI; safe to fill from any thread.
 class UiCollector {
-public:
+  public:
     // Installs itself as the task manager's send callback.
     void Install();
     std::vector<std::string> Texts();
@@ -100,7 +100,7 @@ public:
     bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& condition,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> texts_;

@@ -15,7 +15,7 @@ using nlohmann::json;
 namespace {
 
 class TaskWorker : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TaskManagerProbe::Halt();
         manager_.Start();
@@ -111,8 +111,10 @@ TEST_F(TaskWorker, APendingConditionWakesASleepingWorker) {
         TaskManagerProbe::Lock();
         std::thread([&] { manager_.OnConditionMet(task->GetId()); }).join();
         TaskManagerProbe::Unlock();
-        ASSERT_TRUE(Eventually([&] { return task->updates_ == i && task->IsStatus(Task::RUNNING); }))
-            << "update " << i << " was lost";
+        ASSERT_TRUE(Eventually([&] {
+            return task->updates_ == i && task->IsStatus(Task::RUNNING);
+        })) << "update "
+            << i << " was lost";
     }
 }
 
@@ -179,19 +181,21 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
         }
     }
     // Let everything that is left run out.
-    const bool all_ended = Eventually([&] {
-        for (const auto& task : tasks) {
-            if (task->IsStatus(Task::PAUSED)) {
-                manager_.ResumeTask(task->GetId());
+    const bool all_ended = Eventually(
+        [&] {
+            for (const auto& task : tasks) {
+                if (task->IsStatus(Task::PAUSED)) {
+                    manager_.ResumeTask(task->GetId());
+                }
             }
-        }
-        for (const auto& task : tasks) {
-            if (!Ended(task)) {
-                return false;
+            for (const auto& task : tasks) {
+                if (!Ended(task)) {
+                    return false;
+                }
             }
-        }
-        return true;
-    }, std::chrono::seconds(60));
+            return true;
+        },
+        std::chrono::seconds(60));
     testing::internal::GetCapturedStderr();
     stop = true;
     direct.join();

@@ -1,0 +1,70 @@
+// The task-control commands through the real server binary.
+#include "JsonClient.h"
+#include "ServerProcess.h"
+#include "UdpReceiver.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+void ConnectUi(JsonClient& client, UdpReceiver& ui) {
+    client.Send({{"command", "uiEndpoint"}, {"port", ui.Port()}});
+    ASSERT_EQ(ui.Receive(), R"({"command":"uiPong"})");
+}
+
+}  // namespace
+
+TEST(TaskCommands, PrintTasksOnAFreshConnectionListsNoTask) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    UdpReceiver ui;
+    ConnectUi(client, ui);
+    client.Send({{"command", "printTasks"}});
+    EXPECT_EQ(ui.Receive(), R"({"command":"printTasks"})");
+    EXPECT_TRUE(client.Sync().empty());  // no TCP reply
+}
+
+TEST(TaskCommands, UnknownAndMalformedIdsKeepTheServerAlive) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    UdpReceiver ui;
+    ConnectUi(client, ui);
+    for (const char* command : {"pauseTask", "resumeTask", "addBreakpoint", "removeBreakpoint",
+                                "cancelTask", "stepOverTask"}) {
+        client.Send({{"command", command}, {"id", 12345}});
+        client.Send({{"command", command}, {"id", "12345"}});
+        client.Send({{"command", command}});
+    }
+    client.Send({{"command", "debugExecute"}});
+    client.Send({{"command", "shutdown"}});
+    EXPECT_TRUE(client.Sync().empty());
+    EXPECT_TRUE(server.WaitForStderr("cancelTask: no task with id 12345"));
+    EXPECT_TRUE(server.WaitForStderr("stepOverTask: no task with id 12345"));
+    client.Send({{"command", "printTasks"}});
+    EXPECT_EQ(ui.Receive(), R"({"command":"printTasks"})");
+    EXPECT_TRUE(server.IsRunning());
+}
+
+TEST(TaskCommands, FinishThenShutdownWithNothingQueuedEndsTheServer) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    client.Sync();
+    client.Send({{"command", "finishThenShutdown"}});
+    EXPECT_EQ(server.WaitForExit(), 0);
+}
+
+TEST(TaskCommands, TaskMessagesGoToTheNewestConnection) {
+    ServerProcess server;
+    JsonClient first(server.Port());
+    UdpReceiver first_ui;
+    ConnectUi(first, first_ui);
+    JsonClient second(server.Port());
+    UdpReceiver second_ui;
+    ConnectUi(second, second_ui);
+    first.Send({{"command", "printTasks"}});
+    EXPECT_EQ(second_ui.Receive(), R"({"command":"printTasks"})");
+    first.Sync();
+    EXPECT_FALSE(first_ui.Receive(std::chrono::milliseconds(100)));
+}
