@@ -2,10 +2,9 @@
 
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
+#include "TaskManager.h"
 #include "TemperatureConnection.h"
 #include "VrxException.h"
-
-#include "TaskManager.h"
 
 #include <iostream>
 #include <memory>
@@ -55,7 +54,6 @@ const std::vector<Project::Command>& Project::Commands() {
         {"loadSettings", &Project::Handle_LoadSettings},
         {"uiEndpoint", &Project::Handle_UIEndpoint},
         {"stopAxis", &Project::Handle_StopAxis},
-
         {"debugExecute", &Project::Handle_DebugExecute},
         {"verifyGcode", &Project::Handle_VerifyGcode},
         {"ping", &Project::Handle_Ping},
@@ -219,15 +217,14 @@ void Project::Close() {
     auto& watcher = DataRecordWatcher::GetInstance();
     watcher.Stop();
     watcher.StopTemperature();
+    // The worker ends and every task is dropped.
+    TaskManager::GetInstance().Stop();
     try {
         MainConnection::GetInstance().CommandIfEnabled("ST");
     } catch (const std::exception& error) {
         // The close goes on: the process ends either way.
         std::cerr << "Stopping the axes on close failed: " << error.what() << std::endl;
     }
-
-    // After the record streams have stopped: the worker ends and every task is dropped.
-    TaskManager::GetInstance().Stop();
     closed_callback_(shared_from_this());
 }
 
