@@ -15,7 +15,6 @@ std::atomic<uint32_t> Task::counter_{0};
 namespace {
 
 const char kParentCancelled[] = "Parent Task Cancelled";
-const char kPreviousCancelled[] = "Previous Task in Queue Cancelled";
 const char kAllSubTasksCancelled[] = "All Sub-Tasks were Cancelled";
 
 // What a dying task still owns of other tasks: conditions and callbacks that
@@ -291,7 +290,7 @@ void Task::Cancel(const std::string& reason) {
     while (current && current->CancelThis(why)) {
         cancelled.push_back(current);
         current = current->GetNextInQueueId() != 0 ? current->NextTaskInQueue() : Pointer();
-        why = kPreviousCancelled;
+        why = kPreviousInQueueCancelled;
     }
     for (auto it = cancelled.rbegin(); it != cancelled.rend(); ++it) {
         (*it)->CleanUp();

@@ -38,6 +38,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     static constexpr uint32_t CANCELLED = 5;
     static constexpr uint32_t FINISHED = 6;
 
+    // The reason a queued task gets when its predecessor is cancelled.
+    static constexpr const char* kPreviousInQueueCancelled = "Previous Task in Queue Cancelled";
+
     // Takes the next id, the class name and the parameters.
     Task(std::string name, Parameters data);
     // Not virtual: tasks are made through make_shared of their own class.

@@ -134,6 +134,7 @@ void TaskManager::ClearAll(bool with_table) {
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
         added.swap(tasks_to_add_);
+        parked_predecessors_.clear();
         tasks_to_remove_.clear();
         tasks_to_update_.clear();
     }
@@ -182,11 +183,13 @@ void TaskManager::ApplyPending() {
     std::vector<uint32_t> remove;
     std::vector<uint32_t> update;
     std::vector<boost::shared_ptr<Task>> add;
+    std::unordered_map<uint32_t, boost::shared_ptr<Task>> predecessors;
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
         remove.swap(tasks_to_remove_);
         update.swap(tasks_to_update_);
         add.swap(tasks_to_add_);
+        predecessors.swap(parked_predecessors_);
     }
     std::vector<boost::shared_ptr<Task>> erased;
     for (const uint32_t id : remove) {
@@ -209,6 +212,12 @@ void TaskManager::ApplyPending() {
     }
     for (const auto& task : add) {
         RegisterTask(task);
+        // A cancellation of its predecessor that ran while this task was
+        // parked could not reach it through the table.
+        const auto it = predecessors.find(task->GetId());
+        if (it != predecessors.end() && it->second->IsStatus(Task::CANCELLED)) {
+            task->Cancel(Task::kPreviousInQueueCancelled);
+        }
     }
 }
 
@@ -288,20 +297,51 @@ void TaskManager::AddTask(boost::shared_ptr<Task> task) {
         Notify();
         return;
     }
-    {
-        boost::lock_guard<boost::mutex> lock(pending_mutex_);
-        tasks_to_add_.push_back(std::move(task));
-    }
-    Notify();
+    Park(std::move(task), boost::shared_ptr<Task>());
 }
 
 void TaskManager::AddTaskToBack(boost::shared_ptr<Task> task) {
-    const boost::shared_ptr<Task> last = GetLastTask();
-    if (last && !last->IsStatus(Task::FINISHED) && !last->IsStatus(Task::CANCELLED)) {
-        last->SetNextInQueueId(task->GetId());
-        task->AddStartCondition([last] { return last->IsStatus(Task::FINISHED); });
+    if (TryLock()) {
+        // Linked under the lock, so no cancellation of the predecessor can
+        // come between the look at its status and the registration.
+        Hold hold(*this, boost::adopt_lock);
+        LinkBehindLastTask(task);
+        {
+            boost::lock_guard<boost::mutex> lock(pending_mutex_);
+            last_task_ = task;
+        }
+        RegisterTask(task);
+        hold.Release();
+        Notify();
+        return;
     }
-    AddTask(std::move(task));
+    const boost::shared_ptr<Task> predecessor = LinkBehindLastTask(task);
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        last_task_ = task;
+    }
+    Park(std::move(task), predecessor);
+}
+
+boost::shared_ptr<Task> TaskManager::LinkBehindLastTask(const boost::shared_ptr<Task>& task) {
+    const boost::shared_ptr<Task> last = GetLastTask();
+    if (!last || last->IsStatus(Task::FINISHED) || last->IsStatus(Task::CANCELLED)) {
+        return boost::shared_ptr<Task>();
+    }
+    last->SetNextInQueueId(task->GetId());
+    task->AddStartCondition([last] { return last->IsStatus(Task::FINISHED); });
+    return last;
+}
+
+void TaskManager::Park(boost::shared_ptr<Task> task, boost::shared_ptr<Task> predecessor) {
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        if (predecessor) {
+            parked_predecessors_[task->GetId()] = std::move(predecessor);
+        }
+        tasks_to_add_.push_back(std::move(task));
+    }
+    Notify();
 }
 
 boost::shared_ptr<Task> TaskManager::GetTask(uint32_t id) {

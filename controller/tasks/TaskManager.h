@@ -127,6 +127,11 @@ class TaskManager : public TaskDirectory {
     // Wakes the worker; no wake-up can be lost.
     void Notify();
     void RegisterTask(const boost::shared_ptr<Task>& task);
+    // Queues the task behind the last top-level task still waiting or
+    // running; returns that task, or empty when the task is not chained.
+    boost::shared_ptr<Task> LinkBehindLastTask(const boost::shared_ptr<Task>& task);
+    // Hands a task to the next loop while the lock is busy.
+    void Park(boost::shared_ptr<Task> task, boost::shared_ptr<Task> predecessor);
     // Drops the pending lists, the updates and, when asked, the table.
     void ClearAll(bool with_table);
     bool HoldsLock() const;
@@ -151,11 +156,13 @@ class TaskManager : public TaskDirectory {
     std::function<void()> finish_callback_;
     std::atomic<bool> finish_requested_;
     boost::shared_ptr<Task> last_task_;
+    // Queue predecessors of the parked tasks, checked again at registration.
+    std::unordered_map<uint32_t, boost::shared_ptr<Task>> parked_predecessors_;
 
     // Short leaf locks, never held while waiting for another lock:
     // the table's structure for readers that do not hold mutex_ (writers hold both),
     boost::mutex table_mutex_;
-    // the three pending lists and last_task_,
+    // the three pending lists, parked_predecessors_ and last_task_,
     boost::mutex pending_mutex_;
     // updates_,
     boost::mutex updates_mutex_;

@@ -140,6 +140,38 @@ TEST_F(TaskTable, AddTaskToBackChainsOnlyBehindAWaitingOrRunningTask) {
     EXPECT_EQ(manager_.GetLastTask(), after_cancelled);
 }
 
+TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
+    auto running = T_Probe::Make();
+    manager_.AddTaskToBack(running);
+    running->Step();
+    auto parked = T_Probe::Make();
+    auto behind = T_Probe::Make();
+    TaskManagerProbe::Lock();  // a pass in progress
+    manager_.AddTaskToBack(parked);
+    manager_.AddTaskToBack(behind);
+    EXPECT_EQ(running->GetNextInQueueId(), parked->GetId());
+    running->Cancel("stop");  // the cascade cannot find the parked task yet
+    EXPECT_TRUE(parked->IsStatus(Task::INITIALIZING));
+    TaskManagerProbe::Unlock();
+    TaskManagerProbe::ApplyPending();
+    EXPECT_TRUE(parked->IsStatus(Task::CANCELLED));
+    EXPECT_TRUE(behind->IsStatus(Task::CANCELLED));
+    const auto updates = Flush();
+    ASSERT_FALSE(updates.empty());
+    EXPECT_EQ(updates.back().at("cancellation_reason"), "Previous Task in Queue Cancelled");
+    // Parked behind a task that goes on running, it simply waits.
+    auto next = T_Probe::Make();
+    manager_.AddTaskToBack(next);
+    next->Step();
+    TaskManagerProbe::Lock();
+    auto waiting = T_Probe::Make();
+    manager_.AddTaskToBack(waiting);
+    TaskManagerProbe::Unlock();
+    TaskManagerProbe::ApplyPending();
+    EXPECT_TRUE(waiting->IsStatus(Task::INITIALIZING));
+    EXPECT_FALSE(waiting->IsReady());
+}
+
 using ControlOperations = ManualTaskTest;
 
 TEST_F(ControlOperations, UnknownIdsTouchNothingAndSayOneLineEach) {

@@ -43,9 +43,8 @@ TEST(TasksWithPrinter, CommandsWatchesAndControllerErrors) {
     x->MotorOff();
     x->ServoHere();
     AxisTask("E")->StopAxis();
-    EXPECT_EQ(printer.CommandLog(kMain),
-              (std::vector<std::string>{"DPB=-5", "BGA", "JGA=1200", "LDA=3", "MOA", "SHA",
-                                        "STD"}));
+    EXPECT_EQ(printer.CommandLog(kMain), (std::vector<std::string>{"DPB=-5", "BGA", "JGA=1200",
+                                                                   "LDA=3", "MOA", "SHA", "STD"}));
 
     // A rejected command inside a step cancels the task with the controller's text.
     printer.RejectCommand(kMain, "BGC", "axis refused");
