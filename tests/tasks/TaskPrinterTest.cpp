@@ -68,12 +68,14 @@ TEST(TasksWithPrinter, CommandsWatchesAndControllerErrors) {
     watcher.Start(MainConnection::GetInstance().GetHandle());
     manager.Start();
     std::atomic<uint16_t> segments{0};
+    std::atomic<bool> watching_now{false};
     auto watching = T_Probe::Make();
-    watching->on_start_ = [&segments, task = watching.get()] {
+    watching->on_start_ = [&segments, &watching_now, task = watching.get()] {
         task->AddDataRecordCondition<uint16_t>(62, &segments);
+        watching_now = true;
     };
     manager.AddTask(watching);
-    ASSERT_TRUE(Eventually([&] { return watching->IsStatus(Task::RUNNING); }));
+    ASSERT_TRUE(Eventually([&] { return watching_now.load(); }));
     printer.ForceRecordField(kMain, 62, 2, 4321);
     EXPECT_TRUE(Eventually([&] { return watching->updates_.load() >= 1; }));
     EXPECT_EQ(segments.load(), 4321);
