@@ -45,3 +45,14 @@ TEST(Datagrams, PortsOutsideTheUdpRangeAreRejected) {
     client.Send(Endpoint(ui.Port()));
     EXPECT_EQ(ui.Receive(), R"({"command":"uiPong"})");
 }
+
+TEST(Datagrams, ADatagramBeforeAnyUiEndpointIsDroppedSilently) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    UdpReceiver ui;
+    client.Send({{"command", "printTasks"}});  // answered by datagram only
+    EXPECT_TRUE(client.Sync().empty());
+    client.Send(Endpoint(ui.Port()));
+    EXPECT_EQ(ui.Receive(), R"({"command":"uiPong"})");
+    EXPECT_EQ(server.Stderr(), "");
+}
