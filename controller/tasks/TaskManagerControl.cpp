@@ -154,8 +154,11 @@ void TaskManager::PrintTasks() {
 void TaskManager::FinishThenShutdown(std::function<void()> callback) {
     bool empty;
     {
-        boost::lock_guard<boost::mutex> lock(table_mutex_);
-        empty = tasks_.empty();
+        // Between passes, so that a task on its way from the pending list into
+        // the table is seen in one of them.
+        Hold hold(*this);
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        empty = tasks_.empty() && tasks_to_add_.empty();
     }
     if (empty && callback) {
         callback();

@@ -308,3 +308,14 @@ TEST_F(ControlOperations, FinishThenShutdownWithAnEmptyTableCallsAtOnce) {
     EXPECT_EQ(caller, std::this_thread::get_id());
     EXPECT_TRUE(TaskManagerProbe::FinishRequested());
 }
+
+TEST_F(ControlOperations, FinishThenShutdownWaitsForATaskStillPending) {
+    TaskManagerProbe::Lock();  // the worker is busy: the task is parked
+    manager_.AddTask(T_Probe::Make());
+    TaskManagerProbe::Unlock();
+    ASSERT_EQ(TaskManagerProbe::TableSize(), 0u);
+    bool called = false;
+    manager_.FinishThenShutdown([&called] { called = true; });
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(TaskManagerProbe::FinishRequested());
+}
