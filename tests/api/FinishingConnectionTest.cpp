@@ -28,7 +28,10 @@ class T_Hold : public Task {
 }  // namespace
 
 TEST(FinishingConnection, StopsReadingWhenTheClientClosesItsSide) {
-    boost::asio::io_context io_context;
+    // The task manager keeps the finish callback, and with it the Project,
+    // until the process ends; the I/O context must outlive them, as main's does.
+    static boost::asio::io_context io_context;
+    io_context.restart();
     bool closed = false;
     auto project = boost::make_shared<Project>(
         io_context, [&closed](boost::shared_ptr<Project>) { closed = true; });
