@@ -3,11 +3,9 @@
 #include "JsonClient.h"
 #include "ServerProcess.h"
 #include "UdpReceiver.h"
+#include "UnusedPort.h"
 #include "VirtualPrinter.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,19 +15,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using sim::Controller;
 using Texts = std::vector<std::string>;
-
-// A port on 127.0.0.1 that nobody listens on (bound, read, released).
-uint16_t UnusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 class LinkEndToEnd : public testing::Test {
   protected:

@@ -1,8 +1,5 @@
 // The controller library against the virtual printer over loopback.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -11,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "UnusedPort.h"
 #include "VirtualPrinter.h"
 #include "zenlib.h"
 #include "zenlibo.h"
@@ -19,19 +17,6 @@ namespace {
 
 using sim::Controller;
 using namespace std::chrono_literals;
-
-// A port on 127.0.0.1 that nobody listens on (bound, read, released).
-uint16_t UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string ErrorText(ZReturnCode rc) {
     char text[449];
