@@ -45,6 +45,7 @@ Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_call
 const std::vector<Project::Command>& Project::Commands() {
     // Dispatch order; the first equal name wins.
     static const std::vector<Command> commands = {
+        {"terminalCommand", &Project::Handle_TerminalCommand},
         {"openStream", &Project::Handle_OpenStream},
         {"openTemperatureStream", &Project::Handle_OpenTemperatureStream},
         {"setAxisResolution", &Project::Handle_SetAxisResolution},
@@ -55,6 +56,7 @@ const std::vector<Project::Command>& Project::Commands() {
         {"uiEndpoint", &Project::Handle_UIEndpoint},
         {"stopAxis", &Project::Handle_StopAxis},
         {"debugExecute", &Project::Handle_DebugExecute},
+        {"loadGcode", &Project::Handle_LoadGcode},
         {"verifyGcode", &Project::Handle_VerifyGcode},
         {"ping", &Project::Handle_Ping},
         {"pauseTask", &Project::Handle_PauseTask},

@@ -71,6 +71,10 @@ class Project : public boost::enable_shared_from_this<Project> {
     void Handle_LoadSettings(const nlohmann::json& message);
     void Handle_VerifyGcode(const nlohmann::json& message);
 
+    // Program commands: terminal lines and raw controller commands, program loading.
+    void Handle_TerminalCommand(const nlohmann::json& message);
+    void Handle_LoadGcode(const nlohmann::json& message);
+
     // Controller link commands: streams and axis stop.
     void Handle_OpenStream(const nlohmann::json& message);
     void Handle_OpenTemperatureStream(const nlohmann::json& message);

@@ -70,6 +70,7 @@ GCodeManager::GCodeManager()
     : resolution_{{"X", 400.0}, {"Y", 400.0}, {"Z", 1600.0}, {"E", 400.0}},
       forward_limits_{{"X", 99200}, {"Y", 96500}, {"Z", 334500}},
       absolute_mode_{{"X", true}, {"Y", true}, {"Z", true}, {"E", false}} {
+    BuildHandlerTable();
     // The status telemetry converts counts to millimetres with these resolutions.
     DataRecordWatcher::GetInstance().SetResolutionSource(
         [this](const std::string& axis) { return GetAxisResolution(axis); });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "GCode.h"
+#include "GCodeHandler.h"
 
 #include <cstdint>
 #include <map>
@@ -84,6 +85,21 @@ class GCodeManager {
     void LoadFile(std::string path);
     // The non-empty lines of the last file read.
     const std::vector<GCode>& GetLines() const { return lines_; }
+    // Turns a file into a chain of tasks and hands it to the task manager;
+    // a program loaded without `execute` stops before its first task. Always null.
+    json LoadProgram(std::string path, bool execute);
+    // Turns one supported line into its task: queued in the program being
+    // loaded (from a file) or run at once (terminal). False when no task was
+    // made for a line that needs one.
+    bool ProcessLine(const GCode& line, bool from_file);
+    // The top-level tasks of the program loaded last, in chain order.
+    const std::vector<boost::shared_ptr<Task>>& GetProgramTasks() const { return program_tasks_; }
+
+    // --- task trees of the supported codes ---
+    // The parameters of a line's T_GCode: its text and, for file lines, its number.
+    json MakeTaskJson(const GCode& line);
+    // G90: shown only; the axes keep their fixed modes.
+    boost::shared_ptr<Task> Handle_G90(GCode line);
 
   private:
     GCodeManager();
@@ -98,6 +114,14 @@ class GCodeManager {
     void SetResolutionFromSetting(const json& settings, const char* key, const std::string& axis);
     void SetLimitFromSetting(const json& settings, const char* key, const std::string& axis);
     void SendForwardLimits();
+    // Fills handlers_ in table order.
+    void BuildHandlerTable();
+    // Appends a task to the chain of the program being loaded.
+    void AddTaskToQueue(boost::shared_ptr<Task> task);
+    // Builds the task of a line through its handler, or its error task.
+    boost::shared_ptr<Task> MakeLineTask(const GCode& line, const GCodeHandler& entry);
+    // A T_GCode of the line with its description, ready for children.
+    boost::shared_ptr<Task> MakeParent(const GCode& line, const std::string& description);
 
     // Guards the three axis maps: the record threads read resolutions while
     // the command thread may change them.
@@ -113,6 +137,7 @@ class GCodeManager {
     double feedrate_ = 1000.0;
     std::vector<boost::shared_ptr<Task>> program_tasks_;
     std::queue<GCode> pending_moves_;
+    std::vector<GCodeHandler> handlers_;
     std::vector<GCode> lines_;
     bool breakpoint_pending_ = false;
 };

@@ -1,0 +1,98 @@
+// Program loading and line processing: G-code lines become top-level tasks,
+// chained one behind the other for a file, or run at once from the terminal.
+#include "GCodeManager.h"
+
+#include "T_GCode.h"
+#include "TaskManager.h"
+
+#include <utility>
+
+namespace {
+
+// Origins of the tasks made here.
+constexpr const char* kFileOrigin = "File";
+constexpr const char* kTerminalOrigin = "Terminal";
+
+}  // namespace
+
+nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
+    LoadFile(std::move(path));
+    program_tasks_.clear();
+    breakpoint_pending_ = !execute;
+    try {
+        for (const GCode& line : lines_) {
+            if (line.GetCommand() == ";BREAKPOINT") {
+                breakpoint_pending_ = true;
+            } else if (line.IsSupported()) {
+                ProcessLine(line, true);
+            }
+        }
+    } catch (...) {
+        // A program that cannot be built runs no part of itself, and none of
+        // its lines stays behind for the next load.
+        program_tasks_.clear();
+        std::queue<GCode>().swap(pending_moves_);
+        throw;
+    }
+    TaskManager& manager = TaskManager::GetInstance();
+    for (const auto& task : program_tasks_) {
+        manager.AddTaskToBack(task);
+    }
+    return nullptr;
+}
+
+bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
+    boost::shared_ptr<Task> task;
+    bool matched = false;
+    for (const GCodeHandler& entry : handlers_) {
+        if (MatchesCode(line, entry.codes)) {
+            matched = true;
+            task = MakeLineTask(line, entry);
+        }
+    }
+    if (!matched) {
+        // Supported codes without a handler need no task.
+        return line.IsSupported();
+    }
+    if (!task) {
+        return false;
+    }
+    if (from_file) {
+        AddTaskToQueue(task);
+    } else {
+        task->SetOrigin(kTerminalOrigin);
+        TaskManager::GetInstance().AddTaskToBack(task);
+    }
+    return true;
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeLineTask(const GCode& line, const GCodeHandler& entry) {
+    const json result = ValidateLine(line);
+    const json& errors = result["errors"];
+    if (errors.is_array() && !errors.empty()) {
+        // The error takes the line's place in the chain and halts the program
+        // there: its successor waits for a FINISHED predecessor.
+        json data = MakeTaskJson(line);
+        data["description"] = "~3GCode Error";
+        data["cancellation_reason"] =
+            "<gcode_error>" + errors.front().get<std::string>() + "</gcode_error>";
+        auto task = TaskManager::CreateTask<T_GCode>(data);
+        task->SetStatus(Task::CANCELLED);
+        return task;
+    }
+    return entry.handler(line);
+}
+
+void GCodeManager::AddTaskToQueue(boost::shared_ptr<Task> task) {
+    if (breakpoint_pending_) {
+        task->MarkBreakpoint();
+        breakpoint_pending_ = false;
+    }
+    if (!program_tasks_.empty()) {
+        boost::shared_ptr<Task> previous = program_tasks_.back();
+        task->AddStartCondition([previous] { return previous->IsStatus(Task::FINISHED); });
+        previous->SetNextInQueueId(task->GetId());
+    }
+    task->SetOrigin(kFileOrigin);
+    program_tasks_.push_back(std::move(task));
+}

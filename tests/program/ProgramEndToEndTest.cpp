@@ -1,0 +1,141 @@
+// Terminal lines, raw controller commands and program files through the real
+// server binary, against the virtual printer running in this test process.
+#include "JsonClient.h"
+#include "ServerProcess.h"
+#include "TempDir.h"
+#include "UdpReceiver.h"
+#include "VirtualPrinter.h"
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using sim::Controller;
+
+class ProgramEndToEnd : public testing::Test {
+  protected:
+    void SetUp() override {
+        client_.Send({{"command", "uiEndpoint"}, {"port", ui_.Port()}});
+        ASSERT_TRUE(ui_.ReceiveCommand("uiPong"));
+    }
+    json Ask(const json& message) {
+        client_.Send(message);
+        const auto reply = client_.Receive();
+        return reply ? *reply : json();
+    }
+    void OpenMain() {
+        ASSERT_EQ(Ask({{"command", "openStream"},
+                       {"ip_address", printer_.Address(Controller::kMain)}})["status"],
+                  "success");
+    }
+    json Terminal(const std::string& text) {
+        return Ask({{"command", "terminalCommand"}, {"data", text}});
+    }
+    // Follows the task datagrams until a task whose full form satisfies
+    // `first_seen` reaches `status`; returns that first form.
+    std::optional<json> WaitForTask(const std::function<bool(const json&)>& first_seen,
+                                    const std::string& status) {
+        std::optional<uint32_t> id;
+        std::optional<json> form;
+        while (auto update = ui_.ReceiveCommand("updateTasks")) {
+            const json& task = (*update)["tasks"][0];
+            if (!id && first_seen(task)) {
+                id = task["id"].get<uint32_t>();
+                form = task;
+            }
+            if (id && task["id"] == *id && task.value("status", "") == status) {
+                return form;
+            }
+        }
+        return std::nullopt;
+    }
+    static std::function<bool(const json&)> Line(const std::string& gcode) {
+        return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
+    }
+
+    sim::VirtualPrinter printer_{sim::VirtualPrinterOptions{0, 0, 50.0, false}};
+    ServerProcess server_;
+    JsonClient client_{server_.Port()};
+    UdpReceiver ui_;
+    TempDir dir_;
+};
+
+TEST_F(ProgramEndToEnd, RawCommandsAnswerWithTheControllersReplyOrItsRejection) {
+    // Before "openStream" nothing reaches the controller: an empty reply.
+    EXPECT_EQ(Terminal("MG TIME").dump(),
+              R"({"command":"terminalResponse","response":"","return_char":":","vrx":"MG TIME"})");
+    OpenMain();
+    const json time = Terminal("MG TIME");
+    EXPECT_EQ(time["return_char"], ":");
+    EXPECT_EQ(time["vrx"], "MG TIME");
+    EXPECT_GT(std::stod(time["response"].get<std::string>()), 0.0);
+
+    printer_.RejectNext(Controller::kMain, "1 Unrecognized command");
+    EXPECT_EQ(Terminal("XYZZY").dump(),
+              R"({"command":"terminalResponse","response":"1 Unrecognized command",)"
+              R"("return_char":"?","vrx":"XYZZY"})");
+    // Empty and comment-only texts are no G-code: they go out exactly as typed.
+    printer_.ClearCommandLog(Controller::kMain);
+    EXPECT_EQ(Terminal("")["return_char"], ":");
+    EXPECT_EQ(Terminal(" ; note")["vrx"], " ; note");
+    const auto log = printer_.CommandLog(Controller::kMain);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "");
+    EXPECT_EQ(log[1], " ; note");
+}
+
+TEST_F(ProgramEndToEnd, KnownButUnsupportedCodesAreRefused) {
+    for (const char* code : {"M105", "t0", "G91"}) {
+        EXPECT_EQ(Terminal(code), (json{{"command", "terminalResponse"},
+                                        {"response", "GCode not supported"},
+                                        {"return_char", "?"},
+                                        {"vrx", code}}));
+    }
+}
+
+TEST_F(ProgramEndToEnd, ASupportedTerminalLineRunsWithoutAReply) {
+    client_.Send({{"command", "terminalCommand"}, {"data", "g90"}});
+    const auto form = WaitForTask(Line("G90"), "FINISHED");
+    ASSERT_TRUE(form);
+    EXPECT_EQ((*form)["origin"], "Terminal");
+    EXPECT_EQ((*form)["description"], "~3Absolute Positioning");
+    EXPECT_FALSE(form->contains("line_number"));
+    EXPECT_TRUE(client_.Sync().empty()) << "no terminalResponse";
+    // A non-text "data" is dropped and the connection goes on.
+    client_.Send({{"command", "terminalCommand"}, {"data", 5}});
+    EXPECT_TRUE(client_.Sync().empty());
+    EXPECT_TRUE(server_.IsRunning());
+}
+
+TEST_F(ProgramEndToEnd, LoadGcodeQueuesTheFileAndItRunsToTheEnd) {
+    const std::string path = dir_.WriteFile("p.gcode", "; header\nG90\nM201 S5\nG90 X1\n");
+    EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}}),
+              (json{{"command", "loadResponse"}, {"status", "success"}}));
+    const auto last = WaitForTask(Line("G90 X1"), "FINISHED");
+    ASSERT_TRUE(last);
+    EXPECT_EQ((*last)["line_number"], "4");
+    EXPECT_EQ((*last)["origin"], "File");
+
+    // A file that cannot be read still answers.
+    EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", dir_.Path() + "/none"}, {"execute", true}}),
+              (json{{"command", "loadResponse"}, {"status", "success"}}));
+    EXPECT_TRUE(server_.WaitForStderr("Error opening the file"));
+    // A missing "execute" drops the command without a reply.
+    client_.Send({{"command", "loadGcode"}, {"file", path}});
+    EXPECT_TRUE(client_.Sync().empty());
+}
+
+TEST_F(ProgramEndToEnd, AProgramLoadedWithoutExecuteStopsAtItsFirstTask) {
+    const std::string path = dir_.WriteFile("p.gcode", "G90\n");
+    ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", false}})["status"],
+              "success");
+    const auto form = WaitForTask(Line("G90"), "BREAKPOINT");
+    ASSERT_TRUE(form);
+    EXPECT_EQ((*form)["breakpoint"], true);
+}
+
+}  // namespace
