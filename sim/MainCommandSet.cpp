@@ -68,7 +68,9 @@ CommandReply MainCommandSet::Execute(const std::string& line, PrinterModel& mode
 }
 
 MainCommandSet::Handler MainCommandSet::FindHandler(const std::string& name) {
-    static const std::map<std::string, Handler> kHandlers = {
+    // Never destroyed: a connection closed at process exit still sends its
+    // last commands, possibly after this function's statics are gone.
+    static const auto* const kHandlers = new std::map<std::string, Handler>{
         {"SH", &MainCommandSet::ServoHere},
         {"MO", &MainCommandSet::MotorOff},
         {"BG", &MainCommandSet::Begin},
@@ -85,8 +87,8 @@ MainCommandSet::Handler MainCommandSet::FindHandler(const std::string& name) {
         {"XQ", &MainCommandSet::ExecuteProgram},
         {"AB", &MainCommandSet::Abort},
     };
-    auto found = kHandlers.find(name);
-    return found == kHandlers.end() ? nullptr : found->second;
+    auto found = kHandlers->find(name);
+    return found == kHandlers->end() ? nullptr : found->second;
 }
 
 bool MainCommandSet::TryAssignment(const std::string& line, PrinterModel& model,

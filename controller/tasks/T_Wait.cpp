@@ -1,0 +1,54 @@
+#include "T_Wait.h"
+
+#include "DataRecordWatcher.h"
+
+#include <cmath>
+#include <sstream>
+#include <utility>
+
+T_Wait::T_Wait(Parameters data) : Task("T_Wait", std::move(data)) {
+    AddCompletionCondition([this] { return wait_started_ && IsElapsed(); });
+}
+
+int32_t T_Wait::ParseControllerTime(const std::string& reply) {
+    std::istringstream stream(reply);
+    double time = 0;
+    if (!(stream >> time) || !std::isfinite(time)) {
+        return 0;
+    }
+    // Toward zero, then modulo 2^32: the clock runs on past 32 bits and
+    // the sample counter wraps the same way.
+    double wrapped = std::fmod(std::trunc(time), 4294967296.0);
+    if (wrapped < 0) {
+        wrapped += 4294967296.0;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(wrapped));
+}
+
+void T_Wait::OnStart() {
+    ms_ = GetProperty<unsigned int>("ms");
+    const int32_t now = ParseControllerTime(SendCommand("MG TIME"));
+    start_time_ = static_cast<uint32_t>(now);
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
+    watcher.SyncSampleCounter(now);
+    // The latest record lies within a few samples of the clock read, but its
+    // 16-bit sample number may sit on the other side of a wrap from it; the
+    // counter's high part then misses by 65536 for as long as the dwell lasts.
+    const uint32_t counter = watcher.GetSampleCounter();
+    const auto ahead = static_cast<int16_t>(static_cast<uint16_t>(counter - start_time_));
+    const uint32_t record_time = start_time_ + static_cast<uint32_t>(static_cast<int32_t>(ahead));
+    counter_correction_ = record_time - counter;
+    AddWatch([this](ZDataRecord*) { return IsElapsed(); });
+    wait_started_ = true;
+}
+
+bool T_Wait::IsElapsed() const {
+    const uint32_t elapsed =
+        DataRecordWatcher::GetInstance().GetSampleCounter() + counter_correction_ - start_time_;
+    // A record sampled just before the clock read is behind the start, not
+    // 2^32 samples past it.
+    if (static_cast<int32_t>(elapsed) < 0) {
+        return false;
+    }
+    return elapsed > ms_;
+}

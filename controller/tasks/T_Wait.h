@@ -1,0 +1,36 @@
+// A dwell timed by the main controller's clock: done once more than "ms"
+// samples (one sample is one millisecond) have passed since it started.
+#pragma once
+
+#include "Task.h"
+
+#include <cstdint>
+#include <string>
+
+class T_Wait : public Task {
+  public:
+    // Parameters: "ms" (unsigned int), the dwell in milliseconds.
+    explicit T_Wait(Parameters data);
+
+    // Reads the controller's clock ("MG TIME"), brings the record sample
+    // counter in step with it and watches the records until the time is up.
+    void OnStart() override;
+
+    // More than "ms" samples have passed since the clock was read.
+    bool IsElapsed() const;
+
+    // The reply of "MG TIME" as a signed 32-bit time; 0 when unreadable.
+    static int32_t ParseControllerTime(const std::string& reply);
+
+  private:
+    // Set by OnStart; until then the dwell cannot be complete.
+    bool wait_started_ = false;
+    // The controller's clock when the dwell started.
+    uint32_t start_time_ = 0;
+    // "ms", read once on the worker so the record thread never touches the JSON.
+    uint32_t ms_ = 0;
+    // Added to the sample counter so that it counts in the clock's own terms:
+    // non-zero when the latest record at the start lay across a 16-bit wrap
+    // from the clock read.
+    uint32_t counter_correction_ = 0;
+};
