@@ -142,6 +142,12 @@ void TaskManager::ClearAll(bool with_table) {
         boost::lock_guard<boost::mutex> lock(updates_mutex_);
         updates_.clear();
     }
+    // A dropped task's watches point into it: they go before the task does
+    // (tasks still waiting to be added have none yet).
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
+    for (const auto& entry : table) {
+        watcher.RemoveConditions(entry.first);
+    }
     // The tasks are released here, outside every lock.
 }
 

@@ -1,0 +1,18 @@
+#include "T_LeaveLimitSwitch.h"
+
+#include <utility>
+
+T_LeaveLimitSwitch::T_LeaveLimitSwitch(Parameters data)
+    : LimitSwitchTask("T_LeaveLimitSwitch", std::move(data), true) {}
+
+void T_LeaveLimitSwitch::OnUpdate() {
+    // Sent on every update until the axis stands: a stop that arrives while
+    // the axis decelerates does no harm.
+    if (SwitchBitSet()) {
+        StopAxis();
+    }
+}
+
+std::string T_LeaveLimitSwitch::JogSpeed() {
+    return "800";
+}
