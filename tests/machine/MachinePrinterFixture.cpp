@@ -31,6 +31,7 @@ void MachinePrinterTest::SetUp() {
         DataRecordWatcher::GetInstance().SetHoming(axis, false);
     }
     printer_->ClearRejections(sim::Controller::kMain);
+    printer_->ClearRejections(sim::Controller::kTemperature);
     printer_->ClearForcedRecordFields(sim::Controller::kMain);
     ui_.Install();
     TaskManager::GetInstance().Start();
