@@ -17,7 +17,6 @@ LimitSwitchTask::LimitSwitchTask(std::string name, Parameters data, bool goal)
     switch_offset_ = static_cast<uint32_t>(GetAxisSwitchOffset());
     status_offset_ = static_cast<uint32_t>(GetAxisStatusOffset());
     AddCompletionCondition([this] { return Reached(); });
-    AddOnCancel([this] { StopOnCancel(); });
 }
 
 bool LimitSwitchTask::Reached() const {
@@ -35,25 +34,17 @@ bool LimitSwitchTask::SwitchBitSet() const {
     return record && ((ReadRecordField<uint8_t>(*record, switch_offset_) >> kSwitchBit) & 1u) != 0;
 }
 
-void LimitSwitchTask::OnFinish() {
-    jogging_ = false;
-}
-
 void LimitSwitchTask::OnStart() {
     AddDataRecordCondition<uint8_t>(static_cast<int>(switch_offset_), &last_switches_);
     AddDataRecordCondition<uint16_t>(static_cast<int>(status_offset_), &last_status_);
     Jog();
 }
 
-void LimitSwitchTask::StopOnCancel() {
-    if (jogging_) {
-        jogging_ = false;
-        StopAxis();
-    }
+void LimitSwitchTask::OnCancel() {
+    StopAxis();
 }
 
 void LimitSwitchTask::OnPause() {
-    jogging_ = false;
     StopAxis();
 }
 
@@ -62,7 +53,6 @@ void LimitSwitchTask::OnResume() {
 }
 
 void LimitSwitchTask::Jog() {
-    jogging_ = true;
     SetJogSpeed(JogSpeed());
     BeginMotion();
 }

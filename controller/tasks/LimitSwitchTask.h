@@ -16,12 +16,12 @@ class LimitSwitchTask : public Task {
     // and the axis stands.
     LimitSwitchTask(std::string name, Parameters data, bool goal);
 
-    // The axis stands: a later cancellation has nothing to stop.
-    void OnFinish() override;
     // Watches the switches and the status word, then jogs.
     void OnStart() override;
     // Stops the axis.
     void OnPause() override;
+    // Stops the jog of a running task.
+    void OnCancel() override;
     // Jogs again; the watches stay registered.
     void OnResume() override;
 
@@ -35,10 +35,7 @@ class LimitSwitchTask : public Task {
   private:
     // Jog speed, then "BG".
     void Jog();
-    // Stops a jog that was begun and not paused. Runs for every cancellation,
-    // also of a task that a record change has just marked UPDATING: its axis
-    // is still jogging and must not run on after the homing has ended.
-    void StopOnCancel();
+
     // True once the latest record shows the switch bit at `goal_` and the
     // axis standing; false before the first record, so homing without a
     // record stream waits instead of zeroing a position never reached.
@@ -52,6 +49,4 @@ class LimitSwitchTask : public Task {
     std::atomic<uint16_t> last_status_{0};
     // The switch bit that ends the jog.
     bool goal_;
-    // A jog was begun (or tried) and not paused since; worker thread only.
-    bool jogging_ = false;
 };

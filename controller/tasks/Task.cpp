@@ -262,7 +262,7 @@ bool Task::CancelThis(const std::string& reason) {
     if (IsStatus(CANCELLED)) {
         return false;
     }
-    if (IsStatus(RUNNING)) {
+    if (IsActive()) {
         OnCancel();
     }
     SetStatus(CANCELLED);
@@ -301,7 +301,7 @@ void Task::Pause() {
     OnPause();
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
-        if (child->IsStatus(RUNNING)) {
+        if (child->IsActive()) {
             child->Pause();
         }
     }
@@ -330,11 +330,17 @@ void Task::Resume() {
 }
 
 void Task::Abort() {
-    if (IsStatus(RUNNING)) {
+    if (IsActive()) {
         OnCancel();
     }
     SetStatus(CANCELLED);
     CleanUp();
+}
+
+bool Task::IsActive() const {
+    // A record change marks a running task UPDATING until its next step; it
+    // is still running (jogging, heating) and must be stopped or paused.
+    return IsStatus(RUNNING) || IsStatus(UPDATING);
 }
 
 void Task::StepOver() {

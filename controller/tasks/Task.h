@@ -52,6 +52,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     uint32_t GetId() const { return id_; }
     uint32_t GetStatus() const { return status_.load(); }
     bool IsStatus(uint32_t status) const { return status_.load() == status; }
+    // RUNNING or UPDATING: started, and neither paused nor ended.
+    bool IsActive() const;
     // Stores the status without any message.
     void SetStatus(uint32_t status) { status_.store(status); }
     std::string GetName() const { return name_; }
