@@ -87,3 +87,24 @@ TEST(HomingConditions, WaitForXYReadsOnlyTheFlags) {
     EXPECT_TRUE(wait.CompletionConditionsMet());
     watcher.SetHoming("C", false);
 }
+
+TEST(TaskEngine, ATaskMarkedUpdatingIsCancelledAndPausedAsARunningOne) {
+    TaskManagerProbe::Halt();
+    auto parent = T_Probe::Make("parent");
+    auto child = T_Probe::Make("child");
+    parent->AddChild(child);
+    parent->SetStatus(Task::RUNNING);
+    child->SetStatus(Task::UPDATING);
+    T_Probe::Log().Clear();
+    parent->Pause();
+    const std::string child_id = std::to_string(child->GetId());
+    EXPECT_TRUE(child->IsStatus(Task::PAUSED));
+    child->SetStatus(Task::UPDATING);
+    parent->SetStatus(Task::UPDATING);
+    parent->Cancel("test");
+    const auto entries = T_Probe::Log().Entries();
+    const std::string parent_id = std::to_string(parent->GetId());
+    EXPECT_EQ(entries, (std::vector<std::string>{parent_id + ":OnPause", child_id + ":OnPause",
+                                                 parent_id + ":OnCancel", child_id + ":OnCancel"}));
+    TaskManagerProbe::Halt();
+}
