@@ -214,3 +214,19 @@ TEST_F(MachinePrinterTest, CentringWithXAndYAtZeroOnlyLeavesTracking) {
     ASSERT_TRUE(WaitForStatus(centre, Task::FINISHED));
     EXPECT_EQ(MainLog(), (Log{"STAB", "PT 0,0"}));
 }
+
+TEST_F(MachinePrinterTest, CancellingAPausedHomingSendsNothingMore) {
+    PlaceAxis('A', 20000);
+    auto home = Home("X");
+    TaskManager& manager = TaskManager::GetInstance();
+    manager.AddTask(home);
+    ASSERT_TRUE(printer_->WaitForCommand(sim::Controller::kMain, "BGA", std::chrono::seconds(10)));
+    manager.PauseTask(home->GetId());
+    printer_->ClearCommandLog(sim::Controller::kMain);
+    const size_t published = UiData().size();
+    manager.CancelTask(home->GetId());
+    EXPECT_TRUE(home->IsStatus(Task::CANCELLED));
+    EXPECT_TRUE(MainLog().empty());
+    EXPECT_EQ(UiData().size(), published);
+    EXPECT_FALSE(Flag("A"));
+}

@@ -103,3 +103,23 @@ TEST_F(MachinePrinterTest, AJogWithoutASpeedIsCancelledBeforeItJogs) {
     EXPECT_EQ(MainLog(), (Log{"STA"}));
     EXPECT_EQ(UiData(), (std::vector<json>{{{"jogPosX", false}}}));
 }
+
+TEST_F(MachinePrinterTest, FinishingAJogFromTheUiLeavesTheAxisJoggingForTheNextJog) {
+    PlaceAxis('A', 1000);
+    auto jog = Jog("X", "Pos", "1000");
+    TaskManager& manager = TaskManager::GetInstance();
+    manager.AddTask(jog);
+    ASSERT_TRUE(Jogging("A"));
+    const uint32_t id = jog->GetId();
+    manager.FinishWhere([id](boost::shared_ptr<Task> task) { return task->GetId() == id; });
+    EXPECT_TRUE(jog->IsStatus(Task::FINISHED));
+    EXPECT_EQ(UiData().back(), (json{{"jogPosX", false}}));
+    // The other direction takes over a jogging axis with its speed alone.
+    printer_->ClearCommandLog(sim::Controller::kMain);
+    auto back = Jog("X", "Neg", "-1000");
+    manager.AddTask(back);
+    ASSERT_TRUE(
+        printer_->WaitForCommand(sim::Controller::kMain, "JGA=-1000", std::chrono::seconds(10)));
+    manager.CancelTask(back->GetId());
+    EXPECT_EQ(MainLog(), (Log{"JGA=-1000", "STA"}));
+}
