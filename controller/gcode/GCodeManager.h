@@ -98,8 +98,18 @@ class GCodeManager {
     // --- task trees of the supported codes ---
     // The parameters of a line's T_GCode: its text and, for file lines, its number.
     json MakeTaskJson(const GCode& line);
+    // A line's stepper motors on (T_ServoHere) or off (T_MotorOff), per axis.
+    boost::shared_ptr<Task> MakeStepperTask(GCode line, bool enable);
+    // G4: a dwell of S seconds or P milliseconds.
+    boost::shared_ptr<Task> Handle_G4(GCode line);
     // G90: shown only; the axes keep their fixed modes.
     boost::shared_ptr<Task> Handle_G90(GCode line);
+    // G92: the axes on the line take the given positions.
+    boost::shared_ptr<Task> Handle_G92(GCode line);
+    // M17: stepper motors on.
+    boost::shared_ptr<Task> Handle_M17(GCode line);
+    // M18 and M84: stepper motors off.
+    boost::shared_ptr<Task> Handle_M18(GCode line);
 
   private:
     GCodeManager();

@@ -138,4 +138,27 @@ TEST_F(ProgramEndToEnd, AProgramLoadedWithoutExecuteStopsAtItsFirstTask) {
     EXPECT_EQ((*form)["breakpoint"], true);
 }
 
+TEST_F(ProgramEndToEnd, ADwellAndAxisCommandsRunToTheEndOfTheFile) {
+    OpenMain();
+    const std::string path =
+        dir_.WriteFile("p.gcode", "G4 P20\nG92 E0 X1.5\nM17\n;BREAKPOINT\nM84 E\n");
+    ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
+              "success");
+    const auto stop = WaitForTask(Line("M84 E"), "BREAKPOINT");
+    ASSERT_TRUE(stop);
+    client_.Send({{"command", "resumeTask"}, {"id", (*stop)["id"]}});
+    const uint32_t id = (*stop)["id"];
+    ASSERT_TRUE(WaitForTask([id](const json& task) { return task["id"] == id; }, "FINISHED"));
+    const auto log = printer_.CommandLog(Controller::kMain);
+    std::vector<std::string> axis_commands;
+    for (const auto& command : log) {
+        if (command.rfind("DP", 0) == 0 || command.rfind("SH", 0) == 0 ||
+            command.rfind("MO", 0) == 0) {
+            axis_commands.push_back(command);
+        }
+    }
+    EXPECT_EQ(axis_commands,
+              (std::vector<std::string>{"DPA=600", "DPD=0", "SHA", "SHB", "SHC", "SHD", "MOD"}));
+}
+
 }  // namespace

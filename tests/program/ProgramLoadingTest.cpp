@@ -124,6 +124,24 @@ TEST_F(ProgramLoading, TerminalLines) {
     EXPECT_EQ(manager_.GetProgramTasks().size(), 1u) << "not part of the program";
 }
 
+TEST_F(ProgramLoading, AnInvalidLineBecomesACancelledTaskThatHaltsTheProgram) {
+    const Tasks program = Load("G90\nG92\nG90\n");
+    ASSERT_EQ(program.size(), 3u);
+    const auto& error = program[1];
+    EXPECT_EQ(error->GetName(), "T_GCode");
+    EXPECT_TRUE(error->IsStatus(Task::CANCELLED));
+    EXPECT_TRUE(error->GetSubTasks().empty()) << "the handler is not called";
+    const json form = Form(error);
+    EXPECT_EQ(form["description"], "~3GCode Error");
+    EXPECT_EQ(form["cancellation_reason"],
+              "<gcode_error>At least one of the following parameters is required: X, Y, Z, E"
+              "</gcode_error>");
+    EXPECT_EQ(error->GetProperty<std::string>("gcode_command"), "G92");
+    EXPECT_EQ(error->GetProperty<std::string>("line_number"), "2");
+    EXPECT_EQ(error->GetNextInQueueId(), program[2]->GetId());
+    EXPECT_FALSE(program[2]->StartConditionsMet()) << "a cancelled predecessor never finishes";
+}
+
 TEST(MakeTaskJson, LineNumberAsTextOnlyForFileLines) {
     GCodeManager& manager = GCodeManager::GetInstance();
     EXPECT_EQ(manager.MakeTaskJson(GCode("g28 x ; home", 12)).dump(),
