@@ -54,6 +54,9 @@ const std::vector<Project::Command>& Project::Commands() {
         {"setUnits", &Project::Handle_SetUnits},
         {"loadSettings", &Project::Handle_LoadSettings},
         {"uiEndpoint", &Project::Handle_UIEndpoint},
+        {"homeAxis", &Project::Handle_HomeAxis},
+        {"cancelHomeAxis", &Project::Handle_CancelHomeAxis},
+        {"jogAxis", &Project::Handle_JogAxis},
         {"stopAxis", &Project::Handle_StopAxis},
         {"debugExecute", &Project::Handle_DebugExecute},
         {"loadGcode", &Project::Handle_LoadGcode},
@@ -66,6 +69,8 @@ const std::vector<Project::Command>& Project::Commands() {
         {"cancelTask", &Project::Handle_CancelTask},
         {"printTasks", &Project::Handle_PrintTasks},
         {"stepOverTask", &Project::Handle_StepOverTask},
+        {"setTemperature", &Project::Handle_SetTemperature},
+        {"setFanSpeed", &Project::Handle_SetFanSpeed},
         {"finishThenShutdown", &Project::Handle_FinishThenShutdown},
         {"shutdown", &Project::Handle_Shutdown},
     };

@@ -75,6 +75,15 @@ class Project : public boost::enable_shared_from_this<Project> {
     void Handle_TerminalCommand(const nlohmann::json& message);
     void Handle_LoadGcode(const nlohmann::json& message);
 
+    // Axis commands that act on the homing or jog task of the same axis first.
+    void Handle_HomeAxis(const nlohmann::json& message);
+    void Handle_CancelHomeAxis(const nlohmann::json& message);
+    void Handle_JogAxis(const nlohmann::json& message);
+
+    // Machine commands that queue one task for the UI.
+    void Handle_SetTemperature(const nlohmann::json& message);
+    void Handle_SetFanSpeed(const nlohmann::json& message);
+
     // Controller link commands: streams and axis stop.
     void Handle_OpenStream(const nlohmann::json& message);
     void Handle_OpenTemperatureStream(const nlohmann::json& message);

@@ -4,10 +4,15 @@
 
 #include "T_DefinePosition.h"
 #include "T_GCode.h"
+#include "T_Home.h"
 #include "T_MotorOff.h"
 #include "T_ServoHere.h"
+#include "T_SetFanSpeed.h"
+#include "T_SetTemperature.h"
 #include "T_Wait.h"
+#include "T_WaitForTemperature.h"
 #include "TaskManager.h"
+#include "TemperatureConversion.h"
 #include "Utilities.h"
 
 #include <cmath>
@@ -25,6 +30,11 @@ namespace {
 
 // The axes in the order that every handler walks them.
 const std::vector<std::string> kAxes = {"X", "Y", "Z", "E"};
+// Heater letters: the hot end and the bed.
+const std::string kHotEnd = "A";
+const std::string kBed = "B";
+// The part fan's number on the temperature controller.
+constexpr int kPartFan = 6;
 
 // The axes of `candidates` that stand on the line, or all of them when none does.
 std::vector<std::string> ChosenAxes(const GCode& line, const std::vector<std::string>& candidates) {
@@ -70,10 +80,17 @@ void GCodeManager::BuildHandlerTable() {
             {std::move(codes), [this, member](GCode line) { return (this->*member)(line); }});
     };
     entry({"G4"}, &GCodeManager::Handle_G4);
+    entry({"G28"}, &GCodeManager::Handle_G28);
     entry({"G90"}, &GCodeManager::Handle_G90);
     entry({"G92"}, &GCodeManager::Handle_G92);
     entry({"M17"}, &GCodeManager::Handle_M17);
     entry({"M18", "M84"}, &GCodeManager::Handle_M18);
+    entry({"M104"}, &GCodeManager::Handle_M104);
+    entry({"M106"}, &GCodeManager::Handle_M106);
+    entry({"M107"}, &GCodeManager::Handle_M107);
+    entry({"M109"}, &GCodeManager::Handle_M109);
+    entry({"M140"}, &GCodeManager::Handle_M140);
+    entry({"M190"}, &GCodeManager::Handle_M190);
 }
 
 json GCodeManager::MakeTaskJson(const GCode& line) {
@@ -114,6 +131,23 @@ boost::shared_ptr<Task> GCodeManager::Handle_G4(GCode line) {
     return parent;
 }
 
+boost::shared_ptr<Task> GCodeManager::Handle_G28(GCode line) {
+    const auto axes = ChosenAxes(line, {"X", "Y", "Z"});
+    auto parent = MakeParent(line, "Home|" + AxesText(axes) + "|");
+    // Weak: the parent owns its children, and so their callbacks.
+    const boost::weak_ptr<Task> weak_parent = parent;
+    for (const auto& axis : axes) {
+        auto home = TaskManager::CreateTask<T_Home>(json{{"axis", axis}});
+        home->AddOnCancel([weak_parent] {
+            if (auto owner = weak_parent.lock()) {
+                owner->Cancel("Home X Cancelled");
+            }
+        });
+        parent->AddParallelTask(home);
+    }
+    return parent;
+}
+
 boost::shared_ptr<Task> GCodeManager::Handle_G92(GCode line) {
     std::vector<std::string> axes;
     for (const auto& axis : kAxes) {
@@ -147,5 +181,71 @@ boost::shared_ptr<Task> GCodeManager::MakeStepperTask(GCode line, bool enable) {
         parent->AddParallelTask(enable ? TaskManager::CreateTask<T_ServoHere>(data)
                                        : TaskManager::CreateTask<T_MotorOff>(data));
     }
+    return parent;
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M104(GCode line) {
+    return MakeSetTemperatureTask(kHotEnd, line.GetParameter("S"), line);
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M140(GCode line) {
+    return MakeSetTemperatureTask(kBed, line.GetParameter("S"), line);
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M106(GCode line) {
+    if (!line.HasParameter("S")) {
+        return Handle_M107(line);
+    }
+    return MakeFanTask(kPartFan, line.GetParameter("S"), line);
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M107(GCode line) {
+    return MakeFanTask(kPartFan, 0.0, line);
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M109(GCode line) {
+    if (line.HasParameter("S")) {
+        return MakeWaitForTemperatureTask(kHotEnd, line.GetParameter("S"), true, line);
+    }
+    return MakeWaitForTemperatureTask(kHotEnd, line.GetParameter("R"), false, line);
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_M190(GCode line) {
+    if (line.HasParameter("S")) {
+        return MakeWaitForTemperatureTask(kBed, line.GetParameter("S"), true, line);
+    }
+    return MakeWaitForTemperatureTask(kBed, line.GetParameter("R"), false, line);
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeSetTemperatureTask(std::string heater, double temperature,
+                                                             GCode line) {
+    auto child = TaskManager::CreateTask<T_SetTemperature>(
+        json{{"axis", heater}, {"temperature", temperature}, {"active", temperature != 0.0}});
+    // The child describes itself; the line shows the same text.
+    auto parent = MakeParent(line, child->GetProperty<std::string>("description"));
+    parent->AddParallelTask(child);
+    return parent;
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeWaitForTemperatureTask(std::string heater, double target,
+                                                                 bool heat_only, GCode line) {
+    const std::string name = heater == kHotEnd ? "HotEnd" : "Bed";
+    const std::string at_least = heat_only ? "\u2265" : "";
+    auto parent = MakeParent(
+        line, "Wait for|{" + name + "}|{" + at_least + FormatNumber(target, 2) + "\u00b0C}");
+    parent->AddParallelTask(TaskManager::CreateTask<T_WaitForTemperature>(
+        json{{"axis", heater},
+             {"voltage", TemperatureToAnalogVolts(target)},
+             {"target", target},
+             {"heat_only", heat_only}}));
+    return parent;
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeFanTask(int fan, double speed, GCode line) {
+    const double percentage = std::round(speed / 255.0 * 100.0 * 10.0) / 10.0;
+    auto child = TaskManager::CreateTask<T_SetFanSpeed>(
+        json{{"fan", fan}, {"percentage", percentage}, {"speed", speed}});
+    auto parent = MakeParent(line, child->GetProperty<std::string>("description"));
+    parent->AddParallelTask(child);
     return parent;
 }

@@ -100,8 +100,18 @@ class GCodeManager {
     json MakeTaskJson(const GCode& line);
     // A line's stepper motors on (T_ServoHere) or off (T_MotorOff), per axis.
     boost::shared_ptr<Task> MakeStepperTask(GCode line, bool enable);
+    // A heater set-point; the line shows the set-point task's description.
+    boost::shared_ptr<Task> MakeSetTemperatureTask(std::string heater, double temperature,
+                                                   GCode line);
+    // A wait until a heater reaches the target (at least it, with heat_only).
+    boost::shared_ptr<Task> MakeWaitForTemperatureTask(std::string heater, double target,
+                                                       bool heat_only, GCode line);
+    // A fan speed (0 to 255) with its percentage.
+    boost::shared_ptr<Task> MakeFanTask(int fan, double speed, GCode line);
     // G4: a dwell of S seconds or P milliseconds.
     boost::shared_ptr<Task> Handle_G4(GCode line);
+    // G28: homing of the X, Y, Z axes on the line, or of all three.
+    boost::shared_ptr<Task> Handle_G28(GCode line);
     // G90: shown only; the axes keep their fixed modes.
     boost::shared_ptr<Task> Handle_G90(GCode line);
     // G92: the axes on the line take the given positions.
@@ -110,6 +120,18 @@ class GCodeManager {
     boost::shared_ptr<Task> Handle_M17(GCode line);
     // M18 and M84: stepper motors off.
     boost::shared_ptr<Task> Handle_M18(GCode line);
+    // M104: the hot end's set-point.
+    boost::shared_ptr<Task> Handle_M104(GCode line);
+    // M106: the part fan's speed; without S what M107 does.
+    boost::shared_ptr<Task> Handle_M106(GCode line);
+    // M107: the part fan off.
+    boost::shared_ptr<Task> Handle_M107(GCode line);
+    // M109: a wait for the hot end (S: at least, R: exactly).
+    boost::shared_ptr<Task> Handle_M109(GCode line);
+    // M140: the bed's set-point.
+    boost::shared_ptr<Task> Handle_M140(GCode line);
+    // M190: a wait for the bed (S: at least, R: exactly).
+    boost::shared_ptr<Task> Handle_M190(GCode line);
 
   private:
     GCodeManager();

@@ -104,3 +104,117 @@ TEST_F(HandlerTrees, SteppersOfTheAxesOnTheLineOrAll) {
     EXPECT_EQ(Description(tree), "Stepper Disable|{Y}{E}|");
     EXPECT_EQ(Children(tree), (Names{"T_MotorOff:Y", "T_MotorOff:E"}));
 }
+
+TEST_F(HandlerTrees, HomingOfTheChosenAxesCancelsTheLineWhenOneIsCancelled) {
+    auto tree = Build("G28");
+    EXPECT_EQ(Description(tree), "Home|{X}{Y}{Z}|");
+    EXPECT_EQ(Children(tree), (Names{"T_Home:X", "T_Home:Y", "T_Home:Z"}));
+    tree = Build("G28 Z");
+    EXPECT_EQ(Description(tree), "Home|{Z}|");
+    EXPECT_EQ(Children(tree), Names{"T_Home:Z"});
+    tree = Build("G28 Y X");
+    EXPECT_EQ(Description(tree), "Home|{X}{Y}|");
+    EXPECT_EQ(Children(tree), (Names{"T_Home:X", "T_Home:Y"}));
+
+    tree = Build("G28");
+    tree->SetStatus(Task::INITIALIZING);
+    UiCollector ui;
+    ui.Install();
+    TaskManager::GetInstance().UpdateTasks();
+    ui.Clear();
+    const auto children = tree->GetSubTasks();
+    children[1]->Cancel("Cancelled by User Interface");
+    EXPECT_TRUE(tree->IsStatus(Task::CANCELLED));
+    TaskManager::GetInstance().UpdateTasks();
+    const json expected = {{"id", tree->GetId()},
+                           {"status", "CANCELLED"},
+                           {"cancellation_reason", "Home X Cancelled"}};
+    const auto updates = ui.Updates();
+    EXPECT_NE(std::find(updates.begin(), updates.end(), expected), updates.end());
+    for (const auto& child : children) {
+        EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
+    }
+}
+
+TEST_F(HandlerTrees, HomingCallbacksDoNotKeepTheLineAlive) {
+    boost::weak_ptr<Task> parent;
+    Pointer child;
+    {
+        auto tree = GCodeManager::GetInstance().Handle_G28(GCode("G28 X", 0));
+        parent = tree;
+        child = tree->GetSubTasks()[0];
+    }
+    EXPECT_TRUE(parent.expired());
+    child->Cancel("gone");  // the callback finds no parent and does nothing
+    EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
+}
+
+TEST_F(HandlerTrees, HeaterSetPointsTakeTheirTasksDescription) {
+    auto tree = Build("M104 S0");
+    ASSERT_EQ(Children(tree), Names{"T_SetTemperature:A"});
+    auto child = tree->GetSubTasks()[0];
+    EXPECT_EQ(Description(tree), Description(child));
+    EXPECT_EQ(Param(child, "temperature"), 0.0);
+    EXPECT_EQ(Param(child, "active"), false);
+
+    tree = Build("M140 S60.5");
+    ASSERT_EQ(Children(tree), Names{"T_SetTemperature:B"});
+    child = tree->GetSubTasks()[0];
+    EXPECT_EQ(Description(tree), Description(child));
+    EXPECT_EQ(Param(child, "temperature"), 60.5);
+    EXPECT_EQ(Param(child, "active"), true);
+}
+
+TEST_F(HandlerTrees, TemperatureWaitsAtLeastOrExactly) {
+    auto tree = Build("M109 S215");
+    EXPECT_EQ(Description(tree),
+              "Wait for|{HotEnd}|{\xE2\x89\xA5"
+              "215\xC2\xB0"
+              "C}");
+    ASSERT_EQ(Children(tree), Names{"T_WaitForTemperature:A"});
+    auto child = tree->GetSubTasks()[0];
+    EXPECT_EQ(Param(child, "target"), 215.0);
+    EXPECT_EQ(Param(child, "heat_only"), true);
+    EXPECT_EQ(Param(child, "voltage"), TemperatureToAnalogVolts(215.0));
+
+    tree = Build("M190 R60");
+    EXPECT_EQ(Description(tree),
+              "Wait for|{Bed}|{60\xC2\xB0"
+              "C}");
+    ASSERT_EQ(Children(tree), Names{"T_WaitForTemperature:B"});
+    child = tree->GetSubTasks()[0];
+    EXPECT_EQ(Param(child, "target"), 60.0);
+    EXPECT_EQ(Param(child, "heat_only"), false);
+
+    // S wins over R; two decimals in the text.
+    tree = Build("M190 R10 S59.999");
+    EXPECT_EQ(Description(tree),
+              "Wait for|{Bed}|{\xE2\x89\xA5"
+              "60\xC2\xB0"
+              "C}");
+    EXPECT_EQ(Param(tree->GetSubTasks()[0], "target"), 59.999);
+}
+
+TEST_F(HandlerTrees, PartFanSpeedInPercentToOneDecimal) {
+    const std::vector<std::tuple<std::string, double, double>> cases = {
+        {"M106 S128", 128.0, 50.2},
+        {"M106 S255", 255.0, 100.0},
+        {"M107", 0.0, 0.0},
+        {"M106 S300", 300.0, 117.6},
+        {"M106 S1.275", 1.275, 0.5}};
+    for (const auto& [text, speed, percentage] : cases) {
+        const auto tree = Build(text);
+        ASSERT_EQ(tree->GetSubTasks().size(), 1u) << text;
+        const auto child = tree->GetSubTasks()[0];
+        EXPECT_EQ(child->GetName(), "T_SetFanSpeed");
+        EXPECT_EQ(Param(child, "fan"), 6) << text;
+        EXPECT_EQ(Param(child, "speed"), speed) << text;
+        EXPECT_DOUBLE_EQ(Param(child, "percentage").get<double>(), percentage) << text;
+        EXPECT_EQ(Description(tree), Description(child)) << text;
+    }
+    // M106 without S builds what M107 builds.
+    GCodeManager& manager = GCodeManager::GetInstance();
+    const auto bare = manager.Handle_M106(GCode("M106", 0));
+    EXPECT_EQ(Description(bare), Description(manager.Handle_M107(GCode("M107", 0))));
+    EXPECT_EQ(Param(bare->GetSubTasks()[0], "speed"), 0.0);
+}

@@ -6,6 +6,7 @@
 #include "UdpReceiver.h"
 #include "VirtualPrinter.h"
 
+#include <algorithm>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -157,8 +158,27 @@ TEST_F(ProgramEndToEnd, ADwellAndAxisCommandsRunToTheEndOfTheFile) {
             axis_commands.push_back(command);
         }
     }
+    // Children of one line start together, in no fixed order.
+    std::sort(axis_commands.begin(), axis_commands.end());
     EXPECT_EQ(axis_commands,
-              (std::vector<std::string>{"DPA=600", "DPD=0", "SHA", "SHB", "SHC", "SHD", "MOD"}));
+              (std::vector<std::string>{"DPA=600", "DPD=0", "MOD", "SHA", "SHB", "SHC", "SHD"}));
+}
+
+TEST_F(ProgramEndToEnd, TerminalG28HomesEveryAxisAndTheUiSeesIt) {
+    printer_.SetAxisPosition('A', 8000);
+    printer_.SetAxisPosition('B', 6000);
+    printer_.SetAxisPosition('C', 4000);
+    OpenMain();
+    client_.Send({{"command", "terminalCommand"}, {"data", "G28"}});
+    const auto form = WaitForTask(Line("G28"), "FINISHED");
+    ASSERT_TRUE(form);
+    EXPECT_EQ((*form)["description"], "Home|{X}{Y}{Z}|");
+    EXPECT_EQ((*form)["origin"], "Terminal");
+    const auto log = printer_.CommandLog(Controller::kMain);
+    for (const char* define : {"DPA=0", "DPB=0", "DPC=0"}) {
+        EXPECT_NE(std::find(log.begin(), log.end(), define), log.end()) << define;
+    }
+    EXPECT_TRUE(client_.Sync().empty());
 }
 
 }  // namespace
