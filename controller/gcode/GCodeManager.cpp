@@ -1,5 +1,6 @@
 #include "GCodeManager.h"
 
+#include "AxisModes.h"
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
 
@@ -74,12 +75,16 @@ GCodeManager::GCodeManager()
     // The status telemetry converts counts to millimetres with these resolutions.
     DataRecordWatcher::GetInstance().SetResolutionSource(
         [this](const std::string& axis) { return GetAxisResolution(axis); });
+    // The move maths asks whether an axis takes targets or distances.
+    AxisModes::GetInstance().SetAbsoluteAxisSource(
+        [this](const std::string& axis) { return IsAbsoluteAxis(axis); });
 }
 
 GCodeManager::~GCodeManager() {
     // The watcher was made first and so outlives the manager: it must stop
     // calling into it before the manager goes.
     DataRecordWatcher::GetInstance().SetResolutionSource(nullptr);
+    AxisModes::GetInstance().SetAbsoluteAxisSource(nullptr);
 }
 
 void GCodeManager::LoadSettings(const json& settings) {

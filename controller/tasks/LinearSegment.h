@@ -1,0 +1,45 @@
+// The maths that turns one linear move into the text of one "LI" segment for
+// the main controller: count deltas of the five channels A to E and a vector
+// speed in counts per second. Building a segment advances the group's planned
+// position, so segments are built in program order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+class T_LinearGroup;
+class T_LinearMove;
+
+// Number of channels of a segment: controller axes A, B, C, D, E.
+constexpr int kSegmentChannels = 5;
+
+// The G-code letter of each channel ("" for none): X Y Z E - without a
+// controller program, X Y - E Z while one runs (it drives C itself).
+std::array<std::string, kSegmentChannels> ChannelLetters(bool program_running);
+
+// The LI command of `segment`, or "" when no channel moves; `moved` tells which.
+// Advances the group's planned position. Throws std::out_of_range for a target
+// or speed that has no 64-bit count.
+std::string BuildLinearSegment(T_LinearGroup& group, const boost::shared_ptr<T_LinearMove>& segment,
+                               bool& moved);
+
+// Vector speed in counts per second for a feed in millimetres per minute.
+int64_t LinearFeedToSpeed(T_LinearGroup& group, const double mm_deltas[kSegmentChannels],
+                          const int64_t count_deltas[kSegmentChannels], double feed);
+
+// Length of the path over the four lettered channels, in millimetres / counts.
+double PathLengthMm(T_LinearGroup& group, const double mm_deltas[kSegmentChannels]);
+int64_t PathLengthCounts(T_LinearGroup& group, const int64_t count_deltas[kSegmentChannels]);
+
+// Square root of the sum of squares; for counts summed in unsigned 64-bit
+// arithmetic and truncated toward zero.
+double EuclideanLength(const std::vector<double>& values);
+int64_t EuclideanLength(const std::vector<int64_t>& values);
+
+// `value` truncated toward zero; throws std::out_of_range when it is not a
+// finite number inside the signed 64-bit range.
+int64_t TruncateToCounts(double value);

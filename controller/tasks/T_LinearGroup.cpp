@@ -1,0 +1,303 @@
+#include "T_LinearGroup.h"
+
+#include "DataRecordWatcher.h"
+#include "LinearSegment.h"
+#include "RecordFields.h"
+#include "TaskManager.h"
+#include "Utilities.h"
+
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr uint16_t kMotionBit = 1u << 15;
+constexpr uint16_t kMotorOffBit = 1u << 0;
+constexpr uint16_t kCoordinatedBit = 1u << 8;
+constexpr uint16_t kEmptyBuffer = 511;
+const char kAxisLetters[] = "ABCDE";
+
+// The latest main record, or one of all zero bytes before the first record.
+DataRecordWatcher::Record LatestMainRecord() {
+    DataRecordWatcher::Record record = DataRecordWatcher::GetInstance().GetRecord();
+    if (!record) {
+        static const ZDataRecord zeros{};
+        record = DataRecordWatcher::Record(&zeros, [](const ZDataRecord*) {});
+    }
+    return record;
+}
+
+// Reads "MG _XQ": -1 when no controller program runs; no number counts as none.
+bool ProgramRunningFromReply(const std::string& reply) {
+    std::istringstream stream(reply);
+    long long value = 0;
+    if (!(stream >> value)) {
+        return false;
+    }
+    return value != -1;
+}
+
+}  // namespace
+
+T_LinearGroup::T_LinearGroup(Parameters data) : Task("T_LinearGroup", std::move(data)) {
+    AddCompletionCondition(
+        [this] { return pending_segments_.empty() && outstanding_segments_.empty(); });
+    // A group cancelled while UPDATING (its watches fire all the time while
+    // the axes move) gets no OnCancel; the motion must stop all the same.
+    AddOnCancel([this] {
+        if (HasStarted() && !stopped_on_cancel_) {
+            StopAll();
+        }
+    });
+}
+
+void T_LinearGroup::AddMove(Segment segment) {
+    pending_segments_.push(std::move(segment));
+}
+
+double T_LinearGroup::Resolution(const std::string& letter) {
+    return GetProperty<double>("resolution" + letter);
+}
+
+void T_LinearGroup::OnStart() {
+    single_move_ = pending_segments_.size() == 1;
+    AddDataRecordCondition<uint16_t>(62, &last_segment_count_);
+    AddDataRecordCondition<uint16_t>(70, &last_buffer_free_);
+    program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
+    StopAll();
+    WaitUntilStopped();
+    SetUpCoordinateSystem();
+    ReadPositions();
+    position_mm_ = ReadPositionsInMm();
+    CalculateMoves();
+    FeedSegments();
+}
+
+void T_LinearGroup::OnCancel() {
+    stopped_on_cancel_ = true;
+    StopAll();
+}
+
+void T_LinearGroup::OnUpdate() {
+    UpdateCompletedSegments();
+    FeedSegments();
+    if (!single_move_) {
+        nlohmann::json update = {{"description", "Linear Group|{" +
+                                                     std::to_string(completed_segments_) + "}|{" +
+                                                     std::to_string(total_segments_) + "}"}};
+        QueueUpdate(update);
+    }
+}
+
+void T_LinearGroup::OnPause() {
+    UpdateCompletedSegments();
+    // From here on the controller counts again from zero.
+    segment_offset_ = completed_segments_;
+    RequeueOutstanding();
+    StopAll();
+}
+
+void T_LinearGroup::OnResume() {
+    UpdateCompletedSegments();
+    ReadPositions();
+    position_mm_ = ReadPositionsInMm();
+    RebuildFirstSegment();
+    SetUpCoordinateSystem();
+    FeedSegments();
+}
+
+void T_LinearGroup::StopAll() {
+    SendCommand("ST ABCDE");
+    SendCommand("STS");
+}
+
+void T_LinearGroup::WaitUntilStopped() {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+    for (;;) {
+        const auto record = LatestMainRecord();
+        bool moving = (CoordinatedStatus(*record) & kMotionBit) != 0;
+        for (int axis = 0; axis < 5; ++axis) {
+            moving = moving || (AxisStatus(*record, axis) & kMotionBit) != 0;
+        }
+        if (!moving) {
+            return;
+        }
+        // Without fresh records (a stalled or cut stream) the axes cannot be
+        // seen to stop; the group gives up rather than hold the worker forever.
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("the axes did not stop");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void T_LinearGroup::SetUpCoordinateSystem() {
+    SendCommand("CSS");
+    const auto record = LatestMainRecord();
+    const int axes[4] = {0, 1, program_running_ ? 3 : 2, program_running_ ? 4 : 3};
+    std::string all;
+    std::string motors_off;
+    bool all_coordinated = true;
+    for (int axis : axes) {
+        const uint16_t status = AxisStatus(*record, axis);
+        all += kAxisLetters[axis];
+        if (status & kMotorOffBit) {
+            motors_off += kAxisLetters[axis];
+        }
+        all_coordinated = all_coordinated && (status & kCoordinatedBit) != 0;
+    }
+    if (!motors_off.empty()) {
+        SendCommand("SH " + motors_off);
+    }
+    // "LM" replaces the coordinate system, so it names all four axes: naming
+    // only the missing ones would drop the others out of it.
+    if (!all_coordinated) {
+        SendCommand("LM " + all);
+    }
+}
+
+void T_LinearGroup::ReadPositions() {
+    std::vector<int64_t> positions = Split<int64_t>(SendCommand("RP"), ", ");
+    if (positions.size() < 5) {
+        throw std::runtime_error("\"RP\" gave fewer than five axis positions");
+    }
+    position_counts_ = std::move(positions);
+}
+
+std::vector<double> T_LinearGroup::ReadPositionsInMm() {
+    const auto letters = ChannelLetters(program_running_);
+    std::vector<double> mm(kSegmentChannels, 0.0);
+    for (int i = 0; i < kSegmentChannels; ++i) {
+        if (letters[i].empty()) {
+            continue;
+        }
+        const double resolution = Resolution(letters[i]);
+        // A zero resolution has no millimetre position; take 0 rather than infinity.
+        mm[i] = resolution != 0.0 ? position_counts_[i] * 1.0 / resolution : 0.0;
+    }
+    return mm;
+}
+
+void T_LinearGroup::CalculateMoves() {
+    std::queue<Segment> segments = pending_segments_;
+    Segment previous;
+    while (!segments.empty()) {
+        Segment segment = segments.front();
+        segments.pop();
+        bool moved = false;
+        std::string command = BuildLinearSegment(*this, segment, moved);
+        segment->SetCommand(std::move(command), moved);
+        if (!moved) {
+            continue;
+        }
+        if (previous) {
+            segment->AddStartCondition([previous] { return previous->IsSent(); });
+        }
+        ++total_segments_;
+        segment->SetSegmentNumber(total_segments_);
+        previous = segment;
+    }
+}
+
+void T_LinearGroup::FeedSegments() {
+    while (outstanding_segments_.size() < kMaxOutstanding && !pending_segments_.empty()) {
+        Segment segment = pending_segments_.front();
+        // A segment fed again after a pause is a child already.
+        if (segment->GetParentId() != GetId()) {
+            AddParallelTask(segment);
+        }
+        pending_segments_.pop();
+        if (segment->HasMotion()) {
+            segment->SetStatus(RUNNING);
+            segment->OnStart();
+            segment->MarkStarted();
+            outstanding_segments_.push(segment);
+        } else {
+            segment->Skip();
+        }
+        TaskManager::GetInstance().AddTask(segment);
+    }
+    if (!begin_sent_ && FrontOutstandingSent() &&
+        (CoordinatedStatus(*LatestMainRecord()) & kMotionBit) == 0) {
+        SendCommand("BGS");
+        begin_sent_ = true;
+    }
+    if (pending_segments_.empty() && FrontOutstandingSent() && !end_sent_) {
+        SendCommand("LE");
+        end_sent_ = true;
+    }
+}
+
+bool T_LinearGroup::FrontOutstandingSent() const {
+    return !outstanding_segments_.empty() && outstanding_segments_.front()->IsSent();
+}
+
+void T_LinearGroup::RetireFront(bool completed) {
+    Segment segment = outstanding_segments_.front();
+    outstanding_segments_.pop();
+    ++completed_segments_;
+    if (completed) {
+        segment->Complete();
+    } else {
+        segment->FinishSegment();
+    }
+}
+
+void T_LinearGroup::UpdateCompletedSegments() {
+    const auto record = LatestMainRecord();
+    const int64_t done = (SegmentCount(*record) + static_cast<uint64_t>(segment_offset_)) % 65536;
+    while (!outstanding_segments_.empty() &&
+           outstanding_segments_.front()->GetSegmentNumber() < done) {
+        RetireFront(false);
+    }
+    if (!outstanding_segments_.empty() &&
+        outstanding_segments_.front()->GetSegmentNumber() == done) {
+        RetireFront(true);
+    }
+    // Only records that can show the segments of this sequence count: before
+    // "BGS" the latest record may still be one from before the stop.
+    if (!buffer_used_ && begin_sent_ && SegmentBufferFree(*record) != kEmptyBuffer) {
+        buffer_used_ = true;
+    }
+    // The empty buffer is read from the same record as the count: the watch
+    // cell can be stale, because a record whose count changed stops the watch
+    // evaluation before the buffer watch, and a stale 511 would retire segments
+    // the controller has not run.
+    if (buffer_used_ && SegmentBufferFree(*record) == kEmptyBuffer && FrontOutstandingSent()) {
+        while (!outstanding_segments_.empty()) {
+            RetireFront(false);
+        }
+    }
+}
+
+void T_LinearGroup::RequeueOutstanding() {
+    end_sent_ = false;
+    begin_sent_ = false;
+    // The stop empties the controller's buffer: an empty buffer seen before the
+    // requeued segments are sent again must not retire them.
+    buffer_used_ = false;
+    std::queue<Segment> requeued;
+    while (!outstanding_segments_.empty()) {
+        outstanding_segments_.front()->Reset();
+        requeued.push(outstanding_segments_.front());
+        outstanding_segments_.pop();
+    }
+    while (!pending_segments_.empty()) {
+        requeued.push(pending_segments_.front());
+        pending_segments_.pop();
+    }
+    pending_segments_.swap(requeued);
+}
+
+void T_LinearGroup::RebuildFirstSegment() {
+    if (pending_segments_.empty()) {
+        return;
+    }
+    bool moved = false;
+    std::string command = BuildLinearSegment(*this, pending_segments_.front(), moved);
+    pending_segments_.front()->SetCommand(std::move(command), moved);
+}
