@@ -4,6 +4,7 @@
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
 #include "RecordFields.h"
+#include "T_BedLevel.h"
 #include "T_DefinePosition.h"
 #include "T_GroupMotionComplete.h"
 #include "T_MotionComplete.h"
@@ -13,6 +14,7 @@
 #include "VirtualPrinter.h"
 #include "tasks/TaskTestSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -44,6 +46,7 @@ class WaitsPrinterTest : public testing::Test {
         // Every axis standing, well away from its limits.
         for (const char axis : {'A', 'B', 'C', 'D'}) {
             printer_->SetAxisPosition(axis, 20000);
+            Command(std::string("DP") + axis + "=20000");
         }
         watcher_.Start(MainConnection::GetInstance().GetHandle());
         manager_.Start();
@@ -55,6 +58,9 @@ class WaitsPrinterTest : public testing::Test {
         watcher_.Stop();
         printer_->ClearForcedRecordFields(kMain);
         printer_->ClearRejections(kMain);
+        printer_->SetBedTilt(0, 0);
+        printer_->SetSpeed(Options().speed);
+        Command("AB");
         Command("ST");
         Command("SH");
         manager_.SetSendCallback(nullptr);
@@ -105,6 +111,24 @@ class WaitsPrinterTest : public testing::Test {
             }
             return false;
         });
+    }
+    // The "updateUI" data among the texts sent to the UI, in order.
+    static std::vector<json> UiData(const std::vector<std::string>& texts) {
+        std::vector<json> data;
+        for (const auto& text : texts) {
+            const json message = json::parse(text);
+            if (message.value("command", "") == "updateUI") {
+                data.push_back(message.at("data"));
+            }
+        }
+        return data;
+    }
+    // Waits until `count` "updateUI" messages have come, and returns their data.
+    std::vector<json> WaitForUiData(size_t count) {
+        ui_.WaitFor([count](const std::vector<std::string>& texts) {
+            return UiData(texts).size() >= count;
+        });
+        return UiData(ui_.Texts());
     }
     // Stops the clock and waits until a tick already under way has ended:
     // the clock reads the same on both sides of a command round trip.
@@ -311,6 +335,117 @@ TEST_F(WaitsPrinterTest, DwellAcrossASampleNumberWrap) {
 TEST_F(WaitsPrinterTest, DwellWithoutMsIsCancelled) {
     auto task = Add(Create<T_Wait>(json::object()));
     EXPECT_TRUE(Ends(task, Task::CANCELLED));
+}
+
+json LevelSettings(bool recalculate, bool enabled) {
+    return {{"recalculate", recalculate},
+            {"enabled", enabled},
+            {"xlimit", 99200},
+            {"ylimit", 96500},
+            {"xregions", 2},
+            {"yregions", 2},
+            {"samples", 1},
+            {"description", "Level Bed"}};
+}
+
+// The commands of the log from the first `first` on.
+std::vector<std::string> From(const std::vector<std::string>& log, const std::string& first) {
+    auto start = std::find(log.begin(), log.end(), first);
+    return std::vector<std::string>(start, log.end());
+}
+
+// A tilted bed probed at the default grid: every point's height lands in
+// "zoffsets", then the controller's program takes over.
+TEST_F(WaitsPrinterTest, BedLevelProbesTheGrid) {
+    // The fixture's slow clock: the half-second settle before each probe must
+    // outlast the record latency, or the probe reads the last point's record.
+    const double x_slope = 0.05;
+    const double y_slope = -0.06;
+    printer_->SetBedTilt(x_slope, y_slope);
+    auto run = Add(Create<T_BedLevel>(LevelSettings(true, true)));
+    ASSERT_TRUE(
+        Eventually([&] { return run->IsStatus(Task::FINISHED); }, std::chrono::seconds(60)));
+
+    const auto log = printer_->CommandLog(kMain);
+    const std::vector<std::string> prepare = {
+        "AB",           "SH ABCE",     "LD 1,1,1,3,3", "DA zoffsets[0]", "DM zoffsets[4]",
+        "xdist=49600",  "ydist=48250", "xregions=2",   "yregions=2",     "SP 20000,20000,20000",
+        "PT 1,1,1,0,1", "PA0,0,4000"};
+    const auto at = std::find(log.begin(), log.end(), "SH ABCE");
+    ASSERT_NE(at, log.end());
+    ASSERT_EQ(log.front(), "AB");
+    EXPECT_EQ(
+        std::vector<std::string>(log.begin(), log.begin() + std::min(log.size(), prepare.size())),
+        prepare);
+    // Points in serpentine order, each probed, stored and handed back.
+    std::vector<std::string> moves;
+    std::vector<std::string> stores;
+    for (const auto& command : log) {
+        if (command.rfind("PA", 0) == 0) {
+            moves.push_back(command);
+        }
+        if (command.rfind("zoffsets[", 0) == 0) {
+            stores.push_back(command.substr(0, command.find('=')));
+        }
+    }
+    EXPECT_EQ(moves, (std::vector<std::string>{"PA0,0,4000", "PA49600,0,4000", "PA49600,48250,4000",
+                                               "PA0,48250,4000", "PA 0,0,,,0"}));
+    EXPECT_EQ(stores, (std::vector<std::string>{"zoffsets[0]", "zoffsets[1]", "zoffsets[3]",
+                                                "zoffsets[2]"}));
+    const std::vector<std::string> finish = {"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "XQ"};
+    EXPECT_EQ(From(log, "LDC=3"), finish);
+    auto after_first_store = From(log, "PTC=1");
+    ASSERT_GE(after_first_store.size(), 2u);
+    EXPECT_EQ(after_first_store[1], "SPC=20000");
+
+    const auto heights = printer_->Array("zoffsets");
+    ASSERT_EQ(heights.size(), 4u);
+    const double xs[] = {0, 49600, 0, 49600};
+    const double ys[] = {0, 0, 48250, 48250};
+    for (size_t i = 0; i < 4; ++i) {
+        const double bed = x_slope * xs[i] + y_slope * ys[i];
+        // Z stops just above the switch; how far depends on the record latency.
+        EXPECT_GE(heights[i], bed - 2) << i;
+        EXPECT_LE(heights[i], bed + 1000) << i;
+    }
+    EXPECT_TRUE(printer_->Snapshot().program_running);
+    EXPECT_EQ(WaitForUiData(2),
+              (std::vector<json>{{{"meshAvailable", false}, {"meshCalculating", true}},
+                                 {{"meshAvailable", true}, {"meshCalculating", false}}}));
+}
+
+// The probed height is Z's reference position as the record reports it.
+TEST_F(WaitsPrinterTest, BedLevelStoresTheRecordedZPosition) {
+    printer_->SetSpeed(16);
+    printer_->ForceRecordField(kMain, 158, 4, -1234);
+    auto run = Add(Create<T_BedLevel>(LevelSettings(true, false)));
+    ASSERT_TRUE(
+        Eventually([&] { return run->IsStatus(Task::FINISHED); }, std::chrono::seconds(60)));
+    const auto log = printer_->CommandLog(kMain);
+    EXPECT_NE(std::find(log.begin(), log.end(), "zoffsets[2]=-1234"), log.end());
+    EXPECT_EQ(From(log, "LDC=3"),
+              (std::vector<std::string>{"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "AB"}));
+}
+
+TEST_F(WaitsPrinterTest, BedLevelWithoutRecalculateOnlyEndsTheProgram) {
+    auto run = Add(Create<T_BedLevel>(LevelSettings(false, false)));
+    ASSERT_TRUE(Ends(run));
+    EXPECT_EQ(printer_->CommandLog(kMain), (std::vector<std::string>{"AB"}));
+    EXPECT_EQ(WaitForUiData(1),
+              (std::vector<json>{{{"meshAvailable", true}, {"meshCalculating", false}}}));
+}
+
+TEST_F(WaitsPrinterTest, BedLevelCancelledWhileProbing) {
+    auto run = Add(Create<T_BedLevel>(LevelSettings(true, true)));
+    ASSERT_TRUE(printer_->WaitForCommand(kMain, "PA0,0,4000", std::chrono::seconds(10)));
+    manager_.CancelTask(run->GetId());
+    ASSERT_TRUE(Ends(run, Task::CANCELLED));
+    const auto tail = From(printer_->CommandLog(kMain), "ST");
+    ASSERT_GE(tail.size(), 2u);
+    EXPECT_EQ(tail[1], "DA zoffsets[0]");
+    EXPECT_EQ(WaitForUiData(2).back(),
+              (json{{"meshAvailable", false}, {"meshCalculating", false}}));
+    EXPECT_FALSE(printer_->Snapshot().program_running);
 }
 
 }  // namespace
