@@ -23,7 +23,9 @@ bool Jogging(const std::string& axis) {
 }  // namespace
 
 TEST_F(MachinePrinterTest, AJogFromRestStartsTheAxisAndEndsWhenItStopsByItself) {
-    PlaceAxis('A', 1000);
+    // Far enough from the switch that the worker sees the axis jogging before
+    // it arrives, however slowly a loaded machine runs the test's threads.
+    PlaceAxis('A', 30000);
     Command("LDA=0");
     printer_->ClearCommandLog(sim::Controller::kMain);
     auto jog = Jog("X", "Neg", "-3000");
