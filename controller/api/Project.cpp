@@ -71,6 +71,7 @@ const std::vector<Project::Command>& Project::Commands() {
         {"stepOverTask", &Project::Handle_StepOverTask},
         {"setTemperature", &Project::Handle_SetTemperature},
         {"setFanSpeed", &Project::Handle_SetFanSpeed},
+        {"bedLevel", &Project::Handle_BedLevel},
         {"finishThenShutdown", &Project::Handle_FinishThenShutdown},
         {"shutdown", &Project::Handle_Shutdown},
     };

@@ -83,6 +83,7 @@ class Project : public boost::enable_shared_from_this<Project> {
     // Machine commands that queue one task for the UI.
     void Handle_SetTemperature(const nlohmann::json& message);
     void Handle_SetFanSpeed(const nlohmann::json& message);
+    void Handle_BedLevel(const nlohmann::json& message);
 
     // Controller link commands: streams and axis stop.
     void Handle_OpenStream(const nlohmann::json& message);

@@ -2,9 +2,12 @@
 // becomes a T_GCode parent carrying its text, with children that do the work.
 #include "GCodeManager.h"
 
+#include "T_BedLevel.h"
 #include "T_DefinePosition.h"
 #include "T_GCode.h"
 #include "T_Home.h"
+#include "T_LinearGroup.h"
+#include "T_LinearMove.h"
 #include "T_MotorOff.h"
 #include "T_ServoHere.h"
 #include "T_SetFanSpeed.h"
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
 using nlohmann::json;
@@ -81,6 +85,7 @@ void GCodeManager::BuildHandlerTable() {
     };
     entry({"G4"}, &GCodeManager::Handle_G4);
     entry({"G28"}, &GCodeManager::Handle_G28);
+    entry({"G29"}, &GCodeManager::Handle_G29);
     entry({"G90"}, &GCodeManager::Handle_G90);
     entry({"G92"}, &GCodeManager::Handle_G92);
     entry({"M17"}, &GCodeManager::Handle_M17);
@@ -112,6 +117,39 @@ boost::shared_ptr<Task> GCodeManager::MakeParent(const GCode& line,
 boost::shared_ptr<Task> GCodeManager::Handle_G90(GCode line) {
     // The axes' modes are fixed; the line is shown and changes nothing.
     return MakeParent(line, "~3Absolute Positioning");
+}
+
+boost::shared_ptr<Task> GCodeManager::Handle_G29(GCode line) {
+    auto parent = MakeParent(line, "Level Bed||");
+    parent->AddParallelTask(TaskManager::CreateTask<T_BedLevel>(GetBedLevelSettings(true, true)));
+    return parent;
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeLinearGroupTask() {
+    // Taken out before any line is read: a line whose value cannot be read
+    // fails the group, and must not stay behind for a later one.
+    std::queue<GCode> moves;
+    moves.swap(pending_moves_);
+    json data = {{"description", moves.size() == 1 ? "~3Linear Move" : "Linear Group||"}};
+    for (const auto& axis : kAxes) {
+        data["resolution" + axis] = GetAxisResolution(axis);
+    }
+    auto group = boost::make_shared<T_LinearGroup>(boost::make_shared<json>(std::move(data)));
+    for (; !moves.empty(); moves.pop()) {
+        const GCode& line = moves.front();
+        json move = json::object();
+        for (const auto& axis : kAxes) {
+            if (line.HasParameter(axis)) {
+                move[axis] = line.GetParameter(axis);
+            }
+        }
+        if (line.HasParameter("F")) {
+            feedrate_ = line.GetParameter("F");  // modal: holds for later lines too
+        }
+        move["F"] = feedrate_;
+        group->AddMove(boost::make_shared<T_LinearMove>(boost::make_shared<json>(std::move(move))));
+    }
+    return group;
 }
 
 boost::shared_ptr<Task> GCodeManager::Handle_G4(GCode line) {

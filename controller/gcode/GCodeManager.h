@@ -98,6 +98,9 @@ class GCodeManager {
     // --- task trees of the supported codes ---
     // The parameters of a line's T_GCode: its text and, for file lines, its number.
     json MakeTaskJson(const GCode& line);
+    // One T_LinearGroup of every pending G0/G1 line, which it takes out of
+    // the queue; F on a line sets the modal feed rate.
+    boost::shared_ptr<Task> MakeLinearGroupTask();
     // A line's stepper motors on (T_ServoHere) or off (T_MotorOff), per axis.
     boost::shared_ptr<Task> MakeStepperTask(GCode line, bool enable);
     // A heater set-point; the line shows the set-point task's description.
@@ -112,6 +115,8 @@ class GCodeManager {
     boost::shared_ptr<Task> Handle_G4(GCode line);
     // G28: homing of the X, Y, Z axes on the line, or of all three.
     boost::shared_ptr<Task> Handle_G28(GCode line);
+    // Levels the bed with the current grid, enabled and recalculated.
+    boost::shared_ptr<Task> Handle_G29(GCode line);
     // G90: shown only; the axes keep their fixed modes.
     boost::shared_ptr<Task> Handle_G90(GCode line);
     // G92: the axes on the line take the given positions.

@@ -27,6 +27,10 @@ nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
                 ProcessLine(line, true);
             }
         }
+        // Moves at the end of the file form the program's last task.
+        if (!pending_moves_.empty()) {
+            AddTaskToQueue(MakeLinearGroupTask());
+        }
     } catch (...) {
         // A program that cannot be built runs no part of itself, and none of
         // its lines stays behind for the next load.
@@ -42,6 +46,19 @@ nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
 }
 
 bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
+    if (IsLinearMove(line)) {
+        // Consecutive moves of a file stream as one group; a typed move runs at once.
+        pending_moves_.push(line);
+        if (!from_file) {
+            auto group = MakeLinearGroupTask();
+            group->SetOrigin(kTerminalOrigin);
+            TaskManager::GetInstance().AddTaskToBack(group);
+        }
+        return true;
+    }
+    if (from_file && !pending_moves_.empty()) {
+        AddTaskToQueue(MakeLinearGroupTask());  // the group stands before this line's task
+    }
     boost::shared_ptr<Task> task;
     bool matched = false;
     for (const GCodeHandler& entry : handlers_) {

@@ -218,3 +218,13 @@ TEST_F(HandlerTrees, PartFanSpeedInPercentToOneDecimal) {
     EXPECT_EQ(Description(bare), Description(manager.Handle_M107(GCode("M107", 0))));
     EXPECT_EQ(Param(bare->GetSubTasks()[0], "speed"), 0.0);
 }
+
+TEST_F(HandlerTrees, LevelBedRunsOneBedLevellingWithTheCurrentGrid) {
+    const auto tree = Build("G29");
+    EXPECT_EQ(Description(tree), "Level Bed||");
+    ASSERT_EQ(Children(tree), (Names{"T_BedLevel:"}));
+    const auto level = tree->GetSubTasks()[0];
+    EXPECT_EQ(Param(level, "enabled"), true);
+    EXPECT_EQ(Param(level, "recalculate"), true);
+    EXPECT_EQ(Param(level, "xregions"), 2);
+}

@@ -182,3 +182,32 @@ TEST_F(ProgramEndToEnd, TerminalG28HomesEveryAxisAndTheUiSeesIt) {
 }
 
 }  // namespace
+
+TEST_F(ProgramEndToEnd, MovesOfAFileStreamAsOneGroupBeforeTheNextLine) {
+    OpenMain();
+    printer_.ClearCommandLog(Controller::kMain);
+    const std::string path = dir_.WriteFile("moves.gcode", "G1 X10 F6000\nG1 X20\nG90\n");
+    ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
+              "success");
+    // The line after the moves starts only once their group has finished.
+    ASSERT_TRUE(WaitForTask(Line("G90"), "FINISHED"));
+    const auto log = printer_.CommandLog(Controller::kMain);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& command) { return command.rfind("LI", 0) == 0; }),
+              2);
+}
+
+TEST_F(ProgramEndToEnd, BedLevelQueuesALevellingTaskForTheUi) {
+    client_.Send({{"command", "bedLevel"}, {"enabled", true}, {"recalculate", false}});
+    const auto update = ui_.ReceiveWhere([](const json& message) {
+        return message.value("command", "") == "updateTasks" &&
+               message["tasks"][0].value("name", "") == "T_BedLevel";
+    });
+    ASSERT_TRUE(update);
+    EXPECT_EQ((*update)["tasks"][0]["origin"], "UI");
+    // Without both flags the command is dropped.
+    client_.Send({{"command", "bedLevel"}, {"enabled", true}});
+    EXPECT_TRUE(client_.Sync().empty());
+    EXPECT_TRUE(
+        server_.WaitForStderr("Dropped command {\"command\":\"bedLevel\",\"enabled\":true}"));
+}

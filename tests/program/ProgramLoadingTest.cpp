@@ -150,3 +150,35 @@ TEST(MakeTaskJson, LineNumberAsTextOnlyForFileLines) {
 }
 
 }  // namespace
+
+TEST_F(ProgramLoading, ConsecutiveMovesBecomeOneGroupInTheChain) {
+    const auto program = Load("G28\nG1 X10\nG0 Y5 F3000\nM104 S200\nG1 Z1\n");
+    ASSERT_EQ(program.size(), 4u);
+    EXPECT_EQ(program[1]->GetName(), "T_LinearGroup");
+    EXPECT_EQ(Description(program[1]), "Linear Group||");
+    EXPECT_EQ(Form(program[1])["origin"], "File");
+    // Moves at the end of the file form the last task.
+    EXPECT_EQ(program[3]->GetName(), "T_LinearGroup");
+    EXPECT_EQ(Description(program[3]), "~3Linear Move");
+    ExpectChain(program);
+    // F on a move is modal: it holds for later lines and programs.
+    EXPECT_EQ(manager_.GetFeedrate(), 3000.0);
+}
+
+TEST_F(ProgramLoading, AnUnreadableMoveFailsTheLoadAndLeavesNothingPending) {
+    EXPECT_THROW(Load("G1 X10\nG1 XA\nG90\n"), std::invalid_argument);
+    EXPECT_TRUE(manager_.GetProgramTasks().empty());
+    // The next load starts clean: no move of the failed one joins its group.
+    const auto program = Load("G90\nG1 X1\n");
+    ASSERT_EQ(program.size(), 2u);
+    EXPECT_EQ(Description(program[1]), "~3Linear Move");
+}
+
+TEST_F(ProgramLoading, ATerminalMoveIsQueuedAtOnce) {
+    ASSERT_TRUE(manager_.ProcessLine(GCode("G1 X5", 0), false));
+    const auto group = tasks_.GetLastTask();
+    ASSERT_TRUE(group);
+    EXPECT_EQ(group->GetName(), "T_LinearGroup");
+    EXPECT_EQ(Form(group)["origin"], "Terminal");
+    group->SetStatus(Task::FINISHED);  // the next test's chain must not wait for it
+}
