@@ -101,8 +101,12 @@ void TaskManager::Start() {
         // the worker, which could otherwise drop a task added right after Start.
         Hold hold(*this);
         std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
-        boost::lock_guard<boost::mutex> lock(table_mutex_);
-        table.swap(tasks_);
+        {
+            boost::lock_guard<boost::mutex> lock(table_mutex_);
+            table.swap(tasks_);
+        }
+        // A worker that ended by an exception left its table behind.
+        RemoveWatches(table);
     }
     running_ = true;
     finish_requested_ = false;
@@ -142,13 +146,18 @@ void TaskManager::ClearAll(bool with_table) {
         boost::lock_guard<boost::mutex> lock(updates_mutex_);
         updates_.clear();
     }
-    // A dropped task's watches point into it: they go before the task does
-    // (tasks still waiting to be added have none yet).
+    // Tasks still waiting to be added have no watches yet.
+    RemoveWatches(table);
+    // The tasks are released here, outside every lock.
+}
+
+void TaskManager::RemoveWatches(
+    const std::unordered_map<uint32_t, boost::shared_ptr<Task>>& table) {
+    // A dropped task's watches point into it: they go before the task does.
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     for (const auto& entry : table) {
         watcher.RemoveConditions(entry.first);
     }
-    // The tasks are released here, outside every lock.
 }
 
 void TaskManager::Run() {

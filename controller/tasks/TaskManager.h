@@ -134,6 +134,8 @@ class TaskManager : public TaskDirectory {
     void Park(boost::shared_ptr<Task> task, boost::shared_ptr<Task> predecessor);
     // Drops the pending lists, the updates and, when asked, the table.
     void ClearAll(bool with_table);
+    // Removes the record watches of every task of a table about to be dropped.
+    void RemoveWatches(const std::unordered_map<uint32_t, boost::shared_ptr<Task>>& table);
     bool HoldsLock() const;
     // Takes mutex_ only when it is free and this thread does not hold it.
     bool TryLock();
