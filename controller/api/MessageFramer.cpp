@@ -22,7 +22,8 @@ bool IsJsonWhiteSpace(char byte) {
 
 }  // namespace
 
-MessageFramer::MessageFramer(std::size_t max_message_size) : max_message_size_(max_message_size) {}
+MessageFramer::MessageFramer(std::size_t max_message_size, int max_depth)
+    : max_message_size_(max_message_size), max_depth_(max_depth) {}
 
 void MessageFramer::Feed(std::string_view bytes, const MessageSink& on_message,
                          const DropSink& on_drop) {
@@ -87,7 +88,9 @@ void MessageFramer::ConsumeInValue(char byte, const MessageSink& on_message,
     if (byte == '"') {
         state_ = State::kInString;
     } else if (byte == '{' || byte == '[') {
-        ++depth_;
+        if (++depth_ > max_depth_ && drop_ == Drop::kNone) {
+            StartDropping(Drop::kTooDeep);
+        }
     } else if ((byte == '}' || byte == ']') && --depth_ == 0) {
         Finish(on_message, on_drop);
     }
@@ -106,29 +109,37 @@ void MessageFramer::Append(char byte) {
 }
 
 void MessageFramer::AppendRun(std::string_view run) {
-    if (oversized_) {
-        oversized_bytes_ += run.size();
-        return;
+    if (drop_ == Drop::kNone && current_.size() + run.size() > max_message_size_) {
+        StartDropping(Drop::kOversized);
     }
-    if (current_.size() + run.size() > max_message_size_) {
-        // Keep following the structure to find the value's end, but stop
-        // storing it: the value is dropped whole.
-        oversized_ = true;
-        oversized_bytes_ = current_.size() + run.size();
-        std::string().swap(current_);
+    if (drop_ != Drop::kNone) {
+        dropped_bytes_ += run.size();
         return;
     }
     current_.append(run);
 }
 
+void MessageFramer::StartDropping(Drop reason) {
+    // Keep following the structure to find the value's end, but stop storing
+    // it: the value is dropped whole.
+    drop_ = reason;
+    dropped_bytes_ = current_.size();
+    std::string().swap(current_);
+}
+
 void MessageFramer::Finish(const MessageSink& on_message, const DropSink& on_drop) {
     state_ = State::kBetween;
     depth_ = 0;
-    if (oversized_) {
-        on_drop("Dropped a message of " + std::to_string(oversized_bytes_) +
+    if (drop_ == Drop::kOversized) {
+        on_drop("Dropped a message of " + std::to_string(dropped_bytes_) +
                 " bytes, larger than the maximum of " + std::to_string(max_message_size_));
-        oversized_ = false;
-        oversized_bytes_ = 0;
+    } else if (drop_ == Drop::kTooDeep) {
+        on_drop("Dropped a message of " + std::to_string(dropped_bytes_) +
+                " bytes nested deeper than " + std::to_string(max_depth_) + " levels");
+    }
+    if (drop_ != Drop::kNone) {
+        drop_ = Drop::kNone;
+        dropped_bytes_ = 0;
         return;
     }
     // A small value is copied out so the buffer's capacity serves the next

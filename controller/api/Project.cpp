@@ -4,6 +4,7 @@
 #include "MainConnection.h"
 #include "TaskManager.h"
 #include "TemperatureConnection.h"
+#include "Utilities.h"
 #include "VrxException.h"
 
 #include <iostream>
@@ -25,9 +26,10 @@ namespace {
 constexpr int kMaxConsecutiveReadErrors = 16;
 
 // Enough of a message to recognise it in a diagnostic line.
-std::string Excerpt(const std::string& text) {
+std::string Excerpt(std::string_view text) {
     constexpr std::size_t kMaxExcerpt = 200;
-    return text.size() <= kMaxExcerpt ? text : text.substr(0, kMaxExcerpt) + "...";
+    return text.size() <= kMaxExcerpt ? std::string(text)
+                                      : std::string(text.substr(0, kMaxExcerpt)) + "...";
 }
 
 bool IsConnectionGone(const boost::system::error_code& error) {
@@ -92,8 +94,8 @@ void Project::OnRead(const boost::system::error_code& error, std::size_t bytes) 
         return;
     }
     consecutive_read_errors_ = 0;
-    for (const auto& message : SplitMessages(std::string(buffer_.data(), bytes))) {
-        HandleCommand(message);
+    for (const auto& received : Frame(std::string_view(buffer_.data(), bytes))) {
+        HandleCommand(received.message, received.excerpt);
     }
     StartRead();
 }
@@ -119,8 +121,16 @@ void Project::OnReadError(const boost::system::error_code& error) {
 
 std::vector<json> Project::SplitMessages(std::string text) {
     std::vector<json> messages;
+    for (auto& received : Frame(text)) {
+        messages.push_back(std::move(received.message));
+    }
+    return messages;
+}
+
+std::vector<Project::Received> Project::Frame(std::string_view bytes) {
+    std::vector<Received> messages;
     framer_.Feed(
-        text,
+        bytes,
         [&messages](std::string&& body) {
             json value = json::parse(body, nullptr, /*allow_exceptions=*/false);
             if (value.is_discarded()) {
@@ -128,13 +138,13 @@ std::vector<json> Project::SplitMessages(std::string text) {
                           << std::endl;
                 return;
             }
-            messages.push_back(std::move(value));
+            messages.push_back({std::move(value), Excerpt(body)});
         },
         [](const std::string& line) { std::cerr << line << std::endl; });
     return messages;
 }
 
-void Project::HandleCommand(const json& message) {
+void Project::HandleCommand(const json& message, std::string_view received) {
     try {
         const auto command = message.at("command").get<std::string>();
         for (const auto& entry : Commands()) {
@@ -146,8 +156,9 @@ void Project::HandleCommand(const json& message) {
     } catch (const VrxException& error) {
         SendVrxError(error);
     } catch (const std::exception& error) {
-        std::cerr << "Dropped command "
-                  << Excerpt(message.dump(-1, ' ', false, json::error_handler_t::replace)) << ": "
+        // Quotes the text as received: the value itself may be too large or
+        // too deep to be written out again.
+        std::cerr << "Dropped command" << (received.empty() ? "" : " ") << received << ": "
                   << error.what() << std::endl;
     }
 }
@@ -157,11 +168,22 @@ void Project::Send(const std::string& message) {
     // message over. The lock keeps hand-overs in the order Send was entered.
     boost::mutex::scoped_lock lock(send_mutex_);
     boost::asio::post(io_context_, [self = shared_from_this(), message]() mutable {
-        self->write_queue_.push_back(std::move(message));
-        if (self->writing_ == 0) {
-            self->WriteNext();
-        }
+        self->Enqueue(std::move(message));
     });
+}
+
+void Project::Enqueue(std::string message) {
+    queued_bytes_ += message.size();
+    write_queue_.push_back(std::move(message));
+    if (writing_ == 0) {
+        WriteNext();
+        return;
+    }
+    if (queued_bytes_ > kMaxQueuedBytes) {
+        std::cerr << "Client reads no replies: more than " << kMaxQueuedBytes
+                  << " bytes wait to be sent; closing the connection" << std::endl;
+        Close();
+    }
 }
 
 void Project::WriteNext() {
@@ -173,6 +195,7 @@ void Project::WriteNext() {
         buffers.push_back(boost::asio::buffer(message));
     }
     writing_ = write_queue_.size();
+    queued_bytes_ = 0;
     boost::asio::async_write(socket_, buffers,
                              [self = shared_from_this()](const boost::system::error_code& error,
                                                          std::size_t) { self->OnWrite(error); });
@@ -217,8 +240,7 @@ void Project::SendVrxError(const VrxException& error) {
           {"source", error.GetSource()},
           {"error_string", error.GetErrorString()}}},
     };
-    // Controller texts are not checked UTF-8: replace what is not.
-    Send(reply.dump(-1, ' ', false, json::error_handler_t::replace));
+    Send(DumpMessage(reply));
 }
 
 void Project::Close() {
@@ -238,7 +260,7 @@ void Project::Close() {
 
 void Project::Handle_UIEndpoint(const json& message) {
     // Validate before changing anything: a port outside 1..65535 would wrap.
-    const auto port = message.at("port").get<int64_t>();
+    const auto port = ReadInteger<int64_t>(message.at("port"), "port");
     if (port < 1 || port > 65535) {
         throw std::out_of_range("port " + std::to_string(port) + " is not a UDP port");
     }
@@ -255,11 +277,11 @@ void Project::Handle_UIEndpoint(const json& message) {
                 self->SendDatagram(text);
             }
         });
-    SendDatagram(json{{"command", "uiPong"}}.dump());
+    SendDatagram(DumpMessage(json{{"command", "uiPong"}}));
 }
 
 void Project::Handle_Ping(const json&) {
-    Send(json{{"command", "pong"}}.dump());
+    Send(DumpMessage(json{{"command", "pong"}}));
 }
 
 void Project::Handle_OpenStream(const json& message) {
@@ -268,7 +290,7 @@ void Project::Handle_OpenStream(const json& message) {
     connection.Connect(address);
     // Returns once the first record is in; a failed first record throws.
     DataRecordWatcher::GetInstance().Start(connection.GetHandle());
-    Send(json{{"command", "openStream"}, {"status", "success"}}.dump());
+    Send(DumpMessage(json{{"command", "openStream"}, {"status", "success"}}));
 }
 
 void Project::Handle_OpenTemperatureStream(const json& message) {
@@ -276,7 +298,7 @@ void Project::Handle_OpenTemperatureStream(const json& message) {
     auto& connection = TemperatureConnection::GetInstance();
     connection.Connect(address);
     DataRecordWatcher::GetInstance().StartTemperature(connection.GetHandle());
-    Send(json{{"command", "openTemperatureStream"}, {"status", "success"}}.dump());
+    Send(DumpMessage(json{{"command", "openTemperatureStream"}, {"status", "success"}}));
 }
 
 void Project::Handle_StopAxis(const json& message) {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -28,6 +29,9 @@ class Project : public boost::enable_shared_from_this<Project> {
     using ClosedCallback = std::function<void(boost::shared_ptr<Project>)>;
 
     static constexpr std::size_t kReadBufferSize = 1024 * 1024;
+    // Replies waiting behind the write in flight; a client that lets more
+    // pile up does not read them and is served no longer.
+    static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 
     Project(boost::asio::io_context& io_context, ClosedCallback closed_callback);
 
@@ -44,8 +48,9 @@ class Project : public boost::enable_shared_from_this<Project> {
     void SendDatagram(const std::string& message);
     // Ends the connection and, through the closed callback, the process.
     void Close();
-    // Runs the handler of one parsed command object.
-    void HandleCommand(const nlohmann::json& message);
+    // Runs the handler of one parsed command object. `received` is the start
+    // of its text, quoted when the command is dropped.
+    void HandleCommand(const nlohmann::json& message, std::string_view received = {});
 
   private:
     using Handler = void (Project::*)(const nlohmann::json&);
@@ -54,9 +59,18 @@ class Project : public boost::enable_shared_from_this<Project> {
         Handler handler;
     };
     static const std::vector<Command>& Commands();
+    // A parsed value and the start of the text it came from.
+    struct Received {
+        nlohmann::json message;
+        std::string excerpt;
+    };
+
+    // Parses every value that the received bytes complete.
+    std::vector<Received> Frame(std::string_view bytes);
 
     void OnRead(const boost::system::error_code& error, std::size_t bytes);
     void OnReadError(const boost::system::error_code& error);
+    void Enqueue(std::string message);
     void WriteNext();
     void OnWrite(const boost::system::error_code& error);
     void SendDatagramNow(const std::shared_ptr<const std::string>& message);
@@ -121,6 +135,8 @@ class Project : public boost::enable_shared_from_this<Project> {
     std::deque<std::string> write_queue_;
     // How many messages at the front of the queue the write in flight carries.
     std::size_t writing_ = 0;
+    // Bytes of the messages behind those.
+    std::size_t queued_bytes_ = 0;
     MessageFramer framer_;
     int consecutive_read_errors_ = 0;
     bool reading_stopped_ = false;

@@ -2,30 +2,9 @@
 // verification. None of them replies except "verifyGcode".
 #include "GCodeManager.h"
 #include "Project.h"
-
-#include <cmath>
-#include <cstdint>
-#include <stdexcept>
+#include "Utilities.h"
 
 using nlohmann::json;
-
-namespace {
-
-// A forward limit in counts: a number from 0 to 2^32 - 1, read toward zero.
-// A negative value would otherwise wrap into a limit far beyond the axis.
-uint32_t ReadLimit(const json& value) {
-    if (!value.is_number()) {
-        throw std::invalid_argument("limit must be a number");
-    }
-    const double limit = value.get<double>();
-    if (!(limit >= 0.0) || !(limit < 4294967296.0)) {
-        throw std::out_of_range("limit " + value.dump() + " is not a count from 0 to 4294967295");
-    }
-    return value.is_number_float() ? static_cast<uint32_t>(std::trunc(limit))
-                                   : value.get<uint32_t>();
-}
-
-}  // namespace
 
 void Project::Handle_SetAxisResolution(const json& message) {
     const auto axis = message.at("axis").get<std::string>();
@@ -35,7 +14,8 @@ void Project::Handle_SetAxisResolution(const json& message) {
 
 void Project::Handle_SetForwardLimit(const json& message) {
     const auto axis = message.at("axis").get<std::string>();
-    const uint32_t limit = ReadLimit(message.at("limit"));
+    // A negative value would otherwise wrap into a limit far beyond the axis.
+    const auto limit = ReadInteger<uint32_t>(message.at("limit"), "limit");
     GCodeManager::GetInstance().SetForwardLimit(axis, limit);
 }
 
@@ -54,5 +34,5 @@ void Project::Handle_LoadSettings(const json& message) {
 void Project::Handle_VerifyGcode(const json& message) {
     json result = GCodeManager::GetInstance().VerifyFile(message.at("file").get<std::string>());
     result["command"] = "verifyResponse";
-    Send(result.dump());
+    Send(DumpMessage(result));
 }

@@ -4,6 +4,7 @@
 #include "GCodeManager.h"
 #include "MainConnection.h"
 #include "Project.h"
+#include "Utilities.h"
 #include "VrxException.h"
 
 #include <cstdint>
@@ -15,6 +16,9 @@ namespace {
 
 // The return code of a command that the controller refused.
 constexpr int32_t kCommandRejected = -10000;
+
+// The controller would see such a text only up to the NUL.
+const char kNulRefused[] = "Not sent: the command holds a NUL character";
 
 }  // namespace
 
@@ -32,6 +36,9 @@ void Project::Handle_TerminalCommand(const json& message) {
     if (line.IsKnownUnsupported()) {
         response = "GCode not supported";
         return_char = "?";
+    } else if (text.find('\0') != std::string::npos) {
+        response = kNulRefused;
+        return_char = "?";
     } else {
         // Not a G-code at all: the text goes to the controller exactly as typed.
         try {
@@ -48,12 +55,12 @@ void Project::Handle_TerminalCommand(const json& message) {
                   {"response", response},
                   {"vrx", data},
                   {"return_char", return_char}};
-    Send(reply.dump());
+    Send(DumpMessage(reply));
 }
 
 void Project::Handle_LoadGcode(const json& message) {
     const auto path = message.at("file").get<std::string>();
     const bool execute = message.at("execute").get<bool>();
     GCodeManager::GetInstance().LoadProgram(path, execute);
-    Send(json{{"command", "loadResponse"}, {"status", "success"}}.dump());
+    Send(DumpMessage(json{{"command", "loadResponse"}, {"status", "success"}}));
 }

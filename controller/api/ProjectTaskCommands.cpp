@@ -2,6 +2,7 @@
 // "printTasks" answers by datagram through the task manager's sender.
 #include "Project.h"
 #include "TaskManager.h"
+#include "Utilities.h"
 
 #include <cstdint>
 
@@ -10,9 +11,10 @@ using nlohmann::json;
 namespace {
 
 // The "id" of a command: a JSON number read as a 32-bit integer and used as
-// the unsigned task id. Anything else abandons the command.
+// the unsigned task id. Anything else, a number out of that range too,
+// abandons the command.
 uint32_t TaskId(const json& message) {
-    return static_cast<uint32_t>(message.at("id").get<int32_t>());
+    return static_cast<uint32_t>(ReadInteger<int32_t>(message.at("id"), "id"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <zenlibo.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <boost/thread/lock_guard.hpp>
 
@@ -43,6 +44,11 @@ std::string ControllerConnection::QueryErrorText() {
 }
 
 std::string ControllerConnection::SendCommand(const std::string& text, bool ask_reason) {
+    // The library reads the text up to its first NUL: the rest would be lost
+    // without a word while the reply looked like that of the whole text.
+    if (text.find('\0') != std::string::npos) {
+        throw std::invalid_argument("controller command holds a NUL character; not sent");
+    }
     boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
     ZSize count = 0;
     const ZReturnCode rc = ZCommand(handle_.load(), text.c_str(), reply_.data(),

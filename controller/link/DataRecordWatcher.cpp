@@ -224,11 +224,10 @@ void DataRecordWatcher::FollowStream(Stream& stream, ZHandle handle, bool count_
             previous = std::move(record);
         }
     } catch (const VrxException& error) {
-        if (previous) {
-            ReportStreamError(error.GetRc());
-        } else {
-            // Before the first record the failure is Start's to report: one
-            // "vrxError" answer to the command, not a second message besides.
+        // The UI knows a failed stream by this message, the first record too.
+        ReportStreamError(error.GetRc());
+        if (!previous) {
+            // Start is waiting for that record: it fails with the same code.
             boost::lock_guard<boost::mutex> lock(stream.record_mutex);
             stream.failure_rc = error.GetRc();
         }
@@ -254,7 +253,7 @@ void DataRecordWatcher::ReportStreamError(int32_t rc) {
     const nlohmann::json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", rc}};
     boost::lock_guard<boost::mutex> lock(error_mutex_);
     if (error_callback_) {
-        error_callback_(message.dump());
+        error_callback_(DumpMessage(message));
     }
 }
 
@@ -424,5 +423,5 @@ void DataRecordWatcher::SendUpdateUI(const nlohmann::json& status) {
         return;
     }
     const nlohmann::json message = {{"command", "updateUI"}, {"data", status}};
-    update_callback_(message.dump());
+    update_callback_(DumpMessage(message));
 }

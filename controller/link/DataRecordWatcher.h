@@ -49,7 +49,8 @@ class DataRecordWatcher {
     void SetResolutionSource(ResolutionSource source);
 
     // Start a stream's thread on a library handle and return once its first
-    // record is in. Throws VrxException (source "ZRecord") when that record fails.
+    // record is in. Throws VrxException (source "ZRecord") when that record
+    // fails, besides the thread's own "vrxError" message.
     void Start(ZHandle handle);
     void StartTemperature(ZHandle handle);
     // End a stream's thread, empty its watch list and drop its latest record.

@@ -35,3 +35,7 @@ std::string ReadableTypeName(const std::type_info& type) {
         abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
     return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
+
+std::string DumpMessage(const nlohmann::json& message) {
+    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}

@@ -1,11 +1,17 @@
 // Small text and number helpers shared by every subsystem.
 #pragma once
 
+#include <cmath>
 #include <iostream>
+#include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 // Writes `value` in fixed notation with `precision` decimals, then drops
 // trailing zeros and a trailing point: 12.50 -> "12.5", 100.0 -> "100".
@@ -13,6 +19,17 @@ std::string FormatNumber(double value, int precision);
 
 // Readable name of a type for diagnostics ("long long", not its mangled form).
 std::string ReadableTypeName(const std::type_info& type);
+
+// Dumps a message compact. Texts from controllers and files need not be
+// UTF-8: a byte that is not is replaced, so the message is never lost.
+std::string DumpMessage(const nlohmann::json& message);
+
+// `value`, which must be a JSON number, as the integer type T; a fraction is
+// cut toward zero. A value whose whole part T cannot hold throws
+// std::out_of_range naming `name`, so no conversion can overflow; a value that
+// is not a number throws the JSON library's type error.
+template <typename T>
+T ReadInteger(const nlohmann::json& value, const std::string& name);
 
 // Cuts `text` at each occurrence of the delimiter's first character, trims
 // blanks and tabs from each piece, skips empty pieces and reads one T from each
@@ -40,4 +57,34 @@ std::vector<T> Split(std::string text, const std::string& delimiter) {
         values.push_back(std::move(value));
     }
     return values;
+}
+
+template <typename T>
+T ReadInteger(const nlohmann::json& value, const std::string& name) {
+    static_assert(std::is_integral<T>::value && !std::is_same<T, bool>::value, "an integer type");
+    using Limits = std::numeric_limits<T>;
+    bool fits = false;
+    if (value.is_number_unsigned()) {
+        fits = value.get<uint64_t>() <= static_cast<uint64_t>(Limits::max());
+    } else if (value.is_number_integer()) {
+        const auto number = value.get<int64_t>();
+        fits = Limits::is_signed ? number >= static_cast<int64_t>(Limits::min()) &&
+                                       number <= static_cast<int64_t>(Limits::max())
+                                 : number >= 0 && static_cast<uint64_t>(number) <=
+                                                      static_cast<uint64_t>(Limits::max());
+    } else if (value.is_number_float()) {
+        // Both bounds are powers of two, exact as doubles.
+        const double whole = std::trunc(value.get<double>());
+        const double above = std::ldexp(1.0, Limits::digits);
+        fits = whole < above && whole >= (Limits::is_signed ? -above : 0.0);
+    } else {
+        throw nlohmann::json::type_error::create(
+            302, std::string("type must be number, but is ") + value.type_name(), &value);
+    }
+    if (!fits) {
+        throw std::out_of_range("\"" + name + "\" is " + value.dump() + ", outside " +
+                                std::to_string(Limits::min()) + " to " +
+                                std::to_string(Limits::max()));
+    }
+    return value.get<T>();
 }

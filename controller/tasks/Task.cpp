@@ -580,7 +580,7 @@ void Task::PublishStatus(uint32_t status) {
 
 void Task::UpdateUI(nlohmann::json value) {
     const nlohmann::json message = {{"command", "updateUI"}, {"data", std::move(value)}};
-    TaskManager::GetInstance().SendToUI(message.dump());
+    TaskManager::GetInstance().SendToUI(DumpMessage(message));
 }
 
 void Task::SetDescription(const std::string& description) {

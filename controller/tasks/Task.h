@@ -3,6 +3,8 @@
 // the JSON parameters. Task classes (T_...) fill in the virtual hooks.
 #pragma once
 
+#include "Utilities.h"
+
 #include <zenlib.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -126,7 +129,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     template <typename T>
     void AddDataRecordCondition(int offset, std::atomic<T>* cell);
     // The parameter `key` converted to T; a missing key is added as null and
-    // the conversion throws the JSON library's type error.
+    // the conversion throws the JSON library's type error. An integer whose
+    // value T cannot hold throws std::out_of_range.
     template <typename T>
     T GetProperty(const std::string& key);
     bool HasProperty(const std::string& key) const;
@@ -224,5 +228,10 @@ void Task::AddDataRecordCondition(int offset, std::atomic<T>* cell) {
 
 template <typename T>
 T Task::GetProperty(const std::string& key) {
-    return (*data_)[key].template get<T>();
+    const nlohmann::json& value = (*data_)[key];
+    if constexpr (std::is_integral<T>::value && !std::is_same<T, bool>::value) {
+        return ReadInteger<T>(value, key);
+    } else {
+        return value.template get<T>();
+    }
 }

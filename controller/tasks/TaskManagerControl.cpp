@@ -8,12 +8,6 @@ namespace {
 
 const char kCancelledByUI[] = "Cancelled by User Interface";
 
-// Task texts may carry bytes from G-code files; a stray byte must not stop
-// the worker, so it is replaced instead of raising.
-std::string Dump(const nlohmann::json& message) {
-    return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 }  // namespace
 
 boost::shared_ptr<Task> TaskManager::Lookup(uint32_t id, const char* operation) {
@@ -148,7 +142,7 @@ void TaskManager::PrintTasks() {
     for (const auto& entry : tasks_) {
         message[std::to_string(entry.first)] = Task::StatusToString(entry.second->GetStatus());
     }
-    SendToUI(Dump(message));
+    SendToUI(DumpMessage(message));
 }
 
 void TaskManager::FinishThenShutdown(std::function<void()> callback) {
@@ -181,7 +175,7 @@ void TaskManager::UpdateTasks() {
     for (auto& item : items) {
         const nlohmann::json message = {{"command", "updateTasks"},
                                         {"tasks", nlohmann::json::array({std::move(item)})}};
-        SendToUI(Dump(message));
+        SendToUI(DumpMessage(message));
     }
 }
 

@@ -40,3 +40,21 @@ TEST(ConnectionLife, TheNewerClientClosingEndsTheServerToo) {
     second.Close();
     EXPECT_EQ(server.WaitForExit(), 0);
 }
+
+TEST(ConnectionLife, AClientThatReadsNoRepliesIsClosedOnceTooManyWait) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    // Each reply repeats the request's mebibyte of text; with no controller
+    // open nothing is sent anywhere else.
+    const std::string request =
+        nlohmann::json{{"command", "terminalCommand"}, {"data", std::string(1 << 20, 'x')}}.dump();
+    try {
+        for (int sent = 0; sent < 200 && server.IsRunning(); ++sent) {
+            client.SendRaw(request);
+        }
+    } catch (const std::runtime_error&) {
+        // The server has closed the connection.
+    }
+    EXPECT_EQ(server.WaitForExit(), 0);
+    EXPECT_TRUE(server.WaitForStderr("Client reads no replies"));
+}

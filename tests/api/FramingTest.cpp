@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -65,6 +66,17 @@ TEST_F(Framing, GarbageAndBrokenJsonAreDroppedAndTheNextObjectIsAnswered) {
     ExpectReplies({kPong});
     EXPECT_TRUE(server_.WaitForStderr("Dropped a message that is not valid JSON"));
     EXPECT_TRUE(server_.WaitForStderr("Dropped 5 bytes outside any JSON object"));
+}
+
+TEST_F(Framing, DeeplyNestedMessagesAreDroppedBeforeTheyAreParsed) {
+    const std::size_t levels = 100000;
+    client_.SendRaw(R"({"command":1,"x":)" + std::string(levels, '[') + std::string(levels, ']') +
+                    "}" + kPing);
+    ExpectReplies({kPong});
+    EXPECT_TRUE(server_.WaitForStderr("nested deeper than 512 levels"));
+    // One line for the message; nothing of it reaches the dispatcher.
+    const std::string errors = server_.Stderr();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 }
 
 TEST_F(Framing, ValuesThatAreNotObjectsAreDropped) {

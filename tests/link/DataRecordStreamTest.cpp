@@ -107,7 +107,7 @@ TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
     EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
 }
 
-TEST_F(StreamTest, FailingFirstRecordFailsStartWithoutASecondMessage) {
+TEST_F(StreamTest, FailingFirstRecordFailsStartAndSendsDataRecordError) {
     lib_.PushRecordFailure(Z_ERR_CONNECTION_LOST);
     try {
         watcher_.Start(reinterpret_cast<ZHandle>(1));
@@ -117,10 +117,13 @@ TEST_F(StreamTest, FailingFirstRecordFailsStartWithoutASecondMessage) {
         EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_LOST);
     }
     EXPECT_FALSE(watcher_.GetRecord());
+    // The thread's own message is sent before Start gives up waiting.
+    EXPECT_EQ(errors_.Messages(),
+              (std::vector<nlohmann::json>{
+                  {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}}}));
     // The next Start joins the ended thread and works.
     StartWith(5);
     EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
-    EXPECT_TRUE(errors_.Messages().empty());
 }
 
 TEST_F(StreamTest, FailingRecordLaterSendsDataRecordError) {

@@ -6,7 +6,6 @@
 #include "UnusedPort.h"
 #include "VirtualPrinter.h"
 
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -137,6 +136,25 @@ TEST_F(LinkEndToEnd, CutRecordStreamSendsDataRecordErrorAndServingGoesOn) {
     EXPECT_NE((*error)["rc"], 0);
     EXPECT_TRUE(client_.Sync().empty());
     // Opening again brings a new stream.
+    EXPECT_EQ(OpenMain(), kOpenSuccess);
+}
+
+TEST_F(LinkEndToEnd, FailedFirstRecordSendsDataRecordErrorAndTheAnswer) {
+    printer_.StallRecords(Controller::kMain, true);
+    client_.Send({{"command", "openStream"}, {"ip_address", printer_.Address(Controller::kMain)}});
+    ASSERT_TRUE(printer_.WaitForRecordStreams(Controller::kMain, 10s));
+    printer_.CutRecordStreams(Controller::kMain);
+    // The stream's own message comes first; the open waits for its thread.
+    const auto stream_error = client_.Receive();
+    const auto answer = client_.Receive();
+    ASSERT_TRUE(stream_error && answer);
+    EXPECT_EQ((*stream_error)["command"], "vrxError");
+    EXPECT_EQ((*stream_error)["data"], "Data Record");
+    EXPECT_NE((*stream_error)["rc"], 0);
+    EXPECT_EQ((*answer)["command"], "vrxError");
+    EXPECT_EQ((*answer)["data"]["source"], "ZRecord");
+    EXPECT_EQ((*answer)["data"]["rc"], (*stream_error)["rc"]);
+    printer_.StallRecords(Controller::kMain, false);
     EXPECT_EQ(OpenMain(), kOpenSuccess);
 }
 

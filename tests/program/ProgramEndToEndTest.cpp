@@ -89,6 +89,33 @@ TEST_F(ProgramEndToEnd, RawCommandsAnswerWithTheControllersReplyOrItsRejection) 
     EXPECT_EQ(log[1], " ; note");
 }
 
+TEST_F(ProgramEndToEnd, ARawCommandWithANulIsRefusedUnsent) {
+    OpenMain();
+    printer_.ClearCommandLog(Controller::kMain);
+    const std::string text("MG 4\0\rXQ", 9);
+    EXPECT_EQ(Terminal(text), (json{{"command", "terminalResponse"},
+                                    {"response", "Not sent: the command holds a NUL character"},
+                                    {"return_char", "?"},
+                                    {"vrx", text}}));
+    EXPECT_TRUE(printer_.CommandLog(Controller::kMain).empty());
+}
+
+TEST_F(ProgramEndToEnd, AReplyCutInsideACharacterStillArrives) {
+    OpenMain();
+    std::string text = "MG \"";
+    for (int i = 0; i < 300; ++i) {
+        text += "\u00e9";
+    }
+    const json reply = Terminal(text + "\"");
+    EXPECT_EQ(reply["return_char"], ":");
+    // The reply buffer ends within the 225th character, which is replaced.
+    std::string expected;
+    for (int i = 0; i < 224; ++i) {
+        expected += "\u00e9";
+    }
+    EXPECT_EQ(reply["response"], expected + "\ufffd");
+}
+
 TEST_F(ProgramEndToEnd, KnownButUnsupportedCodesAreRefused) {
     for (const char* code : {"M105", "t0", "G91"}) {
         EXPECT_EQ(Terminal(code), (json{{"command", "terminalResponse"},

@@ -68,3 +68,29 @@ TEST(TaskCommands, TaskMessagesGoToTheNewestConnection) {
     first.Sync();
     EXPECT_FALSE(first_ui.Receive(std::chrono::milliseconds(100)));
 }
+
+TEST(TaskCommands, NumbersOutsideTheIntegerRangeAreRefused) {
+    ServerProcess server;
+    JsonClient client(server.Port());
+    UdpReceiver ui;
+    ConnectUi(client, ui);
+    client.SendRaw(R"({"command":"pauseTask","id":1e20}{"command":"cancelTask","id":-3e9})");
+    client.SendRaw(
+        R"({"command":"resumeTask","id":4294967296}{"command":"uiEndpoint","port":1e20})");
+    EXPECT_TRUE(client.Sync().empty());
+    for (const char* line : {R"("id" is 1e+20, outside -2147483648 to 2147483647)",
+                             R"("id" is -3000000000.0, outside)", R"("id" is 4294967296, outside)",
+                             R"("port" is 1e+20, outside)"}) {
+        EXPECT_TRUE(server.WaitForStderr(line)) << line;
+    }
+    // Read on the worker: the task fails with the range in its reason.
+    client.SendRaw(R"({"command":"setFanSpeed","fan":1e20,"speed":1})");
+    const auto cancelled = ui.ReceiveWhere([](const json& message) {
+        return message["command"] == "updateTasks" &&
+               message["tasks"][0].value("status", "") == "CANCELLED";
+    });
+    ASSERT_TRUE(cancelled);
+    EXPECT_EQ((*cancelled)["tasks"][0]["cancellation_reason"],
+              R"(Task Execution Error : "fan" is 1e+20, outside -2147483648 to 2147483647)");
+    EXPECT_TRUE(server.IsRunning());
+}
