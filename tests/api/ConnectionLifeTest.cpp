@@ -47,7 +47,7 @@ TEST(ConnectionLife, AClientThatReadsNoRepliesIsClosedOnceTooManyWait) {
     // Each reply repeats the request's mebibyte of text; with no controller
     // open nothing is sent anywhere else.
     const std::string request =
-        nlohmann::json{{"command", "terminalCommand"}, {"data", std::string(1 << 20, 'x')}}.dump();
+        nlohmann::json{{"command", "terminalCommand"}, {"data", ";" + std::string(1 << 20, 'x')}}.dump();
     try {
         for (int sent = 0; sent < 200 && server.IsRunning(); ++sent) {
             client.SendRaw(request);
