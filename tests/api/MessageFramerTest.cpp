@@ -90,6 +90,16 @@ TEST(MessageFramer, MessageOfExactlyTheMaximumPasses) {
     EXPECT_EQ(FeedAll(framer, {R"({"a":"12"})"}).messages, (Texts{R"({"a":"12"})"}));
 }
 
+TEST(MessageFramer, ValuesNestedDeeperThanTheMaximumAreDroppedWhole) {
+    const auto nested = [](int levels) {
+        return "{\"a\":" + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    };
+    EXPECT_EQ(FeedAll({nested(512)}).messages, (Texts{nested(512)}));
+    const auto out = FeedAll({nested(513) + R"({"ok":1})"});
+    EXPECT_EQ(out.messages, (Texts{R"({"ok":1})"}));
+    EXPECT_EQ(out.drops, (Texts{"Dropped a message of 1030 bytes nested deeper than 512 levels"}));
+}
+
 // Random objects with braces, quotes, escapes and non-ASCII text in their
 // strings, cut into random pieces: each must arrive once, whole, in order.
 TEST(MessageFramer, RandomCutsDeliverEveryObjectOnceInOrder) {
