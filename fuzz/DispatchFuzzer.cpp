@@ -46,8 +46,8 @@ const char kProgram[] =
     "G4 P10\n";
 
 // Walking a value recursively (dumping it, for one) takes stack per level:
-// values nested deeper than this must be dropped before they are parsed.
-constexpr int kMaxDepth = 1000;
+// the framer drops values nested deeper than this before they are parsed.
+constexpr int kMaxDepth = MessageFramer::kDefaultMaxDepth;
 
 // How long a task that is done at once may wait for the worker.
 constexpr auto kProbeDeadline = std::chrono::seconds(10);

@@ -21,7 +21,10 @@ TIMEOUT = 120.0
 
 
 def port_file():
-    data_home = os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share")
+    # The server's rule: XDG_DATA_HOME when it is an absolute path.
+    data_home = os.environ.get("XDG_DATA_HOME", "")
+    if not data_home.startswith("/"):
+        data_home = os.path.expanduser("~/.local/share")
     return os.path.join(data_home, "Tavik", "gcode_api_server", "port.txt")
 
 
