@@ -115,15 +115,22 @@ def main():
     parser.add_argument("--main", help="main controller address (default: from tools/run)")
     parser.add_argument("--temperature", help="temperature controller address (same)")
     args = parser.parse_args()
-    if args.port is None:
-        with open(port_file()) as text:
-            args.port = int(text.read())
+    try:
+        if args.port is None:
+            with open(port_file()) as text:
+                args.port = int(text.read())
+        if args.main is None or args.temperature is None:
+            found = printer_addresses()
+    except (OSError, ValueError) as error:
+        sys.exit("is tools/run up? %s" % error)
     if args.main is None or args.temperature is None:
-        found = printer_addresses()
         args.main = args.main or found["main"]
         args.temperature = args.temperature or found["temperature"]
 
-    server = Server(args.port)
+    try:
+        server = Server(args.port)
+    except OSError as error:
+        sys.exit("cannot connect to port %d (is tools/run up?): %s" % (args.port, error))
     started = time.monotonic()
     server.send({"command": "uiEndpoint", "port": server.udp.getsockname()[1]})
     while server.datagram(started + 10).get("command") != "uiPong":
