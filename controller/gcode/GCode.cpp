@@ -4,6 +4,7 @@
 #include "Utilities.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -100,6 +101,36 @@ std::size_t NormalizedSkip(std::string_view word) {
         ++skip;
     }
     return skip;
+}
+
+// Reads the plain decimals that G-code is made of ("-12.5", "3", ".25") the
+// way stream extraction does, without a stream: the whole text must be an
+// optional sign, digits and at most one point, short enough that no range
+// error is possible. False for anything else, which goes to the stream.
+bool ReadPlainDecimal(std::string_view text, double* number) {
+    constexpr std::size_t kLongest = 18;
+    if (text.empty() || text.size() > kLongest) {
+        return false;
+    }
+    std::size_t start = text[0] == '+' || text[0] == '-' ? 1 : 0;
+    std::size_t digits = 0;
+    std::size_t points = 0;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            ++digits;
+        } else if (text[i] == '.') {
+            ++points;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || points > 1) {
+        return false;
+    }
+    // from_chars takes a minus sign but no plus sign.
+    const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+    const auto result = std::from_chars(first, text.data() + text.size(), *number);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
 
 }  // namespace
@@ -283,15 +314,22 @@ bool GCode::HasParameter(std::string letter) const {
 }
 
 double GCode::GetParameter(std::string letter) const {
-    std::string value;
+    std::string_view value;
+    const Words words = GetWords();
     if (letter.size() == 1) {
-        const Words words = GetWords();
         if (const Word* word = words.Find(letter[0])) {
-            value = std::string(word->value);
+            value = word->value;
         }
     }
-    std::istringstream stream(value);
+    return ReadNumber(value);
+}
+
+double GCode::ReadNumber(std::string_view value) {
     double number = 0.0;
+    if (ReadPlainDecimal(value, &number)) {
+        return number;
+    }
+    std::istringstream stream{std::string(value)};
     if (!(stream >> number)) {
         throw std::invalid_argument("Invalid input");
     }

@@ -73,6 +73,8 @@ class GCode {
     bool IsValid() const { return true; }
     // The words of the line as views that live as long as this line.
     Words GetWords() const;
+    // A parameter value read as GetParameter reads it.
+    static double ReadNumber(std::string_view value);
 
     // Drops leading and trailing blanks, tabs and line feeds (not carriage returns).
     static std::string Trim(const std::string& text);

@@ -125,30 +125,52 @@ boost::shared_ptr<Task> GCodeManager::Handle_G29(GCode line) {
     return parent;
 }
 
-boost::shared_ptr<Task> GCodeManager::MakeLinearGroupTask() {
-    // Taken out before any line is read: a line whose value cannot be read
-    // fails the group, and must not stay behind for a later one.
-    std::queue<GCode> moves;
-    moves.swap(pending_moves_);
-    json data = {{"description", moves.size() == 1 ? "~3Linear Move" : "Linear Group||"}};
+void GCodeManager::StartPendingGroup() {
+    if (pending_group_) {
+        return;
+    }
+    json data = {{"description", "Linear Group||"}};
     for (const auto& axis : kAxes) {
         data["resolution" + axis] = GetAxisResolution(axis);
     }
-    auto group = boost::make_shared<T_LinearGroup>(boost::make_shared<json>(std::move(data)));
-    for (; !moves.empty(); moves.pop()) {
-        const GCode& line = moves.front();
-        json move = json::object();
-        for (const auto& axis : kAxes) {
-            if (line.HasParameter(axis)) {
-                move[axis] = line.GetParameter(axis);
+    pending_group_ = boost::make_shared<T_LinearGroup>(boost::make_shared<json>(std::move(data)));
+}
+
+void GCodeManager::AddPendingMove(const GCode::Words& words) {
+    try {
+        // Made before the first move is read, so that the group's id comes
+        // before the ids kept for its moves.
+        StartPendingGroup();
+        MoveValues move;
+        for (int i = 0; i < MoveValues::kAxes; ++i) {
+            if (const GCode::Word* word = words.Find(kAxes[i][0])) {
+                move.Set(i, GCode::ReadNumber(word->value));
             }
         }
-        if (line.HasParameter("F")) {
-            feedrate_ = line.GetParameter("F");  // modal: holds for later lines too
+        if (const GCode::Word* feed = words.Find('F')) {
+            feedrate_ = GCode::ReadNumber(feed->value);  // modal: holds for later lines too
         }
-        move["F"] = feedrate_;
-        group->AddMove(boost::make_shared<T_LinearMove>(boost::make_shared<json>(std::move(move))));
+        move.feed = feedrate_;
+        pending_group_->AddMove(move);
+        ++pending_moves_;
+    } catch (...) {
+        // A line whose value cannot be read fails its group, and no move of it
+        // may stay behind for a later one.
+        pending_group_.reset();
+        pending_moves_ = 0;
+        throw;
     }
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeLinearGroupTask() {
+    StartPendingGroup();
+    boost::shared_ptr<T_LinearGroup> group;
+    group.swap(pending_group_);
+    if (pending_moves_ == 1) {
+        group->SetDescription("~3Linear Move");
+    }
+    pending_moves_ = 0;
+    group->ShrinkToFit();
     return group;
 }
 

@@ -4,7 +4,11 @@
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -25,39 +29,31 @@ double ReadSetting(const nlohmann::json& settings, const char* key) {
     return std::stod(settings.at(key).get<std::string>());
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+// Closes a file descriptor when it goes out of scope.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a file (not a directory) for reading.
-File OpenForReading(const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"));
-    struct stat status {};
-    if (file && (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode))) {
-        file.reset();
+// Reads up to `size` bytes; 0 at the end, -1 on an error.
+ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t read_bytes = read(fd, buffer, size);
+        if (read_bytes >= 0 || errno != EINTR) {
+            return read_bytes;
+        }
     }
-    return file;
-}
-
-// The number of line feeds of a regular file, read ahead so the lines can be
-// stored without regrowing; 0 for other files, which cannot be read twice.
-std::size_t CountLineFeeds(std::FILE* file, char* chunk) {
-    struct stat status {};
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return 0;
-    }
-    std::size_t count = 0;
-    std::size_t read = 0;
-    while ((read = std::fread(chunk, 1, kReadChunk, file)) > 0) {
-        count += static_cast<std::size_t>(std::count(chunk, chunk + read, '\n'));
-    }
-    if (std::ferror(file) || std::fseek(file, 0, SEEK_SET) != 0) {
-        std::clearerr(file);
-        std::rewind(file);
-        return 0;
-    }
-    return count;
 }
 
 }  // namespace
@@ -177,60 +173,67 @@ nlohmann::json GCodeManager::GetBedLevelSettings(bool enabled, bool recalculate)
     return settings;
 }
 
-void GCodeManager::LoadFile(std::string path) {
-    const File file = OpenForReading(path);
-    if (!file) {
-        std::cerr << "Error opening the file" << std::endl;
-    }
-    // Release the previous file's lines before the next one is read.
-    std::vector<GCode>().swap(lines_);
-    if (!file) {
-        return;
+bool GCodeManager::ReadLines(const std::string& path,
+                             const std::function<void(std::string_view, uint32_t)>& on_line) {
+    // Only a regular file is read, and only as far as it reached when it was
+    // opened: a device, a pipe or a file that grows while it is read would
+    // hold the command thread for ever. The open does not wait for a writer.
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.Get() < 0 || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
     }
     std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-    try {
-        lines_.reserve(CountLineFeeds(file.get(), chunk.get()) + 1);
-    } catch (const std::bad_alloc&) {
-        // A file of mostly blank lines may count more lines than memory holds;
-        // its non-empty lines are stored as they come.
-    }
     std::string carry;  // the start of a line that runs past the chunk read
     uint32_t line_number = 0;
-    auto add_line = [this, &line_number](std::string_view text) {
-        ++line_number;
+    auto end_line = [&](std::string_view text) {
         if (!text.empty() && text.back() == '\r') {
             text.remove_suffix(1);
         }
-        GCode line = GCode::FromText(text, line_number);
-        if (!line.IsEmpty()) {
-            lines_.push_back(std::move(line));
-        }
+        on_line(text, ++line_number);
     };
-    std::size_t read = 0;
-    while ((read = std::fread(chunk.get(), 1, kReadChunk, file.get())) > 0) {
-        std::string_view rest(chunk.get(), read);
+    auto left = static_cast<std::size_t>(status.st_size);
+    while (left > 0) {
+        const ssize_t read_bytes = ReadSome(file.Get(), chunk.get(), std::min(left, kReadChunk));
+        if (read_bytes < 0) {
+            std::cerr << "Error reading the file" << std::endl;
+            break;
+        }
+        if (read_bytes == 0) {
+            break;  // the file was cut short while it was read
+        }
+        left -= static_cast<std::size_t>(read_bytes);
+        std::string_view rest(chunk.get(), static_cast<std::size_t>(read_bytes));
         for (std::size_t end = rest.find('\n'); end != std::string_view::npos;
              end = rest.find('\n')) {
             if (carry.empty()) {
-                add_line(rest.substr(0, end));
+                end_line(rest.substr(0, end));
             } else {
                 carry.append(rest.substr(0, end));
-                add_line(carry);
+                end_line(carry);
                 carry.clear();
             }
             rest.remove_prefix(end + 1);
         }
         carry.append(rest);
     }
-    if (std::ferror(file.get())) {
-        std::cerr << "Error reading the file" << std::endl;
-    }
     // The last line has no line feed; a carriage return there is part of it.
     if (!carry.empty()) {
-        ++line_number;
-        GCode line = GCode::FromText(carry, line_number);
+        on_line(carry, ++line_number);
+    }
+    return true;
+}
+
+void GCodeManager::LoadFile(std::string path) {
+    // Release the previous file's lines before the next one is read.
+    std::vector<GCode>().swap(lines_);
+    const bool opened = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
+        GCode line = GCode::FromText(text, line_number);
         if (!line.IsEmpty()) {
             lines_.push_back(std::move(line));
         }
+    });
+    if (!opened) {
+        std::cerr << "Error opening the file" << std::endl;
     }
 }

@@ -6,16 +6,19 @@
 #include "GCode.h"
 #include "GCodeHandler.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
-#include <queue>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 #include <nlohmann/json.hpp>
 
+class T_LinearGroup;
 class Task;
 
 class GCodeManager {
@@ -98,8 +101,8 @@ class GCodeManager {
     // --- task trees of the supported codes ---
     // The parameters of a line's T_GCode: its text and, for file lines, its number.
     json MakeTaskJson(const GCode& line);
-    // One T_LinearGroup of every pending G0/G1 line, which it takes out of
-    // the queue; F on a line sets the modal feed rate.
+    // The T_LinearGroup of every pending G0/G1 line, which it takes out of
+    // the queue.
     boost::shared_ptr<Task> MakeLinearGroupTask();
     // A line's stepper motors on (T_ServoHere) or off (T_MotorOff), per axis.
     boost::shared_ptr<Task> MakeStepperTask(GCode line, bool enable);
@@ -155,6 +158,18 @@ class GCodeManager {
     void BuildHandlerTable();
     // Appends a task to the chain of the program being loaded.
     void AddTaskToQueue(boost::shared_ptr<Task> task);
+    // Reads a file's lines in order with their physical numbers; false when
+    // the file cannot be opened.
+    bool ReadLines(const std::string& path,
+                   const std::function<void(std::string_view, uint32_t)>& on_line);
+    // Turns one line of a file being loaded into its task or pending move.
+    void LoadLine(const GCode& line);
+    // Adds a G0/G1 line to the pending group: its values are read now, and F
+    // sets the modal feed rate. On a value that is not a number the pending
+    // moves are dropped and std::invalid_argument thrown.
+    void AddPendingMove(const GCode::Words& words);
+    // Makes the pending group unless there is one.
+    void StartPendingGroup();
     // Builds the task of a line through its handler, or its error task.
     boost::shared_ptr<Task> MakeLineTask(const GCode& line, const GCodeHandler& entry);
     // A T_GCode of the line with its description, ready for children.
@@ -173,7 +188,9 @@ class GCodeManager {
     int32_t samples_ = 1;
     double feedrate_ = 1000.0;
     std::vector<boost::shared_ptr<Task>> program_tasks_;
-    std::queue<GCode> pending_moves_;
+    // The group of the pending G0/G1 lines, made with the first of them.
+    boost::shared_ptr<T_LinearGroup> pending_group_;
+    size_t pending_moves_ = 0;
     std::vector<GCodeHandler> handlers_;
     std::vector<GCode> lines_;
     bool breakpoint_pending_ = false;

@@ -5,6 +5,7 @@
 #include "T_GCode.h"
 #include "TaskManager.h"
 
+#include <iostream>
 #include <utility>
 
 namespace {
@@ -16,26 +17,30 @@ constexpr const char* kTerminalOrigin = "Terminal";
 }  // namespace
 
 nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
-    LoadFile(std::move(path));
+    // The lines are turned into tasks as they are read; none is kept.
+    std::vector<GCode>().swap(lines_);
     program_tasks_.clear();
     breakpoint_pending_ = !execute;
     try {
-        for (const GCode& line : lines_) {
-            if (line.GetCommand() == ";BREAKPOINT") {
-                breakpoint_pending_ = true;
-            } else if (line.IsSupported()) {
-                ProcessLine(line, true);
+        const bool opened = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
+            const GCode line = GCode::FromText(text, line_number);
+            if (!line.IsEmpty()) {
+                LoadLine(line);
             }
+        });
+        if (!opened) {
+            std::cerr << "Error opening the file" << std::endl;
         }
         // Moves at the end of the file form the program's last task.
-        if (!pending_moves_.empty()) {
+        if (pending_group_) {
             AddTaskToQueue(MakeLinearGroupTask());
         }
     } catch (...) {
         // A program that cannot be built runs no part of itself, and none of
         // its lines stays behind for the next load.
         program_tasks_.clear();
-        std::queue<GCode>().swap(pending_moves_);
+        pending_group_.reset();
+        pending_moves_ = 0;
         throw;
     }
     TaskManager& manager = TaskManager::GetInstance();
@@ -45,10 +50,22 @@ nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
     return nullptr;
 }
 
+void GCodeManager::LoadLine(const GCode& line) {
+    const GCode::Words words = line.GetWords();
+    // Most lines of a print are moves: they skip the general lookups.
+    if (words.CommandIs("G1") || words.CommandIs("G0")) {
+        AddPendingMove(words);
+    } else if (words.CommandIs(";BREAKPOINT")) {
+        breakpoint_pending_ = true;
+    } else if (line.IsSupported()) {
+        ProcessLine(line, true);
+    }
+}
+
 bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
     if (IsLinearMove(line)) {
         // Consecutive moves of a file stream as one group; a typed move runs at once.
-        pending_moves_.push(line);
+        AddPendingMove(line.GetWords());
         if (!from_file) {
             auto group = MakeLinearGroupTask();
             group->SetOrigin(kTerminalOrigin);
@@ -56,7 +73,7 @@ bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
         }
         return true;
     }
-    if (from_file && !pending_moves_.empty()) {
+    if (from_file && pending_group_) {
         AddTaskToQueue(MakeLinearGroupTask());  // the group stands before this line's task
     }
     boost::shared_ptr<Task> task;

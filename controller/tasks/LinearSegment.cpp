@@ -1,12 +1,40 @@
 #include "LinearSegment.h"
 
-#include "AxisModes.h"
 #include "T_LinearGroup.h"
 #include "T_LinearMove.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+
+namespace {
+
+const char kNoCount[] = "move value outside the controller's count range";
+
+// Index into MoveValues of each channel's letter, -1 for none.
+const int* ChannelAxes(bool program_running) {
+    static const int kIdle[kSegmentChannels] = {0, 1, 2, 3, -1};
+    static const int kRunning[kSegmentChannels] = {0, 1, -1, 3, 2};
+    return program_running ? kRunning : kIdle;
+}
+
+int64_t CheckedAdd(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        throw std::out_of_range(kNoCount);
+    }
+    return sum;
+}
+
+int64_t CheckedSubtract(int64_t a, int64_t b) {
+    int64_t difference = 0;
+    if (__builtin_sub_overflow(a, b, &difference)) {
+        throw std::out_of_range(kNoCount);
+    }
+    return difference;
+}
+
+}  // namespace
 
 std::array<std::string, kSegmentChannels> ChannelLetters(bool program_running) {
     if (program_running) {
@@ -19,52 +47,72 @@ int64_t TruncateToCounts(double value) {
     // 2^63 is exactly representable; anything at or beyond it (or NaN) has no count.
     constexpr double kLimit = 9223372036854775808.0;
     if (!(value > -kLimit && value < kLimit)) {
-        throw std::out_of_range("move value outside the controller's count range");
+        throw std::out_of_range(kNoCount);
     }
     return static_cast<int64_t>(value);
 }
 
-std::string BuildLinearSegment(T_LinearGroup& group, const boost::shared_ptr<T_LinearMove>& segment,
-                               bool& moved) {
-    moved = false;
-    std::string text = "LI";
-    int64_t count_deltas[kSegmentChannels] = {0, 0, 0, 0, 0};
-    double mm_deltas[kSegmentChannels] = {0.0, 0.0, 0.0, 0.0, 0.0};
-    std::vector<int64_t>& counts = group.PositionCounts();
-    std::vector<double>& mm = group.PositionMm();
-    const auto letters = ChannelLetters(group.IsProgramRunning());
+PlannedSegment PlanSegment(T_LinearGroup& group, const MoveValues& move, PlannedPosition position) {
+    PlannedSegment segment;
+    const int* axes = ChannelAxes(group.IsProgramRunning());
     for (int i = 0; i < kSegmentChannels; ++i) {
-        const std::string& letter = letters[i];
-        if (!letter.empty() && segment->HasProperty(letter)) {
-            const double value = segment->GetProperty<double>(letter);
-            const double resolution = group.Resolution(letter);
-            if (AxisModes::GetInstance().IsAbsoluteAxis(letter)) {
-                const int64_t target_counts = TruncateToCounts(value * resolution);
-                count_deltas[i] = target_counts - counts[i];
-                mm_deltas[i] = value - mm[i];
-                counts[i] = target_counts;
-                mm[i] = value;
-            } else {
-                // Each distance is truncated by itself: fractions are not carried.
-                mm_deltas[i] = value;
-                count_deltas[i] = TruncateToCounts(value * resolution);
-                counts[i] += count_deltas[i];
-                mm[i] += value;
-            }
-            if (count_deltas[i] != 0) {
-                moved = true;
-                text += std::to_string(count_deltas[i]);
-            }
+        const int axis = axes[i];
+        if (axis < 0 || !move.Gives(axis)) {
+            continue;
         }
-        text += ",";
+        const double value = move.axis[axis];
+        const double resolution = group.AxisResolution(axis);
+        if (group.IsAbsolute(axis)) {
+            const int64_t target_counts = TruncateToCounts(value * resolution);
+            segment.count_deltas[i] = CheckedSubtract(target_counts, position.counts[i]);
+            segment.mm_deltas[i] = value - position.mm[i];
+            position.counts[i] = target_counts;
+            position.mm[i] = value;
+        } else {
+            // Each distance is truncated by itself: fractions are not carried.
+            segment.mm_deltas[i] = value;
+            segment.count_deltas[i] = TruncateToCounts(value * resolution);
+            position.counts[i] = CheckedAdd(position.counts[i], segment.count_deltas[i]);
+            position.mm[i] += value;
+        }
+        segment.moved = segment.moved || segment.count_deltas[i] != 0;
     }
-    if (!moved) {
+    if (segment.moved) {
+        segment.speed =
+            LinearFeedToSpeed(group, segment.mm_deltas, segment.count_deltas, move.feed);
+    }
+    return segment;
+}
+
+std::string SegmentCommand(const PlannedSegment& segment) {
+    if (!segment.moved) {
         return "";
     }
-    text.pop_back();
-    const int64_t speed =
-        LinearFeedToSpeed(group, mm_deltas, count_deltas, segment->GetProperty<double>("F"));
-    return text + " <" + std::to_string(speed);
+    std::string text = "LI";
+    for (int i = 0; i < kSegmentChannels; ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        if (segment.count_deltas[i] != 0) {
+            text += std::to_string(segment.count_deltas[i]);
+        }
+    }
+    text += " <";
+    text += std::to_string(segment.speed);
+    return text;
+}
+
+std::string BuildLinearSegment(T_LinearGroup& group, const MoveValues& move,
+                               PlannedPosition position, bool& moved) {
+    const PlannedSegment segment = PlanSegment(group, move, position);
+    moved = segment.moved;
+    return SegmentCommand(segment);
+}
+
+std::string BuildLinearSegment(T_LinearGroup& group, const boost::shared_ptr<T_LinearMove>& segment,
+                               bool& moved) {
+    return BuildLinearSegment(group, segment->Values(),
+                              PlannedPosition{group.PositionCounts(), group.PositionMm()}, moved);
 }
 
 int64_t LinearFeedToSpeed(T_LinearGroup& group, const double mm_deltas[kSegmentChannels],
@@ -76,36 +124,38 @@ int64_t LinearFeedToSpeed(T_LinearGroup& group, const double mm_deltas[kSegmentC
     }
     // Truncation left counts to move but no millimetres: move them at the feed
     // converted with the finest resolution among the moving channels.
-    const auto letters = ChannelLetters(group.IsProgramRunning());
+    const int* axes = ChannelAxes(group.IsProgramRunning());
     double resolution = 0.0;
     for (int i = 0; i < kSegmentChannels; ++i) {
-        if (!letters[i].empty() && count_deltas[i] != 0) {
-            resolution = std::max(resolution, group.Resolution(letters[i]));
+        if (axes[i] >= 0 && count_deltas[i] != 0) {
+            resolution = std::max(resolution, group.AxisResolution(axes[i]));
         }
     }
     return TruncateToCounts(feed / 60.0 * resolution);
 }
 
 double PathLengthMm(T_LinearGroup& group, const double mm_deltas[kSegmentChannels]) {
-    const auto letters = ChannelLetters(group.IsProgramRunning());
-    std::vector<double> values;
+    const int* axes = ChannelAxes(group.IsProgramRunning());
+    double sum = 0.0;
     for (int i = 0; i < kSegmentChannels; ++i) {
-        if (!letters[i].empty()) {
-            values.push_back(mm_deltas[i]);
+        if (axes[i] >= 0) {
+            sum += mm_deltas[i] * mm_deltas[i];
         }
     }
-    return EuclideanLength(values);
+    return std::sqrt(sum);
 }
 
 int64_t PathLengthCounts(T_LinearGroup& group, const int64_t count_deltas[kSegmentChannels]) {
-    const auto letters = ChannelLetters(group.IsProgramRunning());
-    std::vector<int64_t> values;
+    const int* axes = ChannelAxes(group.IsProgramRunning());
+    uint64_t sum = 0;
     for (int i = 0; i < kSegmentChannels; ++i) {
-        if (!letters[i].empty()) {
-            values.push_back(count_deltas[i]);
+        if (axes[i] >= 0) {
+            // Unsigned arithmetic: the square of a negative count is the same modulo 2^64.
+            const uint64_t magnitude = static_cast<uint64_t>(count_deltas[i]);
+            sum += magnitude * magnitude;
         }
     }
-    return EuclideanLength(values);
+    return static_cast<int64_t>(std::sqrt(static_cast<double>(sum)));
 }
 
 double EuclideanLength(const std::vector<double>& values) {
@@ -119,7 +169,6 @@ double EuclideanLength(const std::vector<double>& values) {
 int64_t EuclideanLength(const std::vector<int64_t>& values) {
     uint64_t sum = 0;
     for (int64_t value : values) {
-        // Unsigned arithmetic: the square of a negative count is the same modulo 2^64.
         const uint64_t magnitude = static_cast<uint64_t>(value);
         sum += magnitude * magnitude;
     }

@@ -1,8 +1,10 @@
 // The maths that turns one linear move into the text of one "LI" segment for
 // the main controller: count deltas of the five channels A to E and a vector
-// speed in counts per second. Building a segment advances the group's planned
-// position, so segments are built in program order.
+// speed in counts per second. Building a segment advances a planned position,
+// so segments are built in program order.
 #pragma once
+
+#include "MoveValues.h"
 
 #include <array>
 #include <cstdint>
@@ -21,9 +23,32 @@ constexpr int kSegmentChannels = 5;
 // controller program, X Y - E Z while one runs (it drives C itself).
 std::array<std::string, kSegmentChannels> ChannelLetters(bool program_running);
 
-// The LI command of `segment`, or "" when no channel moves; `moved` tells which.
-// Advances the group's planned position. Throws std::out_of_range for a target
-// or speed that has no 64-bit count.
+// A position per channel, in counts and in millimetres.
+struct PlannedPosition {
+    std::vector<int64_t>& counts;
+    std::vector<double>& mm;
+};
+
+// One move planned from a position: what each channel moves, and the speed.
+struct PlannedSegment {
+    int64_t count_deltas[kSegmentChannels] = {0, 0, 0, 0, 0};
+    double mm_deltas[kSegmentChannels] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    bool moved = false;
+    // Counts per second; 0 when nothing moves.
+    int64_t speed = 0;
+};
+
+// Plans `move` from `position` and advances the position to its end. Throws
+// std::out_of_range for a move that has no 64-bit count or speed.
+PlannedSegment PlanSegment(T_LinearGroup& group, const MoveValues& move, PlannedPosition position);
+// The LI command of a planned segment, or "" when it moves nothing.
+std::string SegmentCommand(const PlannedSegment& segment);
+
+// The LI command of `move` from `position` (advanced), or "" when no channel
+// moves; `moved` tells which.
+std::string BuildLinearSegment(T_LinearGroup& group, const MoveValues& move,
+                               PlannedPosition position, bool& moved);
+// The same from the group's own planned position.
 std::string BuildLinearSegment(T_LinearGroup& group, const boost::shared_ptr<T_LinearMove>& segment,
                                bool& moved);
 

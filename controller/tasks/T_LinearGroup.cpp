@@ -1,11 +1,15 @@
 #include "T_LinearGroup.h"
 
+#include "AxisModes.h"
 #include "DataRecordWatcher.h"
 #include "LinearSegment.h"
 #include "RecordFields.h"
 #include "TaskManager.h"
 #include "Utilities.h"
 
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -43,8 +47,7 @@ bool ProgramRunningFromReply(const std::string& reply) {
 }  // namespace
 
 T_LinearGroup::T_LinearGroup(Parameters data) : Task("T_LinearGroup", std::move(data)) {
-    AddCompletionCondition(
-        [this] { return pending_segments_.empty() && outstanding_segments_.empty(); });
+    AddCompletionCondition([this] { return NothingPending() && outstanding_segments_.empty(); });
     // A group cancelled while UPDATING (its watches fire all the time while
     // the axes move) gets no OnCancel; the motion must stop all the same.
     AddOnCancel([this] {
@@ -54,16 +57,55 @@ T_LinearGroup::T_LinearGroup(Parameters data) : Task("T_LinearGroup", std::move(
     });
 }
 
+void T_LinearGroup::AddMove(const MoveValues& move) {
+    const uint32_t id = ReserveIds(1);
+    if (move_ids_.empty() ||
+        move_ids_.back().second + (moves_.Size() - move_ids_.back().first) != id) {
+        move_ids_.emplace_back(moves_.Size(), id);
+    }
+    moves_.Append(move);
+}
+
 void T_LinearGroup::AddMove(Segment segment) {
-    pending_segments_.push(std::move(segment));
+    const uint32_t id = segment->GetId();
+    if (move_ids_.empty() ||
+        move_ids_.back().second + (moves_.Size() - move_ids_.back().first) != id) {
+        move_ids_.emplace_back(moves_.Size(), id);
+    }
+    made_.emplace(moves_.Size(), segment);
+    moves_.Append(segment->Values());
+}
+
+uint32_t T_LinearGroup::MoveId(size_t index) const {
+    auto run = std::upper_bound(
+        move_ids_.begin(), move_ids_.end(), index,
+        [](size_t value, const std::pair<size_t, uint32_t>& entry) { return value < entry.first; });
+    --run;
+    return run->second + static_cast<uint32_t>(index - run->first);
 }
 
 double T_LinearGroup::Resolution(const std::string& letter) {
     return GetProperty<double>("resolution" + letter);
 }
 
+double T_LinearGroup::AxisResolution(int axis) {
+    static const char* const kLetters[] = {"X", "Y", "Z", "E"};
+    if (!resolutions_[axis]) {
+        resolutions_[axis] = Resolution(kLetters[axis]);
+    }
+    return *resolutions_[axis];
+}
+
+bool T_LinearGroup::IsAbsolute(int axis) {
+    static const char* const kLetters[] = {"X", "Y", "Z", "E"};
+    if (!absolute_[axis]) {
+        absolute_[axis] = AxisModes::GetInstance().IsAbsoluteAxis(kLetters[axis]);
+    }
+    return *absolute_[axis];
+}
+
 void T_LinearGroup::OnStart() {
-    single_move_ = pending_segments_.size() == 1;
+    single_move_ = moves_.Size() == 1;
     AddDataRecordCondition<uint16_t>(62, &last_segment_count_);
     AddDataRecordCondition<uint16_t>(70, &last_buffer_free_);
     program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
@@ -183,34 +225,58 @@ std::vector<double> T_LinearGroup::ReadPositionsInMm() {
 }
 
 void T_LinearGroup::CalculateMoves() {
-    std::queue<Segment> segments = pending_segments_;
-    Segment previous;
-    while (!segments.empty()) {
-        Segment segment = segments.front();
-        segments.pop();
-        bool moved = false;
-        std::string command = BuildLinearSegment(*this, segment, moved);
-        segment->SetCommand(std::move(command), moved);
-        if (!moved) {
-            continue;
+    // Every move is planned now, so that a move without a count fails the
+    // group before anything is sent and the total is known; the commands
+    // are made again, from the same start, as the moves are fed.
+    feed_counts_ = position_counts_;
+    feed_mm_ = position_mm_;
+    const PlannedPosition position{position_counts_, position_mm_};
+    for (CompactMoves::Reader reader(moves_); !reader.AtEnd();) {
+        if (PlanSegment(*this, reader.Next(), position).moved) {
+            ++total_segments_;
         }
-        if (previous) {
-            segment->AddStartCondition([previous] { return previous->IsSent(); });
-        }
-        ++total_segments_;
-        segment->SetSegmentNumber(total_segments_);
-        previous = segment;
     }
 }
 
+T_LinearGroup::Segment T_LinearGroup::MakeNextSegment() {
+    const size_t index = feed_reader_.Index();
+    const MoveValues move = feed_reader_.Next();
+    Segment segment;
+    const auto made = made_.find(index);
+    if (made != made_.end()) {
+        segment = std::move(made->second);
+        made_.erase(made);
+    } else {
+        segment = boost::make_shared<T_LinearMove>(MoveId(index), move);
+    }
+    bool moved = false;
+    std::string command =
+        BuildLinearSegment(*this, move, PlannedPosition{feed_counts_, feed_mm_}, moved);
+    segment->SetCommand(std::move(command), moved);
+    if (moved) {
+        if (last_moving_) {
+            const Segment previous = last_moving_;
+            segment->AddStartCondition([previous] { return previous->IsSent(); });
+        }
+        segment->SetSegmentNumber(++numbered_segments_);
+        last_moving_ = segment;
+    }
+    return segment;
+}
+
 void T_LinearGroup::FeedSegments() {
-    while (outstanding_segments_.size() < kMaxOutstanding && !pending_segments_.empty()) {
-        Segment segment = pending_segments_.front();
+    while (outstanding_segments_.size() < kMaxOutstanding && !NothingPending()) {
+        Segment segment;
+        if (!requeued_.empty()) {
+            segment = std::move(requeued_.front());
+            requeued_.pop_front();
+        } else {
+            segment = MakeNextSegment();
+        }
         // A segment fed again after a pause is a child already.
         if (segment->GetParentId() != GetId()) {
             AddParallelTask(segment);
         }
-        pending_segments_.pop();
         if (segment->HasMotion()) {
             segment->SetStatus(RUNNING);
             segment->OnStart();
@@ -226,7 +292,7 @@ void T_LinearGroup::FeedSegments() {
         SendCommand("BGS");
         begin_sent_ = true;
     }
-    if (pending_segments_.empty() && FrontOutstandingSent() && !end_sent_) {
+    if (NothingPending() && FrontOutstandingSent() && !end_sent_) {
         SendCommand("LE");
         end_sent_ = true;
     }
@@ -280,24 +346,25 @@ void T_LinearGroup::RequeueOutstanding() {
     // The stop empties the controller's buffer: an empty buffer seen before the
     // requeued segments are sent again must not retire them.
     buffer_used_ = false;
-    std::queue<Segment> requeued;
+    std::deque<Segment> requeued;
     while (!outstanding_segments_.empty()) {
         outstanding_segments_.front()->Reset();
-        requeued.push(outstanding_segments_.front());
+        requeued.push_back(std::move(outstanding_segments_.front()));
         outstanding_segments_.pop();
     }
-    while (!pending_segments_.empty()) {
-        requeued.push(pending_segments_.front());
-        pending_segments_.pop();
-    }
-    pending_segments_.swap(requeued);
+    requeued.insert(requeued.end(), requeued_.begin(), requeued_.end());
+    requeued_.swap(requeued);
 }
 
 void T_LinearGroup::RebuildFirstSegment() {
-    if (pending_segments_.empty()) {
+    if (NothingPending()) {
         return;
     }
+    if (requeued_.empty()) {
+        // Made with its planned command first, as the moves after it expect.
+        requeued_.push_back(MakeNextSegment());
+    }
     bool moved = false;
-    std::string command = BuildLinearSegment(*this, pending_segments_.front(), moved);
-    pending_segments_.front()->SetCommand(std::move(command), moved);
+    std::string command = BuildLinearSegment(*this, requeued_.front(), moved);
+    requeued_.front()->SetCommand(std::move(command), moved);
 }

@@ -4,13 +4,18 @@
 // Pausing requeues what is not done; resuming goes on from where the axes stopped.
 #pragma once
 
+#include "CompactMoves.h"
 #include "T_LinearMove.h"
 #include "Task.h"
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <queue>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -34,7 +39,12 @@ class T_LinearGroup : public Task {
     void OnResume() override;
 
     // Appends a move; called while the group is built, before it is queued.
+    // Its task is made when the group feeds it, under an id kept for it now.
+    void AddMove(const MoveValues& move);
+    // Appends a move whose task is made already.
     void AddMove(Segment segment);
+    // Gives back the room that building left unused.
+    void ShrinkToFit() { moves_.ShrinkToFit(); }
 
     // The planned position per channel A to E, advanced as segments are built.
     std::vector<int64_t>& PositionCounts() { return position_counts_; }
@@ -44,6 +54,10 @@ class T_LinearGroup : public Task {
     void SetProgramRunning(bool running) { program_running_ = running; }
     // Counts per millimetre of a G-code axis, from the parameters.
     double Resolution(const std::string& letter);
+    // The same by axis index (X, Y, Z, E), read once.
+    double AxisResolution(int axis);
+    // True when the move values of the axis (X, Y, Z, E) are targets; asked once.
+    bool IsAbsolute(int axis);
     uint32_t TotalSegments() const { return total_segments_; }
     uint32_t CompletedSegments() const { return completed_segments_; }
     uint32_t SegmentOffset() const { return segment_offset_; }
@@ -60,12 +74,34 @@ class T_LinearGroup : public Task {
     void UpdateCompletedSegments();
     void RequeueOutstanding();
     void RebuildFirstSegment();
+    // No segment waits to be fed.
+    bool NothingPending() const { return requeued_.empty() && feed_reader_.AtEnd(); }
+    // The task of the next packed move, planned from where the moves before it end.
+    Segment MakeNextSegment();
+    // The id kept for the move at `index`.
+    uint32_t MoveId(size_t index) const;
     // The front outstanding segment exists and has been sent.
     bool FrontOutstandingSent() const;
     // Pops the front outstanding segment after finishing or completing it.
     void RetireFront(bool completed);
 
-    std::queue<Segment> pending_segments_;
+    // The moves not yet fed are the requeued tasks, then the packed moves
+    // from the feed reader on.
+    CompactMoves moves_;
+    CompactMoves::Reader feed_reader_{moves_};
+    std::deque<Segment> requeued_;
+    // Runs of consecutive ids: (index of the first move, its id).
+    std::vector<std::pair<size_t, uint32_t>> move_ids_;
+    // Tasks given with their move, by the move's index.
+    std::unordered_map<size_t, Segment> made_;
+    // The planned position after the last move made into a task.
+    std::vector<int64_t> feed_counts_;
+    std::vector<double> feed_mm_;
+    // Moving segments made into tasks so far, and the last of them.
+    uint32_t numbered_segments_ = 0;
+    Segment last_moving_;
+    std::optional<double> resolutions_[MoveValues::kAxes];
+    std::optional<bool> absolute_[MoveValues::kAxes];
     std::queue<Segment> outstanding_segments_;
     bool end_sent_ = false;
     bool begin_sent_ = false;

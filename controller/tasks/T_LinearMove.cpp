@@ -1,8 +1,42 @@
 #include "T_LinearMove.h"
 
+#include <limits>
 #include <utility>
 
-T_LinearMove::T_LinearMove(Parameters data) : Task("T_LinearMove", std::move(data)) {
+namespace {
+
+// The move values of the task parameters; a missing feed cannot give a speed.
+MoveValues ValuesFrom(const nlohmann::json* data) {
+    MoveValues values;
+    values.feed = std::numeric_limits<double>::quiet_NaN();
+    if (data == nullptr || !data->is_object()) {
+        return values;
+    }
+    static const char* const kLetters[] = {"X", "Y", "Z", "E"};
+    for (int i = 0; i < MoveValues::kAxes; ++i) {
+        if (data->contains(kLetters[i])) {
+            values.Set(i, data->at(kLetters[i]).get<double>());
+        }
+    }
+    if (data->contains("F")) {
+        values.feed = data->at("F").get<double>();
+    }
+    return values;
+}
+
+}  // namespace
+
+T_LinearMove::T_LinearMove(Parameters data)
+    : Task("T_LinearMove", data), values_(ValuesFrom(data.get())) {
+    AddConditions();
+}
+
+T_LinearMove::T_LinearMove(uint32_t id, const MoveValues& values)
+    : Task("T_LinearMove", Parameters(), id), values_(values) {
+    AddConditions();
+}
+
+void T_LinearMove::AddConditions() {
     AddCompletionCondition([this] { return sent_.load() && complete_; });
     AddStartCondition([this] { return started_; });
 }

@@ -2,6 +2,7 @@
 // coordinated motion. The group computes, feeds and retires it.
 #pragma once
 
+#include "MoveValues.h"
 #include "Task.h"
 
 #include <atomic>
@@ -12,10 +13,14 @@ class T_LinearMove : public Task {
   public:
     // Parameters: "X", "Y", "Z", "E" (millimetres, where the line gave them), "F" (mm/min).
     explicit T_LinearMove(Parameters data);
+    // A move the group made from its packed values, under the id kept for it.
+    T_LinearMove(uint32_t id, const MoveValues& values);
 
     // Sends the LI command on the main controller.
     void OnStart() override;
 
+    // The move's axes and feed.
+    const MoveValues& Values() const { return values_; }
     // Stores the computed command; a segment without motion keeps the old text.
     void SetCommand(std::string command, bool moved);
     void SetSegmentNumber(uint32_t number);
@@ -36,6 +41,9 @@ class T_LinearMove : public Task {
     void FinishSegment();
 
   private:
+    void AddConditions();
+
+    MoveValues values_;
     bool moved_ = false;
     // Read by the start condition of the next segment.
     std::atomic<bool> sent_{false};

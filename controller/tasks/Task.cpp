@@ -34,8 +34,15 @@ thread_local std::vector<Remains>* dying_remains = nullptr;
 }  // namespace
 
 Task::Task(std::string name, Parameters data)
+    : Task(std::move(name), std::move(data), ++counter_) {}
+
+uint32_t Task::ReserveIds(uint32_t count) {
+    return counter_.fetch_add(count) + 1;
+}
+
+Task::Task(std::string name, Parameters data, uint32_t id)
     : data_(std::move(data)),
-      id_(++counter_),
+      id_(id),
       parent_id_(0),
       next_in_queue_id_(0),
       name_(std::move(name)),
@@ -43,9 +50,6 @@ Task::Task(std::string name, Parameters data)
       origin_(),
       breakpoint_(false),
       started_(false) {
-    if (!data_) {
-        data_ = boost::make_shared<nlohmann::json>(nlohmann::json::object());
-    }
     completion_conditions_.push_back([this] { return AllChildrenDone(); });
     // Reads the link at every evaluation, so it also covers a parent set later.
     start_conditions_.push_back([this] {
@@ -584,5 +588,12 @@ void Task::UpdateUI(nlohmann::json value) {
 }
 
 void Task::SetDescription(const std::string& description) {
-    (*data_)["description"] = description;
+    Data()["description"] = description;
+}
+
+nlohmann::json& Task::Data() {
+    if (!data_) {
+        data_ = boost::make_shared<nlohmann::json>(nlohmann::json::object());
+    }
+    return *data_;
 }

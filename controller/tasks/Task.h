@@ -44,8 +44,12 @@ class Task : public boost::enable_shared_from_this<Task> {
     // The reason a queued task gets when its predecessor is cancelled.
     static constexpr const char* kPreviousInQueueCancelled = "Previous Task in Queue Cancelled";
 
-    // Takes the next id, the class name and the parameters.
+    // Takes the next id, the class name and the parameters (none: an empty
+    // object, made when first needed).
     Task(std::string name, Parameters data);
+    // Takes `count` consecutive ids from the task counter for tasks made later
+    // with them; returns the first.
+    static uint32_t ReserveIds(uint32_t count);
     // Not virtual: tasks are made through make_shared of their own class.
     ~Task();
     Task(const Task&) = delete;
@@ -171,6 +175,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     virtual void FillStatus(nlohmann::json& json);
 
   protected:
+    // A task under an id taken earlier with ReserveIds.
+    Task(std::string name, Parameters data, uint32_t id);
+
     Parameters data_;
     uint32_t id_;
     uint32_t parent_id_;
@@ -200,6 +207,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     // The watcher's latest main record, for a watch's starting value.
     static bool LatestRecord(ZDataRecord* record);
 
+    // The parameters, made empty when the task was given none.
+    nlohmann::json& Data();
+
     // The process-wide task counter.
     static std::atomic<uint32_t> counter_;
 };
@@ -228,7 +238,7 @@ void Task::AddDataRecordCondition(int offset, std::atomic<T>* cell) {
 
 template <typename T>
 T Task::GetProperty(const std::string& key) {
-    const nlohmann::json& value = (*data_)[key];
+    const nlohmann::json& value = Data()[key];
     if constexpr (std::is_integral<T>::value && !std::is_same<T, bool>::value) {
         return ReadInteger<T>(value, key);
     } else {
