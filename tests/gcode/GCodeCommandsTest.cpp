@@ -3,9 +3,15 @@
 #include "JsonClient.h"
 #include "ServerProcess.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 
 using json = nlohmann::json;
@@ -78,6 +84,45 @@ TEST_F(GCodeCommands, VerifyReplyBytesKeepUtf8) {
               R"("warnings":["This command is not currently supported by Tavik."]},)"
               R"({"errors":null,"line":";BREAKPOINT","line_number":3,)"
               R"("warnings":["This command is not currently supported by Tavik."]}]})");
+}
+
+TEST_F(GCodeCommands, OnlyRegularFilesAreRead) {
+    // Each of these would be read for ever or wait for a writer: they answer
+    // as a file that cannot be opened.
+    const std::string fifo = files_.Path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string paths[] = {"/dev/zero", "/dev/urandom", fifo, files_.Path()};
+    for (const std::string& path : paths) {
+        EXPECT_EQ(Verify(path), R"({"command":"verifyResponse","results":null})") << path;
+        client_.Send({{"command", "loadGcode"}, {"file", path}, {"execute", true}});
+        EXPECT_EQ(client_.ReceiveText().value_or("<no reply>"),
+                  R"({"command":"loadResponse","status":"success"})")
+            << path;
+    }
+    const std::string errors = server_.Stderr();
+    EXPECT_EQ(static_cast<std::size_t>(std::count(errors.begin(), errors.end(), '\n')),
+              2 * std::size(paths))
+        << errors;
+}
+
+TEST_F(GCodeCommands, AFileIsReadAsFarAsItReachedWhenItWasOpened) {
+    // Long enough that the server is still at it when the line is added after
+    // its first read.
+    std::string clean;
+    for (int i = 0; i < 200000; ++i) {
+        clean += "G28\n";
+    }
+    const std::string path = files_.WriteFile("growing.gcode", clean);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_ACCESS), 0);
+    client_.Send({{"command", "verifyGcode"}, {"file", path}});
+    pollfd read{watch, POLLIN, 0};
+    ASSERT_EQ(poll(&read, 1, 10000), 1);
+    std::ofstream(path, std::ios::app) << "M104\n";
+    close(watch);
+    EXPECT_EQ(client_.ReceiveText().value_or("<no reply>"),
+              R"({"command":"verifyResponse","results":null})");
 }
 
 TEST_F(GCodeCommands, SettingsCommandsAnswerNothing) {
