@@ -147,6 +147,13 @@ TEST(LinearSegment, ValuesWithoutACountAreRefused) {
     EXPECT_THROW(BuildLinearSegment(*group, Move({{"X", 1e300}}), moved), std::out_of_range);
     EXPECT_THROW(BuildLinearSegment(*group, Move({{"X", 1.0}, {"F", std::nan("")}}), moved),
                  std::out_of_range);
+    // Each value has a count, but the distance between two of them, or the
+    // position they add up to, has none.
+    EXPECT_NO_THROW(BuildLinearSegment(*group, Move({{"X", 2e16}}), moved));
+    EXPECT_THROW(BuildLinearSegment(*group, Move({{"X", -2e16}}), moved), std::out_of_range);
+    auto extruding = Group();
+    EXPECT_NO_THROW(BuildLinearSegment(*extruding, Move({{"E", 2e16}}), moved));
+    EXPECT_THROW(BuildLinearSegment(*extruding, Move({{"E", 2e16}}), moved), std::out_of_range);
     EXPECT_EQ(TruncateToCounts(-2.9), -2);
     EXPECT_THROW(TruncateToCounts(std::numeric_limits<double>::infinity()), std::out_of_range);
 }

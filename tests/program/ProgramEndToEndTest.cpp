@@ -224,6 +224,29 @@ TEST_F(ProgramEndToEnd, MovesOfAFileStreamAsOneGroupBeforeTheNextLine) {
               2);
 }
 
+TEST_F(ProgramEndToEnd, AMoveWithoutACountCancelsItsGroupBeforeAnythingMoves) {
+    OpenMain();
+    for (const char* program :
+         {"G1 X2e16 F3000\nG1 X-2e16 F3000\n", "G1 E2e16 F3000\nG1 E2e16\n"}) {
+        printer_.ClearCommandLog(Controller::kMain);
+        const std::string path = dir_.WriteFile("far.gcode", program);
+        ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
+                  "success");
+        const auto cancelled = ui_.ReceiveWhere([](const json& message) {
+            return message.value("command", "") == "updateTasks" &&
+                   message["tasks"][0].value("status", "") == "CANCELLED";
+        });
+        ASSERT_TRUE(cancelled) << program;
+        EXPECT_EQ((*cancelled)["tasks"][0]["cancellation_reason"],
+                  "Task Execution Error : move value outside the controller's count range");
+        const auto log = printer_.CommandLog(Controller::kMain);
+        EXPECT_EQ(
+            std::count_if(log.begin(), log.end(),
+                          [](const std::string& command) { return command.rfind("LI", 0) == 0; }),
+            0);
+    }
+}
+
 TEST_F(ProgramEndToEnd, BedLevelQueuesALevellingTaskForTheUi) {
     client_.Send({{"command", "bedLevel"}, {"enabled", true}, {"recalculate", false}});
     const auto update = ui_.ReceiveWhere([](const json& message) {
