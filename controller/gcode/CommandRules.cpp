@@ -223,6 +223,28 @@ bool CommandRules::Accepts(ValueType type, std::string_view value) {
     return false;
 }
 
+namespace {
+
+// The parameter's letter as a message quotes it: a letter that starts a
+// character of several UTF-8 bytes comes with the rest of the character,
+// which stands at the start of the value.
+std::string QuotedLetter(const GCode::Word& word) {
+    const auto lead = static_cast<unsigned char>(word.letter);
+    const std::size_t more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    std::string letter(1, word.letter);
+    if (more == 0 || word.value.size() < more) {
+        return letter;
+    }
+    for (std::size_t i = 0; i < more; ++i) {
+        if ((static_cast<unsigned char>(word.value[i]) & 0xC0) != 0x80) {
+            return letter;
+        }
+    }
+    return letter.append(word.value.substr(0, more));
+}
+
+}  // namespace
+
 void CommandRules::CheckParameters(const GCode::Words& words, json& warnings, json& errors) const {
     if (!has_parameters_) {
         return;
@@ -237,8 +259,8 @@ void CommandRules::CheckParameters(const GCode::Words& words, json& warnings, js
                        "The " + letter +
                            " parameter has no effect in Tavik's software.  It will be ignored.");
             } else {
-                Append(errors,
-                       "Unexpected parameter " + letter + ".  Please contact Tavik for support.");
+                Append(errors, "Unexpected parameter " + QuotedLetter(word) +
+                                   ".  Please contact Tavik for support.");
             }
             continue;
         }

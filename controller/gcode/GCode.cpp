@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -58,10 +60,9 @@ bool EqualsUpper(std::string_view text, std::string_view upper) {
 // Cuts the text into words as the text utilities' Split does on " ": pieces end
 // at blanks, each piece is trimmed of blanks and tabs, and a non-blank piece
 // gives its first whitespace-delimited word. Calls on_word(word) for each word
-// and returns false when a non-blank piece gave no word.
-template <typename OnWord>
-bool ForEachWord(std::string_view text, OnWord&& on_word) {
-    bool all_read = true;
+// and on_unread(piece) for each non-blank piece that gives none.
+template <typename OnWord, typename OnUnread>
+void ForEachWord(std::string_view text, OnWord&& on_word, OnUnread&& on_unread) {
     std::size_t position = 0;
     while (position < text.size()) {
         std::size_t end = position;
@@ -85,15 +86,18 @@ bool ForEachWord(std::string_view text, OnWord&& on_word) {
                 ++word_end;
             }
             if (word_end == first) {
-                all_read = false;
+                on_unread(text.substr(position, end - position));
             } else {
                 on_word(text.substr(first, word_end - first));
             }
         }
         position = end + 1;
     }
-    return all_read;
 }
+
+// Pieces of one line reported one by one; the rest are only counted, so that
+// a line of millions of them cannot flood the error stream.
+constexpr std::size_t kReportedPieces = 10;
 
 std::size_t NormalizedSkip(std::string_view word) {
     std::size_t skip = 0;
@@ -254,10 +258,19 @@ void GCode::ParseText(std::string_view text) {
     std::transform(source.begin(), source.end(), target, Upper);
 
     std::size_t words = 0;
-    const bool all_read = ForEachWord(Text(), [&words](std::string_view) { ++words; });
-    if (!all_read) {
-        // Rare: let the shared splitter report the pieces it cannot read.
-        Split<std::string>(std::string(Text()), " ");
+    std::size_t unread = 0;
+    ForEachWord(
+        Text(), [&words](std::string_view) { ++words; },
+        [&unread](std::string_view piece) {
+            if (++unread <= kReportedPieces) {
+                // As the shared splitter words it.
+                std::cerr << "Failed to convert token '" << piece << "' to type '"
+                          << ReadableTypeName(typeid(std::string)) << "'" << std::endl;
+            }
+        });
+    if (unread > kReportedPieces) {
+        std::cerr << "... and " << unread - kReportedPieces
+                  << " more tokens of the line that could not be read" << std::endl;
     }
     if (words == 0) {
         FreeText();
@@ -268,27 +281,30 @@ void GCode::ParseText(std::string_view text) {
 GCode::Words GCode::GetWords() const {
     Words words;
     bool first = true;
-    ForEachWord(Text(), [&](std::string_view word) {
-        if (first) {
-            first = false;
-            words.command_head = word.substr(0, 1);
-            words.command_tail = word.substr(1 + NormalizedSkip(word));
-            return;
-        }
-        const Word parameter{word[0], word.substr(1)};
-        const auto key = static_cast<unsigned char>(parameter.letter);
-        if (words.letters.test(key)) {
-            return;
-        }
-        words.letters.set(key);
-        auto& parameters = words.parameters;
-        auto position = parameters.end();
-        while (position != parameters.begin() &&
-               static_cast<unsigned char>((position - 1)->letter) > key) {
-            --position;
-        }
-        parameters.insert(position, parameter);
-    });
+    ForEachWord(
+        Text(),
+        [&](std::string_view word) {
+            if (first) {
+                first = false;
+                words.command_head = word.substr(0, 1);
+                words.command_tail = word.substr(1 + NormalizedSkip(word));
+                return;
+            }
+            const Word parameter{word[0], word.substr(1)};
+            const auto key = static_cast<unsigned char>(parameter.letter);
+            if (words.letters.test(key)) {
+                return;
+            }
+            words.letters.set(key);
+            auto& parameters = words.parameters;
+            auto position = parameters.end();
+            while (position != parameters.begin() &&
+                   static_cast<unsigned char>((position - 1)->letter) > key) {
+                --position;
+            }
+            parameters.insert(position, parameter);
+        },
+        [](std::string_view) {});
     return words;
 }
 

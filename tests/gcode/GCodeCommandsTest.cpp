@@ -125,6 +125,30 @@ TEST_F(GCodeCommands, AFileIsReadAsFarAsItReachedWhenItWasOpened) {
               R"({"command":"verifyResponse","results":null})");
 }
 
+TEST_F(GCodeCommands, ValidationQuotesWholeCharacters) {
+    EXPECT_EQ(Verify(files_.WriteFile("accent.gcode",
+                                      "G1 X1 \xc3\xa9"
+                                      "5\n")),
+              R"({"command":"verifyResponse","results":[{"errors":["Unexpected parameter )"
+              "\xc3\xa9"
+              R"(.  Please contact Tavik for support."],"line":"G1 X1 )"
+              "\xc3\xa9"
+              R"(5","line_number":1,"warnings":null}]})");
+}
+
+TEST_F(GCodeCommands, ALineOfUnreadablePiecesReportsTenAndACount) {
+    std::string line;
+    for (int i = 0; i < 100000; ++i) {
+        line += " \v";
+    }
+    client_.Send({{"command", "terminalCommand"}, {"data", line}});
+    ASSERT_TRUE(client_.ReceiveText());
+    const std::string errors = server_.Stderr();
+    EXPECT_EQ(static_cast<std::size_t>(std::count(errors.begin(), errors.end(), '\n')), 11u)
+        << errors.substr(0, 2000);
+    EXPECT_NE(errors.find("99990 more"), std::string::npos) << errors.substr(0, 2000);
+}
+
 TEST_F(GCodeCommands, SettingsCommandsAnswerNothing) {
     client_.Send({{"command", "setAxisResolution"}, {"axis", "X"}, {"resolution", 80.5}});
     client_.Send({{"command", "setForwardLimit"}, {"axis", "Y"}, {"limit", 12345}});
