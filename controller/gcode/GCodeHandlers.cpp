@@ -109,7 +109,8 @@ json GCodeManager::MakeTaskJson(const GCode& line) {
 
 boost::shared_ptr<Task> GCodeManager::MakeParent(const GCode& line,
                                                  const std::string& description) {
-    auto parent = TaskManager::CreateTask<T_GCode>(MakeTaskJson(line));
+    boost::shared_ptr<Task> parent =
+        boost::make_shared<T_GCode>(line.GetLine(), line.GetLineNumber());
     parent->SetDescription(description);
     return parent;
 }

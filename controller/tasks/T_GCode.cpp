@@ -4,7 +4,19 @@
 
 T_GCode::T_GCode(Parameters data) : Task("T_GCode", std::move(data)) {}
 
+T_GCode::T_GCode(std::string gcode_command, uint32_t line_number)
+    : Task("T_GCode", Parameters()),
+      gcode_command_(std::move(gcode_command)),
+      line_number_(line_number),
+      has_line_(true) {}
+
 void T_GCode::FillStatus(nlohmann::json& json) {
+    if (has_line_) {
+        json["gcode_command"] = gcode_command_;
+        if (line_number_ != 0) {
+            json["line_number"] = std::to_string(line_number_);
+        }
+    }
     if (HasProperty("gcode_command")) {
         json["gcode_command"] = GetProperty<std::string>("gcode_command");
     }

@@ -3,11 +3,23 @@
 
 #include "Task.h"
 
+#include <cstdint>
+#include <string>
+
 class T_GCode : public Task {
   public:
     // Parameters: "gcode_command", "line_number" (file lines only), "description".
     explicit T_GCode(Parameters data);
+    // The task of a line: its normalised text and its number in its file (0
+    // at the terminal), kept as they are rather than as parameters; a program
+    // holds one of these per line.
+    T_GCode(std::string gcode_command, uint32_t line_number);
 
     // Adds "gcode_command" and "line_number" when present.
     void FillStatus(nlohmann::json& json) override;
+
+  private:
+    std::string gcode_command_;
+    uint32_t line_number_ = 0;
+    bool has_line_ = false;
 };

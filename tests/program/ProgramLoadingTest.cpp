@@ -34,6 +34,7 @@ class ProgramLoading : public testing::Test {
     static json Form(const boost::shared_ptr<Task>& task) {
         json form;
         task->ToJson(form);
+        task->FillStatus(form);
         return form;
     }
 
@@ -59,9 +60,9 @@ TEST_F(ProgramLoading, EverySupportedLineBecomesOneChainedFileTask) {
     const Tasks program = Load("; start\n\n;\r\n   \nG90\r\nM201 S1000\ng090 x1 ; again\n");
     ASSERT_EQ(program.size(), 2u);
     ExpectChain(program);
-    EXPECT_EQ(program[0]->GetProperty<std::string>("line_number"), "5");
-    EXPECT_EQ(program[1]->GetProperty<std::string>("line_number"), "7");
-    EXPECT_EQ(program[1]->GetProperty<std::string>("gcode_command"), "G090 X1");
+    EXPECT_EQ(Form(program[0])["line_number"], "5");
+    EXPECT_EQ(Form(program[1])["line_number"], "7");
+    EXPECT_EQ(Form(program[1])["gcode_command"], "G090 X1");
     for (const auto& task : program) {
         EXPECT_EQ(task->GetName(), "T_GCode");
         EXPECT_EQ(task->GetOrigin(), "File");
@@ -118,8 +119,8 @@ TEST_F(ProgramLoading, TerminalLines) {
     const auto terminal = tasks_.GetLastTask();
     ASSERT_NE(terminal, program[0]);
     EXPECT_EQ(terminal->GetOrigin(), "Terminal");
-    EXPECT_FALSE(terminal->HasProperty("line_number"));
-    EXPECT_EQ(terminal->GetProperty<std::string>("gcode_command"), "G90\r");
+    EXPECT_FALSE(Form(terminal).contains("line_number"));
+    EXPECT_EQ(Form(terminal)["gcode_command"], "G90\r");
     EXPECT_EQ(program[0]->GetNextInQueueId(), terminal->GetId());
     EXPECT_EQ(manager_.GetProgramTasks().size(), 1u) << "not part of the program";
 }
