@@ -3,9 +3,9 @@
 #include <cstring>
 
 void CompactMoves::AppendDouble(double value) {
-    uint8_t raw[sizeof value];
-    std::memcpy(raw, &value, sizeof value);
-    bytes_.insert(bytes_.end(), raw, raw + sizeof value);
+    const std::size_t end = bytes_.size();
+    bytes_.resize(end + sizeof value);
+    std::memcpy(bytes_.data() + end, &value, sizeof value);
 }
 
 void CompactMoves::Append(const MoveValues& move) {
