@@ -188,7 +188,9 @@ boost::shared_ptr<Task> GCodeManager::Handle_G4(GCode line) {
         dwell = FormatNumber(milliseconds, 1) + " ms";
     }
     auto parent = MakeParent(line, "Dwell|~2{" + dwell + "}");
-    parent->AddParallelTask(TaskManager::CreateTask<T_Wait>(json{{"ms", ms}}));
+    // A negative dwell keeps its parameter, which the dwell refuses when it starts.
+    parent->AddParallelTask(ms >= 0 ? boost::make_shared<T_Wait>(static_cast<uint32_t>(ms))
+                                    : TaskManager::CreateTask<T_Wait>(json{{"ms", ms}}));
     return parent;
 }
 

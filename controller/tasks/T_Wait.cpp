@@ -10,6 +10,10 @@ T_Wait::T_Wait(Parameters data) : Task("T_Wait", std::move(data)) {
     AddCompletionCondition([this] { return wait_started_ && IsElapsed(); });
 }
 
+T_Wait::T_Wait(uint32_t ms) : Task("T_Wait", Parameters()), ms_(ms), ms_given_(true) {
+    AddCompletionCondition([this] { return wait_started_ && IsElapsed(); });
+}
+
 int32_t T_Wait::ParseControllerTime(const std::string& reply) {
     std::istringstream stream(reply);
     double time = 0;
@@ -25,8 +29,12 @@ int32_t T_Wait::ParseControllerTime(const std::string& reply) {
     return static_cast<int32_t>(static_cast<uint32_t>(wrapped));
 }
 
+uint32_t T_Wait::Milliseconds() {
+    return ms_given_ ? ms_ : GetProperty<unsigned int>("ms");
+}
+
 void T_Wait::OnStart() {
-    ms_ = GetProperty<unsigned int>("ms");
+    ms_ = Milliseconds();
     const int32_t now = ParseControllerTime(SendCommand("MG TIME"));
     start_time_ = static_cast<uint32_t>(now);
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();

@@ -11,10 +11,16 @@ class T_Wait : public Task {
   public:
     // Parameters: "ms" (unsigned int), the dwell in milliseconds.
     explicit T_Wait(Parameters data);
+    // A dwell of `ms` milliseconds without parameters, as a program's dwell
+    // lines make it (a program may hold many).
+    explicit T_Wait(uint32_t ms);
 
     // Reads the controller's clock ("MG TIME"), brings the record sample
     // counter in step with it and watches the records until the time is up.
     void OnStart() override;
+
+    // The dwell in milliseconds.
+    uint32_t Milliseconds();
 
     // More than "ms" samples have passed since the clock was read.
     bool IsElapsed() const;
@@ -29,6 +35,8 @@ class T_Wait : public Task {
     uint32_t start_time_ = 0;
     // "ms", read once on the worker so the record thread never touches the JSON.
     uint32_t ms_ = 0;
+    // Given at construction rather than as "ms".
+    bool ms_given_ = false;
     // Added to the sample counter so that it counts in the clock's own terms:
     // non-zero when the latest record at the start lay across a 16-bit wrap
     // from the clock read.

@@ -1,6 +1,7 @@
 // The task tree of every supported code, built from terminal lines through the
 // handler table: the parent's description and the children's parameters.
 #include "GCodeManager.h"
+#include "T_Wait.h"
 #include "TemperatureConversion.h"
 #include "tasks/TaskTestSupport.h"
 
@@ -68,7 +69,9 @@ TEST_F(HandlerTrees, DwellInSecondsOrMilliseconds) {
         const auto tree = Build(text);
         EXPECT_EQ(Description(tree), description) << text;
         ASSERT_EQ(Children(tree), Names{"T_Wait:"}) << text;
-        EXPECT_EQ(Param(tree->GetSubTasks()[0], "ms"), ms) << text;
+        const auto wait = boost::dynamic_pointer_cast<T_Wait>(tree->GetSubTasks()[0]);
+        ASSERT_TRUE(wait) << text;
+        EXPECT_EQ(wait->Milliseconds(), static_cast<uint32_t>(ms)) << text;
     }
 }
 
