@@ -64,6 +64,8 @@ class GCodeManager {
     // The line's command is one of `codes`, also with one or two zeros after
     // the first character.
     bool MatchesCode(GCode line, std::vector<std::string> codes);
+    // The same for a command word.
+    static bool CommandMatches(std::string_view command, const std::vector<std::string>& codes);
     // The line is a G0 or G1 move.
     bool IsLinearMove(const GCode& line);
 

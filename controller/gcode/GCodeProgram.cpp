@@ -78,8 +78,9 @@ bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
     }
     boost::shared_ptr<Task> task;
     bool matched = false;
+    const std::string command = line.GetCommand();
     for (const GCodeHandler& entry : handlers_) {
-        if (MatchesCode(line, entry.codes)) {
+        if (CommandMatches(command, entry.codes)) {
             matched = true;
             task = MakeLineTask(line, entry);
         }

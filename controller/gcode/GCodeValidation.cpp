@@ -89,11 +89,19 @@ json GCodeManager::VerifyFile(const std::string& path) {
 }
 
 bool GCodeManager::MatchesCode(GCode line, std::vector<std::string> codes) {
-    const std::string command = line.GetCommand();
-    return std::any_of(codes.begin(), codes.end(), [&command](const std::string& code) {
-        const std::string first = code.substr(0, 1);
-        const std::string rest = code.substr(std::min<std::size_t>(1, code.size()));
-        return command == code || command == first + "0" + rest || command == first + "00" + rest;
+    return CommandMatches(line.GetCommand(), codes);
+}
+
+bool GCodeManager::CommandMatches(std::string_view command, const std::vector<std::string>& codes) {
+    // The code itself, or with one or two zeros after its first character.
+    return std::any_of(codes.begin(), codes.end(), [command](std::string_view code) {
+        if (code.empty() || command.size() < code.size() || command.size() > code.size() + 2 ||
+            command[0] != code[0]) {
+            return false;
+        }
+        const std::size_t zeros = command.size() - code.size();
+        return command.substr(1, zeros).find_first_not_of('0') == std::string_view::npos &&
+               command.substr(1 + zeros) == code.substr(1);
     });
 }
 
