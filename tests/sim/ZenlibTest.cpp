@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "Deadline.h"
 #include "UnusedPort.h"
 #include "VirtualPrinter.h"
 #include "zenlib.h"
@@ -181,7 +182,11 @@ TEST_F(ZenlibTest, StalledStreamTimesOutAndADroppedStreamIsLost) {
     OpenMain(" -s DR -t 100");
     ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
     ZDataRecord record;
-    ASSERT_EQ(ZRecord(handle_, &record, 1), Z_OK);
+    // A loaded host may delay a record past the short timeout; the stream still flows.
+    const auto record_arrives = [&] {
+        return WaitFor([&] { return ZRecord(handle_, &record, 1) == Z_OK; }, 10s);
+    };
+    ASSERT_TRUE(record_arrives());
     printer_.StallRecords(Controller::kMain, true);
     // Records already under way drain first; then the stream is silent.
     ZReturnCode rc = Z_OK;
@@ -190,7 +195,7 @@ TEST_F(ZenlibTest, StalledStreamTimesOutAndADroppedStreamIsLost) {
     }
     EXPECT_EQ(rc, Z_ERR_TIMEOUT);
     printer_.StallRecords(Controller::kMain, false);
-    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_OK);
+    EXPECT_TRUE(record_arrives());
 
     printer_.CutRecordStreams(Controller::kMain);
     rc = Z_OK;
@@ -210,7 +215,8 @@ TEST_F(ZenlibTest, CutConnectionIsReportedAsLost) {
 }
 
 TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
-    OpenMain();
+    // A long timeout: a stall of a loaded host is no fault of the handle's sharing.
+    OpenMain(" -s DR -t 10000");
     ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
     // The threads get their own copy: the fixture's member is cleared below.
     const ZHandle handle = handle_;
