@@ -25,13 +25,6 @@ namespace {
 // is taken as lost, so it cannot spin the I/O thread for ever.
 constexpr int kMaxConsecutiveReadErrors = 16;
 
-// Enough of a message to recognise it in a diagnostic line.
-std::string Excerpt(std::string_view text) {
-    constexpr std::size_t kMaxExcerpt = 200;
-    return text.size() <= kMaxExcerpt ? std::string(text)
-                                      : std::string(text.substr(0, kMaxExcerpt)) + "...";
-}
-
 bool IsConnectionGone(const boost::system::error_code& error) {
     return error == boost::asio::error::eof || error == boost::asio::error::connection_reset;
 }

@@ -264,7 +264,7 @@ void GCode::ParseText(std::string_view text) {
         [&unread](std::string_view piece) {
             if (++unread <= kReportedPieces) {
                 // As the shared splitter words it.
-                std::cerr << "Failed to convert token '" << piece << "' to type '"
+                std::cerr << "Failed to convert token '" << Excerpt(piece) << "' to type '"
                           << ReadableTypeName(typeid(std::string)) << "'" << std::endl;
             }
         });

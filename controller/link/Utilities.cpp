@@ -36,6 +36,19 @@ std::string ReadableTypeName(const std::type_info& type) {
     return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
 
+std::string Excerpt(std::string_view text, std::size_t max_bytes) {
+    const bool cut = text.size() > max_bytes;
+    std::string excerpt;
+    for (const char c : text.substr(0, max_bytes)) {
+        if (c == '\n') {
+            excerpt += "\\n";
+        } else {
+            excerpt += c;
+        }
+    }
+    return cut ? excerpt + "..." : excerpt;
+}
+
 std::string DumpMessage(const nlohmann::json& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <typeinfo>
 #include <vector>
@@ -19,6 +20,11 @@ std::string FormatNumber(double value, int precision);
 
 // Readable name of a type for diagnostics ("long long", not its mangled form).
 std::string ReadableTypeName(const std::type_info& type);
+
+// A received text as a diagnostic line may quote it: at most `max_bytes`
+// bytes (then "..."), and every line feed written as \n, so that one event
+// stays one line on standard error however the text was made.
+std::string Excerpt(std::string_view text, std::size_t max_bytes = 200);
 
 // Dumps a message compact. Texts from controllers and files need not be
 // UTF-8: a byte that is not is replaced, so the message is never lost.
@@ -50,7 +56,7 @@ std::vector<T> Split(std::string text, const std::string& delimiter) {
         std::istringstream piece(token.substr(first, last - first + 1));
         T value;
         if (!(piece >> value)) {
-            std::cerr << "Failed to convert token '" << token << "' to type '"
+            std::cerr << "Failed to convert token '" << Excerpt(token) << "' to type '"
                       << ReadableTypeName(typeid(T)) << "'" << std::endl;
             continue;
         }

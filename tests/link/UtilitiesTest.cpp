@@ -30,6 +30,14 @@ TEST(Split, ReportsAndSkipsBadTokens) {
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(values, (std::vector<long long>{5, 7}));
     EXPECT_EQ(errors, "Failed to convert token ' x' to type 'long long'\n");
+
+    // A token made of line feeds, or a huge one, still gives one short line.
+    testing::internal::CaptureStderr();
+    Split<long long>("\n\nx, " + std::string(1000, 'y'), ", ");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Failed to convert token '\\n\\nx' to type 'long long'\n"
+              "Failed to convert token ' " +
+                  std::string(199, 'y') + "...' to type 'long long'\n");
 }
 
 TEST(Split, ReadsWordsOnBlank) {
