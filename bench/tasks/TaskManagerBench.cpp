@@ -115,6 +115,10 @@ void BM_RunChainToTheEnd(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
     TaskManagerProbe::Halt();
 }
-BENCHMARK(BM_RunChainToTheEnd)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunChainToTheEnd)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -49,7 +49,8 @@ Task::Task(std::string name, Parameters data, uint32_t id)
       status_(INITIALIZING),
       origin_(),
       breakpoint_(false),
-      started_(false) {
+      started_(false),
+      waiter_id_(0) {
     completion_conditions_.push_back([this] { return AllChildrenDone(); });
     // Reads the link at every evaluation, so it also covers a parent set later.
     start_conditions_.push_back([this] {
@@ -107,6 +108,38 @@ std::string Task::StatusToString(uint32_t status) {
         default:
             return "";
     }
+}
+
+void Task::SetStatus(uint32_t status) {
+    status_.store(status);
+    WakeDependents(false);
+}
+
+void Task::WakeDependents(bool with_children) const {
+    // The worker only looks at tasks that something may have made ready: this
+    // one, its parent (its children may all be done now) and the tasks that
+    // start after it. Children wait for their parent to start.
+    TaskManager& manager = TaskManager::GetInstance();
+    manager.Wake({id_, parent_id_, next_in_queue_id_.load(), waiter_id_.load()});
+    if (with_children) {
+        for (const auto& child : children_) {
+            manager.Wake({child->GetId()});
+        }
+    }
+}
+
+bool Task::IsHeldByAnotherTask() const {
+    if (!IsStatus(INITIALIZING)) {
+        return false;
+    }
+    if (parent_id_ != 0) {
+        const Pointer parent = TaskManager::GetInstance().GetTask(parent_id_);
+        if (!parent || !parent->HasStarted()) {
+            return true;
+        }
+    }
+    const Pointer awaited = awaited_.lock();
+    return awaited && !awaited->IsStatus(FINISHED);
 }
 
 Task::Pointer Task::Parent() const {
@@ -249,6 +282,7 @@ void Task::Start() {
     PublishStatus(RUNNING);
     OnStart();
     started_ = true;
+    WakeDependents(true);
 }
 
 void Task::Finish() {
@@ -394,8 +428,7 @@ void Task::AddSubTasks(std::vector<Pointer> tasks) {
         return;
     }
     for (size_t i = 1; i < tasks.size(); ++i) {
-        Pointer previous = tasks[i - 1];
-        tasks[i]->AddStartCondition([previous] { return previous->IsStatus(FINISHED); });
+        tasks[i]->StartAfter(tasks[i - 1]);
     }
     tasks[0]->AddStartCondition([this] { return !IsStatus(INITIALIZING); });
     for (auto& task : tasks) {
@@ -410,6 +443,18 @@ void Task::AddParallelTask(Pointer task) {
 
 void Task::AddStartCondition(Condition condition) {
     start_conditions_.push_back(std::move(condition));
+}
+
+void Task::StartAfter(Pointer predecessor) {
+    // A predecessor wakes one waiter, which is all queues and sequences need;
+    // a second waiter keeps its condition but is looked at in every pass.
+    uint32_t waiter = 0;
+    const bool woken =
+        predecessor->waiter_id_.compare_exchange_strong(waiter, id_) || waiter == id_;
+    if (woken && awaited_.expired()) {
+        awaited_ = predecessor;
+    }
+    AddStartCondition([predecessor] { return predecessor->IsStatus(FINISHED); });
 }
 
 void Task::AddCompletionCondition(Condition condition) {

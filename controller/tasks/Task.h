@@ -17,6 +17,7 @@
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 #include <nlohmann/json.hpp>
 
 class Task : public boost::enable_shared_from_this<Task> {
@@ -61,8 +62,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     bool IsStatus(uint32_t status) const { return status_.load() == status; }
     // RUNNING or UPDATING: started, and neither paused nor ended.
     bool IsActive() const;
-    // Stores the status without any message.
-    void SetStatus(uint32_t status) { status_.store(status); }
+    // Stores the status without any message; the worker looks again at the
+    // tasks this one may have made ready.
+    void SetStatus(uint32_t status);
     std::string GetName() const { return name_; }
     uint32_t GetParentId() const { return parent_id_; }
     void SetParentId(uint32_t id) { parent_id_ = id; }
@@ -72,6 +74,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::string GetOrigin() const { return origin_; }
     bool HasStarted() const { return started_; }
     bool HasBreakpoint() const { return breakpoint_; }
+    // INITIALIZING and held by a task that must change first: its parent has
+    // not started, or the task it starts after has not finished.
+    bool IsHeldByAnotherTask() const;
     std::vector<Pointer> GetSubTasks() const { return children_; }
     // The parent from the task table; empty when it has left the table.
     // Throws when the task has no parent.
@@ -114,6 +119,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     // A child that starts with its siblings once this task has started.
     void AddParallelTask(Pointer task);
     void AddStartCondition(Condition condition);
+    // A start condition that `predecessor` is FINISHED, which also lets this
+    // task sleep until the predecessor's status changes.
+    void StartAfter(Pointer predecessor);
     void AddCompletionCondition(Condition condition);
     void AddOnFinish(Callback callback);
     void AddOnCancel(Callback callback);
@@ -193,12 +201,19 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::string origin_;
     bool breakpoint_;
     bool started_;
+    // The task this one starts after, and the id of the task that starts after
+    // this one: the worker's wake-up links (see StartAfter).
+    boost::weak_ptr<Task> awaited_;
+    std::atomic<uint32_t> waiter_id_;
 
   private:
     // Steps 1 to 6 of a cancellation; false when the task was already cancelled.
     bool CancelThis(const std::string& reason);
     // Cancels the parent (or this top-level task) after a failed step.
     void FailStep(const std::string& reason);
+    // Asks the worker to look again at the tasks whose readiness may follow
+    // this one's status; the children too when `with_children`.
+    void WakeDependents(bool with_children) const;
     // Sends "<word><axis>" or "<word><axis>=<value>" to the main controller.
     void SendAxisCommand(const std::string& word, const std::string& value);
     // The main-record field's current value, or the cell's when no record is in.

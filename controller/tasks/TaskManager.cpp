@@ -146,6 +146,10 @@ void TaskManager::ClearAll(bool with_table) {
         boost::lock_guard<boost::mutex> lock(updates_mutex_);
         updates_.clear();
     }
+    {
+        boost::lock_guard<boost::mutex> lock(awake_mutex_);
+        awake_.clear();
+    }
     // Tasks still waiting to be added have no watches yet.
     RemoveWatches(table);
     // The tasks are released here, outside every lock.
@@ -237,13 +241,55 @@ void TaskManager::ApplyPending() {
 }
 
 void TaskManager::Pass() {
-    for (const auto& entry : tasks_) {
-        const boost::shared_ptr<Task> task = entry.second;
+    // Walks the awake tasks like a table sorted by id: a task that a step
+    // wakes further on is stepped in this pass, one behind in the next.
+    std::vector<uint32_t> polled;
+    uint64_t from = 0;
+    while (const boost::shared_ptr<Task> task = TakeAwake(from)) {
         if (task->IsReady()) {
             changed_ = true;
             task->Step();
         }
+        // Start conditions that no task change announces are tried again in
+        // every pass, as long as nothing known holds the task back.
+        if (task->IsStatus(Task::INITIALIZING) && !task->IsHeldByAnotherTask()) {
+            polled.push_back(task->GetId());
+        }
         UpdateTasks();
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(awake_mutex_);
+        awake_.insert(polled.begin(), polled.end());
+    }
+    UpdateTasks();
+}
+
+boost::shared_ptr<Task> TaskManager::TakeAwake(uint64_t& from) {
+    for (;;) {
+        uint32_t id;
+        {
+            boost::lock_guard<boost::mutex> lock(awake_mutex_);
+            const auto it = awake_.lower_bound(static_cast<uint32_t>(from));
+            if (from > UINT32_MAX || it == awake_.end()) {
+                return boost::shared_ptr<Task>();
+            }
+            id = *it;
+            awake_.erase(it);
+        }
+        from = uint64_t{id} + 1;
+        const auto entry = tasks_.find(id);
+        if (entry != tasks_.end()) {
+            return entry->second;
+        }
+    }
+}
+
+void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
+    boost::lock_guard<boost::mutex> lock(awake_mutex_);
+    for (const uint32_t id : ids) {
+        if (id != 0) {
+            awake_.insert(id);
+        }
     }
 }
 
@@ -297,6 +343,10 @@ void TaskManager::RegisterTask(const boost::shared_ptr<Task>& task) {
     for (const auto& child : task->GetSubTasks()) {
         RegisterTask(child);
     }
+    // A held task is woken by the task that holds it.
+    if (!task->IsHeldByAnotherTask()) {
+        Wake({task->GetId()});
+    }
     changed_ = true;
 }
 
@@ -344,7 +394,7 @@ boost::shared_ptr<Task> TaskManager::LinkBehindLastTask(const boost::shared_ptr<
         return boost::shared_ptr<Task>();
     }
     last->SetNextInQueueId(task->GetId());
-    task->AddStartCondition([last] { return last->IsStatus(Task::FINISHED); });
+    task->StartAfter(last);
     return last;
 }
 

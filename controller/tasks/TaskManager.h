@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -62,6 +64,10 @@ class TaskManager : public TaskDirectory {
     void RemoveTask(boost::shared_ptr<Task> task);
     // Queues a task update for the UI.
     void AddUpdate(nlohmann::json update);
+    // The worker's next pass looks at these tasks (0 stands for none); a pass
+    // looks at no other task, except those whose start conditions it cannot
+    // follow (see Task::IsHeldByAnotherTask).
+    void Wake(std::initializer_list<uint32_t> ids);
 
     // --- control operations (I/O thread) ---
     void AddBreakpoint(uint32_t id);
@@ -118,8 +124,11 @@ class TaskManager : public TaskDirectory {
     void Run();
     // Applies the removal, update and addition lists.
     void ApplyPending();
-    // Walks the table once, stepping every ready task.
+    // Steps every ready task among the awake ones, in ascending id order.
     void Pass();
+    // Takes the awake task with the lowest id not below `from` off the awake
+    // set; empty when there is none left. Ids no longer in the table are dropped.
+    boost::shared_ptr<Task> TakeAwake(uint64_t& from);
     // Calls the finish callback with the lock released.
     void CallFinishCallback(Hold& hold);
     // Sleeps until notified.
@@ -170,6 +179,9 @@ class TaskManager : public TaskDirectory {
     boost::mutex updates_mutex_;
     // send_callback_ and finish_callback_,
     boost::mutex callback_mutex_;
+    // awake_, the ids the next pass looks at,
+    boost::mutex awake_mutex_;
+    std::set<uint32_t> awake_;
     // and wake_requested_, with which the worker sleeps on condition_.
     boost::mutex wake_mutex_;
     bool wake_requested_;

@@ -172,6 +172,63 @@ TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
     EXPECT_FALSE(waiting->IsReady());
 }
 
+TEST_F(TaskTable, ControlsFarDownALongQueueTakeEffectWhenTheQueueGetsThere) {
+    manager_.SetSendCallback([](std::string) {});
+    std::vector<boost::shared_ptr<T_Probe>> queue;
+    std::vector<boost::shared_ptr<T_Probe>> children;
+    for (int i = 0; i < 3000; ++i) {
+        queue.push_back(T_Probe::Make());
+        children.push_back(T_Probe::Make());
+        queue.back()->done_ = true;
+        children.back()->done_ = i != 1000;
+        queue.back()->AddParallelTask(children.back());
+        manager_.AddTaskToBack(queue.back());
+    }
+    // Each line of the queue takes a pass or two; a pass with nothing awake costs nothing.
+    const auto settle = [] {
+        for (int i = 0; i < 10000; ++i) {
+            TaskManagerProbe::Loop();
+        }
+    };
+    const auto& stop = queue[1000];
+    const auto& paused = queue[2000];
+    manager_.AddBreakpoint(stop->GetId());
+    manager_.PauseTask(paused->GetId());
+    settle();
+    EXPECT_TRUE(queue[999]->IsStatus(Task::FINISHED));
+    EXPECT_TRUE(stop->IsStatus(Task::BREAKPOINT));
+    EXPECT_TRUE(children[1000]->IsStatus(Task::INITIALIZING));
+    manager_.StepOverTask(stop->GetId());
+    settle();
+    // The child has started with its parent and waits for its own end.
+    EXPECT_TRUE(stop->IsStatus(Task::RUNNING));
+    children[1000]->done_ = true;
+    manager_.OnConditionMet(children[1000]->GetId());
+    settle();
+    EXPECT_TRUE(queue[1001]->IsStatus(Task::BREAKPOINT));
+    manager_.ResumeTask(queue[1001]->GetId());
+    settle();
+    EXPECT_TRUE(queue[1999]->IsStatus(Task::FINISHED));
+    EXPECT_TRUE(paused->IsStatus(Task::PAUSED));
+    manager_.CancelTask(queue[2500]->GetId());
+    manager_.ResumeTask(paused->GetId());
+    settle();
+    EXPECT_TRUE(queue[2499]->IsStatus(Task::FINISHED));
+    EXPECT_TRUE(queue.back()->IsStatus(Task::CANCELLED));
+}
+
+TEST_F(TaskTable, AStartConditionThatNoTaskAnnouncesIsTriedInEveryPass) {
+    std::atomic<bool> open{false};
+    auto task = T_Probe::Make();
+    task->AddStartCondition([&open] { return open.load(); });
+    Add(task);
+    TaskManagerProbe::Loop();
+    EXPECT_TRUE(task->IsStatus(Task::INITIALIZING));
+    open = true;
+    TaskManagerProbe::Loop();
+    EXPECT_TRUE(task->IsStatus(Task::RUNNING));
+}
+
 using ControlOperations = ManualTaskTest;
 
 TEST_F(ControlOperations, UnknownIdsTouchNothingAndSayOneLineEach) {
