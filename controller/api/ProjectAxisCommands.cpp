@@ -5,6 +5,7 @@
 #include "T_Jog.h"
 #include "TaskManager.h"
 
+#include <stdexcept>
 #include <string>
 
 using nlohmann::json;
@@ -20,6 +21,16 @@ json PropertyText(const boost::shared_ptr<Task>& task, const std::string& key) {
 bool IsSameAxis(const boost::shared_ptr<Task>& task, const json& message, const std::string& name) {
     return task->GetName() == name && message.contains("axis") && task->HasProperty("axis") &&
            PropertyText(task, "axis") == message["axis"];
+}
+
+// A jog reads these as texts to start and to stop; without them it could not
+// even be stopped, so the command is malformed and goes no further.
+void CheckJogKeys(const json& message) {
+    for (const char* key : {"axis", "polarity", "speed"}) {
+        if (!message.contains(key) || !message[key].is_string()) {
+            throw std::invalid_argument(std::string("jogAxis needs \"") + key + "\" as a string");
+        }
+    }
 }
 
 // Parameters of a homing task that the UI asks for before another one.
@@ -60,6 +71,7 @@ void Project::Handle_CancelHomeAxis(const json& message) {
 }
 
 void Project::Handle_JogAxis(const json& message) {
+    CheckJogKeys(message);
     TaskManager& manager = TaskManager::GetInstance();
     const auto found = manager.FindTask(
         [&message](boost::shared_ptr<Task> task) { return IsSameAxis(task, message, "T_Jog"); });

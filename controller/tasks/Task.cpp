@@ -31,6 +31,19 @@ struct Remains {
 // outermost one releases it in a loop.
 thread_local std::vector<Remains>* dying_remains = nullptr;
 
+// Runs one part of a cancellation; an error is kept, the first one only, and
+// the cancellation goes on.
+template <typename Part>
+void Contain(std::exception_ptr& failure, Part&& part) {
+    try {
+        part();
+    } catch (...) {
+        if (!failure) {
+            failure = std::current_exception();
+        }
+    }
+}
+
 }  // namespace
 
 Task::Task(std::string name, Parameters data)
@@ -255,11 +268,27 @@ void Task::Step() {
             SetStatus(RUNNING);
             OnUpdate();
         }
-    } catch (const VrxException& error) {
-        FailStep("<vrx_error><cmd>" + error.GetSource() + "</cmd>" + error.GetErrorString() +
-                 "</vrx_error>");
-    } catch (const std::exception& error) {
-        FailStep(std::string("Task Execution Error : ") + error.what());
+    } catch (const std::exception&) {
+        // A hook that throws again while the task is being cancelled leaves
+        // the cancellation complete and its error to the worker.
+        Fail(std::current_exception());
+    }
+}
+
+void Task::Fail(std::exception_ptr error) {
+    FailStep(FailureReason(error));
+}
+
+std::string Task::FailureReason(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const VrxException& vrx) {
+        return "<vrx_error><cmd>" + vrx.GetSource() + "</cmd>" + vrx.GetErrorString() +
+               "</vrx_error>";
+    } catch (const std::exception& other) {
+        return std::string("Task Execution Error : ") + other.what();
+    } catch (...) {
+        return "Task Execution Error : unknown error";
     }
 }
 
@@ -296,24 +325,24 @@ void Task::Finish() {
     CleanUp();
 }
 
-bool Task::CancelThis(const std::string& reason) {
+bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
     if (IsStatus(CANCELLED)) {
         return false;
     }
     if (IsActive()) {
-        OnCancel();
+        Contain(failure, [this] { OnCancel(); });
     }
     SetStatus(CANCELLED);
     const std::vector<Callback> callbacks = on_cancel_;
     for (const auto& callback : callbacks) {
-        callback();
+        Contain(failure, callback);
     }
     nlohmann::json update = {{"status", StatusToString(CANCELLED)},
                              {"cancellation_reason", reason}};
     QueueUpdate(update);
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
-        child->Cancel(kParentCancelled);
+        Contain(failure, [&child] { child->Cancel(kParentCancelled); });
     }
     return true;
 }
@@ -322,16 +351,20 @@ void Task::Cancel(const std::string& reason) {
     // The queue chain of a loaded program can be as long as the program, so it
     // is walked in a loop: each task is cancelled after its own children, and
     // the clean-ups run last to first, as nested calls would run them.
+    std::exception_ptr failure;
     std::vector<Pointer> cancelled;
     Pointer current = shared_from_this();
     std::string why = reason;
-    while (current && current->CancelThis(why)) {
+    while (current && current->CancelThis(why, failure)) {
         cancelled.push_back(current);
         current = current->GetNextInQueueId() != 0 ? current->NextTaskInQueue() : Pointer();
         why = kPreviousInQueueCancelled;
     }
     for (auto it = cancelled.rbegin(); it != cancelled.rend(); ++it) {
         (*it)->CleanUp();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 

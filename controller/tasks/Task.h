@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -99,8 +100,15 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Step();
     void Start();
     void Finish();
-    // Cancels this task, its children and its queue successors.
+    // Cancels this task, its children and its queue successors. A hook or
+    // callback that throws does not stop the cancellation; the first such
+    // error is rethrown once everything has been cancelled.
     void Cancel(const std::string& reason);
+    // Cancels the parent, or this task when it is top-level, with the reason
+    // that a step failing with `error` gives.
+    void Fail(std::exception_ptr error);
+    // The cancellation reason of a step that failed with `error`.
+    static std::string FailureReason(std::exception_ptr error);
     void Pause();
     void Resume();
     // Cancels without callbacks, messages or cascade.
@@ -207,8 +215,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::atomic<uint32_t> waiter_id_;
 
   private:
-    // Steps 1 to 6 of a cancellation; false when the task was already cancelled.
-    bool CancelThis(const std::string& reason);
+    // Steps 1 to 6 of a cancellation; false when the task was already
+    // cancelled. Keeps the first error of a hook, callback or child in `failure`.
+    bool CancelThis(const std::string& reason, std::exception_ptr& failure);
     // Cancels the parent (or this top-level task) after a failed step.
     void FailStep(const std::string& reason);
     // Asks the worker to look again at the tasks whose readiness may follow

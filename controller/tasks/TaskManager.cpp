@@ -7,6 +7,16 @@
 #include <iostream>
 #include <utility>
 
+namespace {
+
+// The one line on stderr for an error that the worker contained.
+void ReportFailure(const Task& task, std::exception_ptr error) {
+    std::cerr << "Task " << task.GetId() << " (" << task.GetName()
+              << ") failed: " << Task::FailureReason(error) << std::endl;
+}
+
+}  // namespace
+
 // --- Hold ---
 
 TaskManager::Hold::Hold(TaskManager& manager) : manager_(manager), owns_(false) {
@@ -235,7 +245,11 @@ void TaskManager::ApplyPending() {
         // parked could not reach it through the table.
         const auto it = predecessors.find(task->GetId());
         if (it != predecessors.end() && it->second->IsStatus(Task::CANCELLED)) {
-            task->Cancel(Task::kPreviousInQueueCancelled);
+            try {
+                task->Cancel(Task::kPreviousInQueueCancelled);
+            } catch (...) {
+                ReportFailure(*task, std::current_exception());
+            }
         }
     }
 }
@@ -246,10 +260,7 @@ void TaskManager::Pass() {
     std::vector<uint32_t> polled;
     uint64_t from = 0;
     while (const boost::shared_ptr<Task> task = TakeAwake(from)) {
-        if (task->IsReady()) {
-            changed_ = true;
-            task->Step();
-        }
+        StepIfReady(task);
         // Start conditions that no task change announces are tried again in
         // every pass, as long as nothing known holds the task back.
         if (task->IsStatus(Task::INITIALIZING) && !task->IsHeldByAnotherTask()) {
@@ -262,6 +273,28 @@ void TaskManager::Pass() {
         awake_.insert(polled.begin(), polled.end());
     }
     UpdateTasks();
+}
+
+void TaskManager::StepIfReady(const boost::shared_ptr<Task>& task) {
+    try {
+        if (task->IsReady()) {
+            changed_ = true;
+            task->Step();
+        }
+    } catch (...) {
+        // From a condition, from a hook that threw again while the step's
+        // failure was being handled, or not a standard exception at all: the
+        // task ends cancelled either way, and the worker goes on.
+        const std::exception_ptr error = std::current_exception();
+        if (!task->IsStatus(Task::CANCELLED) && !task->IsStatus(Task::FINISHED)) {
+            try {
+                task->Fail(error);
+            } catch (...) {
+            }
+        }
+        changed_ = true;
+        ReportFailure(*task, error);
+    }
 }
 
 boost::shared_ptr<Task> TaskManager::TakeAwake(uint64_t& from) {

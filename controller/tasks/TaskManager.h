@@ -126,6 +126,9 @@ class TaskManager : public TaskDirectory {
     void ApplyPending();
     // Steps every ready task among the awake ones, in ascending id order.
     void Pass();
+    // Steps the task when it is ready; whatever it throws cancels it with one
+    // line on stderr instead of ending the worker.
+    void StepIfReady(const boost::shared_ptr<Task>& task);
     // Takes the awake task with the lowest id not below `from` off the awake
     // set; empty when there is none left. Ids no longer in the table are dropped.
     boost::shared_ptr<Task> TakeAwake(uint64_t& from);
@@ -148,6 +151,13 @@ class TaskManager : public TaskDirectory {
     bool HoldsLock() const;
     // Takes mutex_ only when it is free and this thread does not hold it.
     bool TryLock();
+    // Runs a control operation, then sends the queued updates and, when
+    // `wake`, wakes the worker, also when the operation throws.
+    void RunControl(const std::function<void()>& operation, bool wake);
+    void Announce(bool wake);
+    // Runs `action` on every task of the table for which the predicate holds.
+    void ForEachMatch(const Predicate& predicate,
+                      const std::function<void(const boost::shared_ptr<Task>&)>& action);
     // The task of a by-id operation; reports an unknown id on stderr.
     boost::shared_ptr<Task> Lookup(uint32_t id, const char* operation);
     // The same, but also refuses (with a line on stderr) a task that has ended.

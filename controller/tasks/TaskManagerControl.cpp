@@ -48,64 +48,88 @@ void TaskManager::RemoveBreakpoint(uint32_t id) {
 void TaskManager::PauseTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "pauseTask")) {
-        task->Pause();
-        UpdateTasks();
+        RunControl([&task] { task->Pause(); }, false);
     }
 }
 
 void TaskManager::ResumeTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "resumeTask")) {
-        task->Resume();
-        changed_ = true;
-        UpdateTasks();
-        Notify();
+        RunControl([&task] { task->Resume(); }, true);
     }
 }
 
 void TaskManager::StepOverTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "stepOverTask")) {
-        task->StepOver();
-        changed_ = true;
-        UpdateTasks();
-        Notify();
+        RunControl([&task] { task->StepOver(); }, true);
     }
 }
 
 void TaskManager::CancelTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = Lookup(id, "cancelTask")) {
-        task->Cancel(kCancelledByUI);
-        changed_ = true;
-        UpdateTasks();
-        Notify();
+        RunControl([&task] { task->Cancel(kCancelledByUI); }, true);
     }
 }
 
 void TaskManager::CancelWhere(Predicate predicate) {
     Hold hold(*this);
     // Ended tasks only join the removal list, so the walk is not disturbed.
-    for (const auto& entry : tasks_) {
-        if (predicate(entry.second)) {
-            entry.second->Cancel(kCancelledByUI);
-        }
-    }
-    changed_ = true;
-    UpdateTasks();
-    Notify();
+    ForEachMatch(predicate,
+                 [](const boost::shared_ptr<Task>& task) { task->Cancel(kCancelledByUI); });
 }
 
 void TaskManager::FinishWhere(Predicate predicate) {
     Hold hold(*this);
-    for (const auto& entry : tasks_) {
-        if (predicate(entry.second)) {
-            entry.second->Finish();
-        }
+    ForEachMatch(predicate, [](const boost::shared_ptr<Task>& task) { task->Finish(); });
+}
+
+void TaskManager::ForEachMatch(const Predicate& predicate,
+                               const std::function<void(const boost::shared_ptr<Task>&)>& action) {
+    // A task whose hook throws does not keep the others from their turn; the
+    // first error goes to the caller at the end.
+    std::exception_ptr failure;
+    RunControl(
+        [&] {
+            for (const auto& entry : tasks_) {
+                try {
+                    if (predicate(entry.second)) {
+                        action(entry.second);
+                    }
+                } catch (...) {
+                    if (!failure) {
+                        failure = std::current_exception();
+                    }
+                }
+            }
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        },
+        true);
+}
+
+void TaskManager::RunControl(const std::function<void()>& operation, bool wake) {
+    // What the operation changed before a hook threw is announced all the
+    // same; the error then goes to the UI command that caused it.
+    try {
+        operation();
+    } catch (...) {
+        Announce(wake);
+        throw;
     }
-    changed_ = true;
+    Announce(wake);
+}
+
+void TaskManager::Announce(bool wake) {
+    if (wake) {
+        changed_ = true;
+    }
     UpdateTasks();
-    Notify();
+    if (wake) {
+        Notify();
+    }
 }
 
 boost::shared_ptr<Task> TaskManager::FindTask(Predicate predicate) {

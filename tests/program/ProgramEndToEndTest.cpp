@@ -191,6 +191,32 @@ TEST_F(ProgramEndToEnd, ADwellAndAxisCommandsRunToTheEndOfTheFile) {
               (std::vector<std::string>{"DPA=600", "DPD=0", "MOD", "SHA", "SHB", "SHC", "SHD"}));
 }
 
+TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
+    OpenMain();
+    ASSERT_EQ(Ask({{"command", "openTemperatureStream"},
+                   {"ip_address", printer_.Address(Controller::kTemperature)}})["status"],
+              "success");
+    // Malformed: dropped before any task exists, like any malformed command.
+    client_.Send({{"command", "jogAxis"}, {"axis", "X"}, {"speed", 1000}});
+    client_.Send({{"command", "jogAxis"}, {"axis", "X"}});
+    EXPECT_TRUE(client_.Sync().empty());
+    EXPECT_TRUE(server_.WaitForStderr("jogAxis needs \"polarity\""));
+    // Well formed, but the controller has no such axis: the jog fails, and so
+    // does the stop that its cancellation sends.
+    client_.Send({{"command", "jogAxis"}, {"axis", "Q"}, {"polarity", "+"}, {"speed", "100"}});
+    const auto named = [](const std::string& name) {
+        return [name](const json& task) { return task.value("name", "") == name; };
+    };
+    ASSERT_TRUE(WaitForTask(named("T_Jog"), "CANCELLED"));
+    client_.Send({{"command", "setTemperature"}, {"axis", "B"}, {"temperature", 40}});
+    ASSERT_TRUE(WaitForTask(named("T_SetTemperature"), "FINISHED"));
+    const std::string path = dir_.WriteFile("p.gcode", "G4 P20\n");
+    ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
+              "success");
+    ASSERT_TRUE(WaitForTask(Line("G4 P20"), "FINISHED"));
+    EXPECT_EQ(server_.Stderr().find("task execution ended"), std::string::npos);
+}
+
 TEST_F(ProgramEndToEnd, TerminalG28HomesEveryAxisAndTheUiSeesIt) {
     printer_.SetAxisPosition('A', 8000);
     printer_.SetAxisPosition('B', 6000);

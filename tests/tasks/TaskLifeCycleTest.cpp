@@ -423,6 +423,26 @@ TEST_F(FailingSteps, AnyOtherErrorOfATopLevelTaskCancelsItself) {
                                 {"status", "CANCELLED"}}));
 }
 
+TEST_F(FailingSteps, AHookThatThrowsDuringACancelLeavesItCompleteAndReachesTheCaller) {
+    auto task = T_Probe::Make();
+    auto child = T_Probe::Make();
+    task->AddParallelTask(child);
+    auto next = T_Probe::Make();
+    manager_.AddTaskToBack(task);
+    manager_.AddTaskToBack(next);
+    TaskManagerProbe::Loop();
+    ASSERT_TRUE(child->IsStatus(Task::RUNNING));
+    task->throw_on_cancel_ = T_Probe::Throw::kStd;
+    child->throw_on_cancel_ = T_Probe::Throw::kVrx;
+    Flush();
+    EXPECT_THROW(manager_.CancelTask(task->GetId()), std::runtime_error);
+    for (const auto& ended : {task, child, next}) {
+        EXPECT_TRUE(ended->IsStatus(Task::CANCELLED));
+    }
+    // The updates of the cascade left with the failing command all the same.
+    EXPECT_EQ(ui_.Updates().size(), 2u);
+}
+
 using PauseResume = ManualTaskTest;
 
 TEST_F(PauseResume, PausingATreePausesOnlyRunningChildren) {

@@ -134,6 +134,7 @@ void T_Probe::OnStart() {
 
 void T_Probe::OnCancel() {
     Record("OnCancel");
+    Raise(throw_on_cancel_);
 }
 
 void T_Probe::OnUpdate() {

@@ -79,6 +79,7 @@ class T_Probe : public Task {
     bool watch_ = false;
     Throw throw_on_start_ = Throw::kNothing;
     Throw throw_on_update_ = Throw::kNothing;
+    Throw throw_on_cancel_ = Throw::kNothing;
 
   private:
     void Record(const char* hook);

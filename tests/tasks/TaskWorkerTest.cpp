@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <thread>
@@ -90,15 +91,45 @@ TEST_F(TaskWorker, AFinishRequestRunsOnTheWorkerOnceTheTableIsEmpty) {
     EXPECT_TRUE(task->IsStatus(Task::FINISHED));
 }
 
-TEST_F(TaskWorker, AnExceptionOutsideAStepEndsTheWorkerWithOneLine) {
-    auto task = T_Probe::Make();
-    task->AddStartCondition([]() -> bool { throw std::runtime_error("x"); });
-    testing::internal::CaptureStderr();
-    manager_.AddTask(task);
-    TaskManagerProbe::JoinWorker();
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(errors, "xtask execution ended\n");
-    EXPECT_EQ(TaskManagerProbe::TableSize(), 1u);  // the table stays as it was
+TEST_F(TaskWorker, AnyErrorOfATaskCancelsItWithOneLineAndTheWorkerGoesOn) {
+    struct Case {
+        std::function<void(T_Probe&)> arm;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {[](T_Probe& task) {
+             task.AddStartCondition([]() -> bool { throw std::runtime_error("x"); });
+         },
+         "Task Execution Error : x"},
+        {[](T_Probe& task) { task.AddStartCondition([]() -> bool { throw 42; }); },
+         "Task Execution Error : unknown error"},
+        // The step's failure handling cancels the task, whose OnCancel throws again.
+        {[](T_Probe& task) {
+             task.throw_on_start_ = T_Probe::Throw::kStd;
+             task.throw_on_cancel_ = T_Probe::Throw::kVrx;
+         },
+         "Task Execution Error : boom"},
+    };
+    for (const auto& test : cases) {
+        ui_.Clear();
+        auto task = T_Probe::Make();
+        test.arm(*task);
+        auto next = T_Probe::Make();
+        next->done_ = true;
+        testing::internal::CaptureStderr();
+        manager_.AddTaskToBack(task);
+        manager_.AddTask(next);
+        ASSERT_TRUE(Eventually([&] { return next->IsStatus(Task::FINISHED); }));
+        ASSERT_TRUE(Eventually([&] { return Ended(task); }));
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+        EXPECT_TRUE(task->IsStatus(Task::CANCELLED)) << test.reason;
+        EXPECT_TRUE(ui_.WaitFor([&](const std::vector<std::string>& texts) {
+            return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+                return text.find(test.reason) != std::string::npos;
+            });
+        })) << test.reason;
+    }
 }
 
 TEST_F(TaskWorker, APendingConditionWakesASleepingWorker) {
