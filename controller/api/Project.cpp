@@ -101,7 +101,10 @@ void Project::OnReadError(const boost::system::error_code& error) {
         // instead of spinning on end of stream.
         if (!IsConnectionGone(error) && !persistent) {
             StartRead();
+            return;
         }
+        // Nobody is left to resume a pause or a breakpoint either.
+        TaskManager::GetInstance().FinishWhenHeld();
         return;
     }
     std::cerr << error.message() << std::endl;

@@ -124,8 +124,12 @@ std::string Task::StatusToString(uint32_t status) {
 }
 
 void Task::SetStatus(uint32_t status) {
-    status_.store(status);
+    const uint32_t before = status_.exchange(status);
     WakeDependents(false);
+    const bool stopped = status == PAUSED || status == BREAKPOINT;
+    if (stopped || before == PAUSED || before == BREAKPOINT) {
+        TaskManager::GetInstance().NoteStopped(id_, stopped);
+    }
 }
 
 void Task::WakeDependents(bool with_children) const {

@@ -79,6 +79,7 @@ class Task : public boost::enable_shared_from_this<Task> {
     // not started, or the task it starts after has not finished.
     bool IsHeldByAnotherTask() const;
     std::vector<Pointer> GetSubTasks() const { return children_; }
+    bool HasSubTasks() const { return !children_.empty(); }
     // The parent from the task table; empty when it has left the table.
     // Throws when the task has no parent.
     Pointer Parent() const;

@@ -4,6 +4,7 @@
 #include "MainConnection.h"
 #include "TemperatureConnection.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -69,6 +70,7 @@ TaskManager::TaskManager()
     : running_(false),
       changed_(true),
       finish_requested_(false),
+      finish_when_held_(false),
       wake_requested_(false),
       lock_holder_(std::thread::id()) {
     // Made first, so destroyed after this manager: the worker may still use
@@ -120,6 +122,7 @@ void TaskManager::Start() {
     }
     running_ = true;
     finish_requested_ = false;
+    finish_when_held_ = false;
     thread_ = boost::thread([this] { Run(); });
 }
 
@@ -159,6 +162,7 @@ void TaskManager::ClearAll(bool with_table) {
     {
         boost::lock_guard<boost::mutex> lock(awake_mutex_);
         awake_.clear();
+        stopped_.clear();
     }
     // Tasks still waiting to be added have no watches yet.
     RemoveWatches(table);
@@ -194,6 +198,11 @@ void TaskManager::Run() {
                 continue;
             }
             if (tasks_.empty() || !changed_) {
+                // Looked at only once nothing is left to step.
+                if (finish_requested_ && IsHeldForTheUi()) {
+                    CallFinishCallback(hold);
+                    continue;
+                }
                 hold.Release();
                 WaitForWake();
                 continue;
@@ -317,6 +326,15 @@ boost::shared_ptr<Task> TaskManager::TakeAwake(uint64_t& from) {
     }
 }
 
+void TaskManager::NoteStopped(uint32_t id, bool stopped) {
+    boost::lock_guard<boost::mutex> lock(awake_mutex_);
+    if (stopped) {
+        stopped_.insert(id);
+    } else {
+        stopped_.erase(id);
+    }
+}
+
 void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
     boost::lock_guard<boost::mutex> lock(awake_mutex_);
     for (const uint32_t id : ids) {
@@ -324,6 +342,30 @@ void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
             awake_.insert(id);
         }
     }
+}
+
+bool TaskManager::IsHeldForTheUi() {
+    if (!finish_when_held_) {
+        return false;
+    }
+    std::vector<uint32_t> stopped;
+    {
+        boost::lock_guard<boost::mutex> lock(awake_mutex_);
+        stopped.assign(stopped_.begin(), stopped_.end());
+    }
+    const bool any_stopped = std::any_of(stopped.begin(), stopped.end(), [this](uint32_t id) {
+        const auto it = tasks_.find(id);
+        return it != tasks_.end() &&
+               (it->second->IsStatus(Task::PAUSED) || it->second->IsStatus(Task::BREAKPOINT));
+    });
+    if (!any_stopped) {
+        return false;
+    }
+    // A running task without children waits for the machine (a move, a
+    // dwell, a heater), which goes on without the UI.
+    return std::none_of(tasks_.begin(), tasks_.end(), [](const auto& entry) {
+        return entry.second->IsActive() && !entry.second->HasSubTasks();
+    });
 }
 
 void TaskManager::CallFinishCallback(Hold& hold) {

@@ -68,6 +68,8 @@ class TaskManager : public TaskDirectory {
     // looks at no other task, except those whose start conditions it cannot
     // follow (see Task::IsHeldByAnotherTask).
     void Wake(std::initializer_list<uint32_t> ids);
+    // Keeps track of the tasks that only the UI can release.
+    void NoteStopped(uint32_t id, bool stopped);
 
     // --- control operations (I/O thread) ---
     void AddBreakpoint(uint32_t id);
@@ -89,6 +91,10 @@ class TaskManager : public TaskDirectory {
     void PrintTasks();
     // Runs the callback once the table is empty (at once when it is empty now).
     void FinishThenShutdown(std::function<void()> callback);
+    // The client that asked to finish has gone, so nobody is left to resume a
+    // paused task or one held at its breakpoint: from now on the finish
+    // request also runs once the work left waits for such a task.
+    void FinishWhenHeld();
     // Sends each queued update as its own "updateTasks" message.
     void UpdateTasks();
     void SetSendCallback(SendCallback callback);
@@ -132,6 +138,9 @@ class TaskManager : public TaskDirectory {
     // Takes the awake task with the lowest id not below `from` off the awake
     // set; empty when there is none left. Ids no longer in the table are dropped.
     boost::shared_ptr<Task> TakeAwake(uint64_t& from);
+    // Some task is paused or held at its breakpoint, and no task without
+    // children is running: the machine does nothing until the UI acts.
+    bool IsHeldForTheUi();
     // Calls the finish callback with the lock released.
     void CallFinishCallback(Hold& hold);
     // Sleeps until notified.
@@ -176,6 +185,7 @@ class TaskManager : public TaskDirectory {
     SendCallback send_callback_;
     std::function<void()> finish_callback_;
     std::atomic<bool> finish_requested_;
+    std::atomic<bool> finish_when_held_;
     boost::shared_ptr<Task> last_task_;
     // Queue predecessors of the parked tasks, checked again at registration.
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> parked_predecessors_;
@@ -189,9 +199,11 @@ class TaskManager : public TaskDirectory {
     boost::mutex updates_mutex_;
     // send_callback_ and finish_callback_,
     boost::mutex callback_mutex_;
-    // awake_, the ids the next pass looks at,
+    // awake_, the ids the next pass looks at, and stopped_, the ids of the
+    // tasks last seen PAUSED or BREAKPOINT,
     boost::mutex awake_mutex_;
     std::set<uint32_t> awake_;
+    std::set<uint32_t> stopped_;
     // and wake_requested_, with which the worker sleeps on condition_.
     boost::mutex wake_mutex_;
     bool wake_requested_;

@@ -190,6 +190,12 @@ void TaskManager::FinishThenShutdown(std::function<void()> callback) {
     Notify();
 }
 
+void TaskManager::FinishWhenHeld() {
+    finish_when_held_ = true;
+    // The worker may be asleep on work that is held already.
+    Notify();
+}
+
 void TaskManager::UpdateTasks() {
     std::vector<nlohmann::json> items;
     {

@@ -54,6 +54,15 @@ class ProgramEndToEnd : public testing::Test {
         }
         return std::nullopt;
     }
+    void LoadAndRun(const std::string& program) {
+        const std::string path = dir_.WriteFile("p.gcode", program);
+        ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
+                  "success");
+    }
+    void LeaveWhileFinishing() {
+        client_.Send({{"command", "finishThenShutdown"}});
+        client_.Close();
+    }
     static std::function<bool(const json&)> Line(const std::string& gcode) {
         return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
     }
@@ -215,6 +224,39 @@ TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
               "success");
     ASSERT_TRUE(WaitForTask(Line("G4 P20"), "FINISHED"));
     EXPECT_EQ(server_.Stderr().find("task execution ended"), std::string::npos);
+}
+
+TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingLetsARunningProgramFinishFirst) {
+    OpenMain();
+    LoadAndRun("G4 P2000\nG4 P3000\n");
+    LeaveWhileFinishing();
+    EXPECT_TRUE(WaitForTask(Line("G4 P3000"), "FINISHED"));
+    EXPECT_EQ(server_.WaitForExit(), 0);
+}
+
+TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingAtABreakpointEndsTheServer) {
+    OpenMain();
+    LoadAndRun("G4 P20\n;BREAKPOINT\nG4 P600000\n");
+    ASSERT_TRUE(WaitForTask(Line("G4 P600000"), "BREAKPOINT"));
+    printer_.ClearCommandLog(Controller::kMain);
+    LeaveWhileFinishing();
+    EXPECT_EQ(server_.WaitForExit(), 0);
+    // The close stops the axes; the exit then stops them and turns the motors off.
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (std::vector<std::string>{"ST", "ST", "MO"}));
+}
+
+TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingWithAPausedTaskEndsTheServer) {
+    OpenMain();
+    LoadAndRun("G4 P600000\n");
+    const auto form = WaitForTask(Line("G4 P600000"), "RUNNING");
+    ASSERT_TRUE(form);
+    const uint32_t id = (*form)["id"];
+    client_.Send({{"command", "pauseTask"}, {"id", id}});
+    ASSERT_TRUE(WaitForTask([id](const json& task) { return task["id"] == id; }, "PAUSED"));
+    printer_.ClearCommandLog(Controller::kMain);
+    LeaveWhileFinishing();
+    EXPECT_EQ(server_.WaitForExit(), 0);
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (std::vector<std::string>{"ST", "ST", "MO"}));
 }
 
 TEST_F(ProgramEndToEnd, TerminalG28HomesEveryAxisAndTheUiSeesIt) {
