@@ -152,10 +152,27 @@ class DispatchFuzzer {
             // The server would end here; the fuzzer goes on with the next input.
         });
         client_ = std::make_unique<tcp::socket>(io_context_);
-        acceptor_.async_accept(project_->GetSocket(), [](const boost::system::error_code&) {});
-        client_->connect(acceptor_.local_endpoint());
+        // Both ends asynchronously: libFuzzer's timer signal would interrupt a
+        // blocking connect.
+        boost::system::error_code accept_error;
+        boost::system::error_code connect_error;
+        int pending = 2;
+        acceptor_.async_accept(project_->GetSocket(), [&](const boost::system::error_code& error) {
+            accept_error = error;
+            --pending;
+        });
+        client_->async_connect(acceptor_.local_endpoint(),
+                               [&](const boost::system::error_code& error) {
+                                   connect_error = error;
+                                   --pending;
+                               });
         io_context_.restart();
-        io_context_.run_one();
+        while (pending > 0) {
+            io_context_.run_one();
+        }
+        if (accept_error || connect_error) {
+            throw boost::system::system_error(accept_error ? accept_error : connect_error);
+        }
         client_->non_blocking(true);
         replies_ = MessageFramer();
         // The worker was restarted on an empty table at the end of the last input.
