@@ -45,94 +45,97 @@ boost::shared_ptr<T_LinearMove> Move(json values) {
     return boost::make_shared<T_LinearMove>(boost::make_shared<json>(values));
 }
 
-std::string Build(T_LinearGroup& group, json values, bool* moved = nullptr) {
-    bool local = false;
-    std::string text = BuildLinearSegment(group, Move(std::move(values)), local);
-    if (moved) {
-        *moved = local;
-    }
-    return text;
-}
-
 }  // namespace
 
-TEST(LinearSegment, AbsoluteAxesMoveByTheDifferenceAndKeepThePlannedPosition) {
-    auto group = Group({4000, 0, 0, 0, 0});
-    EXPECT_EQ(Build(*group, {{"X", 10.5}}), "LI200,,,, <20000");
-    EXPECT_EQ(group->PositionCounts()[0], 4200);
-    EXPECT_DOUBLE_EQ(group->PositionMm()[0], 10.5);
-    EXPECT_EQ(Build(*group, {{"X", 10.0}}), "LI-200,,,, <20000");
-    EXPECT_EQ(group->PositionCounts()[0], 4000);
-}
-
-TEST(LinearSegment, TargetsAreTruncatedNotRounded) {
-    auto group = Group();
-    EXPECT_EQ(Build(*group, {{"X", 0.29}}).substr(0, 8), "LI115,,,");
-    EXPECT_EQ(group->PositionCounts()[0], 115);
-    EXPECT_EQ(Build(*group, {{"X", -0.29}}).substr(0, 9), "LI-230,,,");
-}
-
-TEST(LinearSegment, IncrementalDistancesAreTruncatedOneByOne) {
-    auto group = Group();
-    for (int i = 0; i < 3; ++i) {
-        bool moved = false;
-        EXPECT_EQ(Build(*group, {{"E", 0.003}}, &moved).substr(0, 8), "LI,,,1, ");
-        EXPECT_TRUE(moved);
+TEST(LinearSegment, CommandsAndPlannedPositions) {
+    struct Step {
+        json move;
+        std::string command;  // a prefix of the command; empty for none
+        int channel = -1;     // the channel whose plan is checked afterwards
+        int64_t counts = 0;
+        double mm = 0.0;
+    };
+    struct Case {
+        const char* what;
+        std::vector<int64_t> start;
+        bool program_running;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"absolute axes move by the difference",
+         {4000, 0, 0, 0, 0},
+         false,
+         {{{{"X", 10.5}}, "LI200,,,, <20000", 0, 4200, 10.5},
+          {{{"X", 10.0}}, "LI-200,,,, <20000", 0, 4000, 10.0}}},
+        {"targets are truncated, not rounded",
+         {0, 0, 0, 0, 0},
+         false,
+         {{{{"X", 0.29}}, "LI115,,,", 0, 115, 0.29}, {{{"X", -0.29}}, "LI-230,,,"}}},
+        {"incremental distances are truncated one by one",
+         {0, 0, 0, 0, 0},
+         false,
+         {{{{"E", 0.003}}, "LI,,,1, "},
+          {{{"E", 0.003}}, "LI,,,1, "},
+          {{{"E", 0.003}}, "LI,,,1, ", 3, 3, 0.009}}},
+        {"moves without counts give no command, though the plan advances",
+         {4000, 2000, 1600, 0, 0},
+         false,
+         {{{{"F", 1200.0}}, ""},
+          {{{"X", 10.0}, {"Y", 5.0}, {"Z", 1.0}}, ""},
+          {{{"E", 0.001}}, "", 3, 0, 0.001}}},
+        {"channels without a controller program",
+         {0, 0, 0, 0, 0},
+         false,
+         {{{{"X", 1.0}, {"Y", -0.3}, {"E", 0.0875}, {"F", 6000.0}}, "LI400,-120,,35, <39992"},
+          {{{"Z", 1.0}, {"F", 60.0}}, "LI,,1600,, <1600", 2, 1600, 1.0}}},
+        // C is the program's own: Z goes to the fifth channel.
+        {"channels while a program runs",
+         {0, 0, 0, 0, 0},
+         true,
+         {{{{"X", 1.0}, {"Z", 1.0}, {"F", 60.0}}, "LI400,,,,1600 <", 4, 1600, 1.0},
+          {{{"X", 1.0}}, "", 2, 0, 0.0}}},
+        {"the speed is the path length over the duration",
+         {0, 0, 0, 0, 0},
+         false,
+         {{{{"X", 3.0}, {"Y", 4.0}, {"F", 3000.0}}, "LI1200,1600,,, <20000"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto group = Group(c.start, c.program_running);
+        for (const auto& step : c.steps) {
+            SCOPED_TRACE(step.move.dump());
+            bool moved = step.command.empty();
+            const std::string command = BuildLinearSegment(*group, Move(step.move), moved);
+            EXPECT_EQ(command.substr(0, step.command.size()), step.command);
+            EXPECT_EQ(command.empty(), step.command.empty());
+            EXPECT_EQ(moved, !step.command.empty());
+            if (step.channel >= 0) {
+                EXPECT_EQ(group->PositionCounts()[step.channel], step.counts);
+                EXPECT_NEAR(group->PositionMm()[step.channel], step.mm, 1e-12);
+            }
+        }
     }
-    EXPECT_EQ(group->PositionCounts()[3], 3);
-    EXPECT_NEAR(group->PositionMm()[3], 0.009, 1e-12);
 }
 
-TEST(LinearSegment, MovesWithoutCountsGiveNoCommand) {
-    auto group = Group({4000, 2000, 1600, 0, 0});
-    bool moved = true;
-    EXPECT_EQ(Build(*group, {{"F", 1200.0}}, &moved), "");
-    EXPECT_FALSE(moved);
-    moved = true;
-    EXPECT_EQ(Build(*group, {{"X", 10.0}, {"Y", 5.0}, {"Z", 1.0}}, &moved), "");
-    EXPECT_FALSE(moved);
-    // A distance below one count moves nothing either, though the plan advances.
-    EXPECT_EQ(Build(*group, {{"E", 0.001}}, &moved), "");
-    EXPECT_FALSE(moved);
-    EXPECT_DOUBLE_EQ(group->PositionMm()[3], 0.001);
-}
-
-TEST(LinearSegment, ChannelsFollowTheControllerProgram) {
-    auto idle = Group();
-    EXPECT_EQ(Build(*idle, {{"X", 1.0}, {"Y", -0.3}, {"E", 0.0875}, {"F", 6000.0}}),
-              "LI400,-120,,35, <39992");
-    EXPECT_EQ(Build(*idle, {{"Z", 1.0}, {"F", 60.0}}), "LI,,1600,, <1600");
-    // While a program runs, C is its own; Z goes to E and the length counts it.
-    auto running = Group({0, 0, 0, 0, 0}, true);
-    EXPECT_EQ(Build(*running, {{"Z", 1.0}, {"F", 60.0}}), "LI,,,,1600 <1600");
-    EXPECT_EQ(running->PositionCounts()[4], 1600);
-    EXPECT_EQ(running->PositionCounts()[2], 0);
-}
-
-TEST(LinearSegment, SpeedIsThePathLengthOverTheDuration) {
+TEST(LinearSegment, SpeedsAndLengths) {
     auto group = Group();
-    EXPECT_EQ(Build(*group, {{"X", 3.0}, {"Y", 4.0}, {"F", 3000.0}}), "LI1200,1600,,, <20000");
     const double mm[5] = {3.0, 4.0, 0.0, 0.0, 0.0};
     const int64_t counts[5] = {1200, 1600, 0, 0, 0};
     EXPECT_DOUBLE_EQ(PathLengthMm(*group, mm), 5.0);
     EXPECT_EQ(PathLengthCounts(*group, counts), 2000);
     EXPECT_EQ(LinearFeedToSpeed(*group, mm, counts, 3000.0), 20000);
-    // A feed of zero gives a speed of zero.
     EXPECT_EQ(LinearFeedToSpeed(*group, mm, counts, 0.0), 0);
     // The fifth channel carries no letter without a program: not in the length.
     const double spare_mm[5] = {0.0, 0.0, 0.0, 0.0, 7.0};
     EXPECT_DOUBLE_EQ(PathLengthMm(*group, spare_mm), 0.0);
-}
 
-TEST(LinearSegment, CountsWithoutMillimetresMoveAtTheFeed) {
     // Planned at 4001 counts but 10.0 mm (as after "RP"): the target 10.0 mm
-    // moves one count and no millimetre.
-    auto group = Group({4001, 0, 0, 0, 0});
-    group->PositionMm()[0] = 10.0;
-    EXPECT_EQ(Build(*group, {{"X", 10.0}, {"F", 3000.0}}), "LI-1,,,, <20000");
-}
+    // moves one count and no millimetre, at the feed.
+    auto resumed = Group({4001, 0, 0, 0, 0});
+    resumed->PositionMm()[0] = 10.0;
+    bool moved = false;
+    EXPECT_EQ(BuildLinearSegment(*resumed, Move({{"X", 10.0}}), moved), "LI-1,,,, <20000");
 
-TEST(LinearSegment, EuclideanLengths) {
     EXPECT_DOUBLE_EQ(EuclideanLength(std::vector<double>{}), 0.0);
     EXPECT_DOUBLE_EQ(EuclideanLength(std::vector<double>{-3.0, 4.0}), 5.0);
     EXPECT_EQ(EuclideanLength(std::vector<int64_t>{-3, 4, 0}), 5);
@@ -164,7 +167,8 @@ TEST(LinearSegment, AxisModesComeFromTheInstalledSource) {
     EXPECT_FALSE(modes.IsAbsoluteAxis("E"));
     modes.SetAbsoluteAxisSource([](const std::string&) { return false; });
     auto group = Group({4000, 0, 0, 0, 0});
-    EXPECT_EQ(Build(*group, {{"X", 1.0}}).substr(0, 8), "LI400,,,");
+    bool moved = false;
+    EXPECT_EQ(BuildLinearSegment(*group, Move({{"X", 1.0}}), moved).substr(0, 8), "LI400,,,");
     EXPECT_EQ(group->PositionCounts()[0], 4400);
     modes.SetAbsoluteAxisSource(nullptr);
     EXPECT_TRUE(modes.IsAbsoluteAxis("Z"));
