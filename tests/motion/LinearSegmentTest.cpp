@@ -48,64 +48,60 @@ boost::shared_ptr<T_LinearMove> Move(json values) {
 }  // namespace
 
 TEST(LinearSegment, CommandsAndPlannedPositions) {
+    // Each step: the move, a prefix of its command (empty for none), and a
+    // channel whose planned counts and millimetres are checked afterwards.
     struct Step {
-        json move;
-        std::string command;  // a prefix of the command; empty for none
-        int channel = -1;     // the channel whose plan is checked afterwards
+        const char* move;
+        std::string command;
+        int channel = -1;
         int64_t counts = 0;
         double mm = 0.0;
     };
     struct Case {
-        const char* what;
         std::vector<int64_t> start;
         bool program_running;
         std::vector<Step> steps;
     };
     const Case cases[] = {
-        {"absolute axes move by the difference",
-         {4000, 0, 0, 0, 0},
+        // Absolute axes move by the difference.
+        {{4000, 0, 0, 0, 0},
          false,
-         {{{{"X", 10.5}}, "LI200,,,, <20000", 0, 4200, 10.5},
-          {{{"X", 10.0}}, "LI-200,,,, <20000", 0, 4000, 10.0}}},
-        {"targets are truncated, not rounded",
-         {0, 0, 0, 0, 0},
+         {{R"({"X":10.5})", "LI200,,,, <20000", 0, 4200, 10.5},
+          {R"({"X":10.0})", "LI-200,,,, <20000", 0, 4000, 10.0}}},
+        // Targets are truncated, not rounded.
+        {{0, 0, 0, 0, 0},
          false,
-         {{{{"X", 0.29}}, "LI115,,,", 0, 115, 0.29}, {{{"X", -0.29}}, "LI-230,,,"}}},
-        {"incremental distances are truncated one by one",
-         {0, 0, 0, 0, 0},
+         {{R"({"X":0.29})", "LI115,,,", 0, 115, 0.29}, {R"({"X":-0.29})", "LI-230,,,"}}},
+        // Incremental distances are truncated one by one.
+        {{0, 0, 0, 0, 0},
          false,
-         {{{{"E", 0.003}}, "LI,,,1, "},
-          {{{"E", 0.003}}, "LI,,,1, "},
-          {{{"E", 0.003}}, "LI,,,1, ", 3, 3, 0.009}}},
-        {"moves without counts give no command, though the plan advances",
-         {4000, 2000, 1600, 0, 0},
+         {{R"({"E":0.003})", "LI,,,1, "},
+          {R"({"E":0.003})", "LI,,,1, "},
+          {R"({"E":0.003})", "LI,,,1, ", 3, 3, 0.009}}},
+        // Moves without counts give no command, though the plan advances.
+        {{4000, 2000, 1600, 0, 0},
          false,
-         {{{{"F", 1200.0}}, ""},
-          {{{"X", 10.0}, {"Y", 5.0}, {"Z", 1.0}}, ""},
-          {{{"E", 0.001}}, "", 3, 0, 0.001}}},
-        {"channels without a controller program",
-         {0, 0, 0, 0, 0},
+         {{R"({"F":1200})", ""},
+          {R"({"X":10,"Y":5,"Z":1})", ""},
+          {R"({"E":0.001})", "", 3, 0, 0.001}}},
+        {{0, 0, 0, 0, 0},
          false,
-         {{{{"X", 1.0}, {"Y", -0.3}, {"E", 0.0875}, {"F", 6000.0}}, "LI400,-120,,35, <39992"},
-          {{{"Z", 1.0}, {"F", 60.0}}, "LI,,1600,, <1600", 2, 1600, 1.0}}},
-        // C is the program's own: Z goes to the fifth channel.
-        {"channels while a program runs",
-         {0, 0, 0, 0, 0},
+         {{R"({"X":1,"Y":-0.3,"E":0.0875,"F":6000})", "LI400,-120,,35, <39992"},
+          {R"({"Z":1,"F":60})", "LI,,1600,, <1600", 2, 1600, 1.0},
+          {R"({"X":4,"Y":3.7})", "LI1200,1600,,, <20000"}}},
+        // While a program runs, C is its own: Z goes to the fifth channel.
+        {{0, 0, 0, 0, 0},
          true,
-         {{{{"X", 1.0}, {"Z", 1.0}, {"F", 60.0}}, "LI400,,,,1600 <", 4, 1600, 1.0},
-          {{{"X", 1.0}}, "", 2, 0, 0.0}}},
-        {"the speed is the path length over the duration",
-         {0, 0, 0, 0, 0},
-         false,
-         {{{{"X", 3.0}, {"Y", 4.0}, {"F", 3000.0}}, "LI1200,1600,,, <20000"}}},
+         {{R"({"X":1,"Z":1,"F":60})", "LI400,,,,1600 <", 4, 1600, 1.0},
+          {R"({"X":1})", "", 2, 0, 0.0}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         auto group = Group(c.start, c.program_running);
         for (const auto& step : c.steps) {
-            SCOPED_TRACE(step.move.dump());
+            SCOPED_TRACE(step.move);
             bool moved = step.command.empty();
-            const std::string command = BuildLinearSegment(*group, Move(step.move), moved);
+            const std::string command =
+                BuildLinearSegment(*group, Move(json::parse(step.move)), moved);
             EXPECT_EQ(command.substr(0, step.command.size()), step.command);
             EXPECT_EQ(command.empty(), step.command.empty());
             EXPECT_EQ(moved, !step.command.empty());
