@@ -1,37 +1,14 @@
 // Temperature and fan tasks against the virtual printer's temperature
-// controller: the commands, the UI keys, and a wait that follows the
-// temperature records.
-#include "DataRecordWatcher.h"
+// controller: the commands and the UI keys. Waits for a temperature run in
+// the golden program.
 #include "PrinterTest.h"
-#include "RecordFields.h"
 #include "T_SetFanSpeed.h"
 #include "T_SetTemperature.h"
-#include "T_WaitForTemperature.h"
-#include "TemperatureConnection.h"
 
 using nlohmann::json;
 using Lines = std::vector<std::string>;
 using sim::Controller;
-
-namespace {
-
-class Temperature : public PrinterTest {
-  protected:
-    static Lines TemperatureLog() { return Log(Controller::kTemperature); }
-    // Both heaters off at ambient, as the records say.
-    static void CoolDown() {
-        TemperatureConnection::GetInstance().Command("setext=0");
-        TemperatureConnection::GetInstance().Command("setbed=0");
-        printer_->SetTemperatures(25, 25);
-        ASSERT_TRUE(Eventually([] {
-            const auto record = DataRecordWatcher::GetInstance().GetTemperatureRecord();
-            return record && TemperatureInputA(*record) == 25 && TemperatureInputB(*record) == 25;
-        }));
-        printer_->ClearCommandLog(Controller::kTemperature);
-    }
-};
-
-}  // namespace
+using Temperature = PrinterTest;
 
 TEST_F(Temperature, SetPointsAndFanSpeedsGoOutAndPublishTheirKeys) {
     struct Row {
@@ -79,7 +56,7 @@ TEST_F(Temperature, SetPointsAndFanSpeedsGoOutAndPublishTheirKeys) {
         ui_.Clear();
         ASSERT_TRUE(Run(row.task, row.status));
         EXPECT_EQ(UiData(), row.data == "none" ? std::vector<json>{} : std::vector<json>{row.data});
-        EXPECT_EQ(TemperatureLog(), row.sent);
+        EXPECT_EQ(Log(Controller::kTemperature), row.sent);
     }
     const auto snapshot = printer_->Snapshot();
     EXPECT_DOUBLE_EQ(snapshot.hot_end_target_c, 215.0);
@@ -98,27 +75,4 @@ TEST_F(Temperature, ARejectedSetPointCancelsTheParent) {
     EXPECT_TRUE(parent->IsStatus(Task::CANCELLED));
     EXPECT_TRUE(UiData().empty());
     EXPECT_TRUE(UiSaid("<vrx_error><cmd>setext=90</cmd>heater fault</vrx_error>"));
-}
-
-TEST_F(Temperature, AWaitFollowsTheRecordsUntilTheHeaterIsThere) {
-    CoolDown();
-    auto wait = MakeTask<T_WaitForTemperature>(
-        {{"axis", "A"}, {"target", 200}, {"heat_only", false}, {"description", "wait"}});
-    TaskManager::GetInstance().AddTask(wait);
-    ASSERT_TRUE(UiSaid("extTarget"));
-    EXPECT_EQ(UiData(), (std::vector<json>{{{"extTarget", "200"}}}));
-    EXPECT_FALSE(wait->IsStatus(Task::FINISHED));
-    printer_->SetTemperatures(199.4, 25);
-    ASSERT_TRUE(Ends(wait));
-    EXPECT_EQ(TemperatureLog(), (Lines{"setext=200"}));
-}
-
-TEST_F(Temperature, AWaitAlreadySatisfiedFinishesWithoutStarting) {
-    CoolDown();
-    auto wait = MakeTask<T_WaitForTemperature>(
-        {{"axis", "B"}, {"target", 25.5}, {"heat_only", false}, {"description", "wait"}});
-    ASSERT_TRUE(Run(wait));
-    EXPECT_FALSE(wait->HasStarted());
-    EXPECT_TRUE(TemperatureLog().empty());
-    EXPECT_TRUE(UiData().empty());
 }

@@ -111,38 +111,6 @@ class LinearGroup : public PrinterTest {
 
 }  // namespace
 
-TEST_F(LinearGroup, StreamsMovingSegmentsAndSkipsTheOthers) {
-    Built built = MakeGroup({{{"X", 51.0}},
-                             {{"X", 51.0}, {"F", 1200.0}},
-                             {{"Y", 51.0}},
-                             {{"X", 52.0}, {"Y", 52.0}, {"E", 0.5}}});
-    ASSERT_TRUE(Run(built.group));
-    std::vector<int> numbers;
-    for (const auto& segment : built.segments) {
-        EXPECT_TRUE(segment->IsStatus(Task::FINISHED));
-        numbers.push_back(segment->GetSegmentNumber());
-    }
-    EXPECT_EQ(numbers, (std::vector<int>{1, -1, 2, 3}));
-
-    // The set-up, then one LI per moving segment, one BGS and one LE.
-    const auto log = Log();
-    ASSERT_GE(log.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 4),
-              (std::vector<std::string>{"MG _XQ", "ST ABCDE", "STS", "CSS"}));
-    EXPECT_EQ(Lines("LI"), (std::vector<std::string>{"LI400,,,, <20000", "LI,400,,, <20000",
-                                                     "LI400,400,,200, <20000"}));
-    EXPECT_EQ(CountOf("BGS"), 1u);
-    EXPECT_EQ(CountOf("LE"), 1u);
-    EXPECT_EQ(log.back(), "LE");
-    ASSERT_TRUE(At([](const sim::PrinterSnapshot& p) {
-        return !p.coordinated_running && p.axes[0].reference == 20800 &&
-               p.axes[1].reference == 20800;
-    }));
-    const auto progress = Progress(built.group->GetId());
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back(), "Linear Group|{3}|{3}");
-}
-
 TEST_F(LinearGroup, OneSegmentSendsNoProgressAndNoMotionSendsNothing) {
     Built single = MakeGroup({{{"Y", 50.5}}});
     ASSERT_TRUE(Run(single.group));

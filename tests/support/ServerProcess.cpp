@@ -37,23 +37,18 @@ ServerProcess::~ServerProcess() {
 }
 
 void ServerProcess::Spawn(const Options& options) {
-    std::map<std::string, std::string> environment;
+    // The parent's environment with the overrides applied.
+    std::vector<std::string> texts;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
-        const auto equals = text.find('=');
-        environment[text.substr(0, equals)] =
-            equals == std::string::npos ? "" : text.substr(equals + 1);
-    }
-    for (const auto& [name, value] : options.environment) {
-        if (value.empty()) {
-            environment.erase(name);
-        } else {
-            environment[name] = value;
+        if (options.environment.count(text.substr(0, text.find('='))) == 0) {
+            texts.push_back(text);
         }
     }
-    std::vector<std::string> texts;
-    for (const auto& [name, value] : environment) {
-        texts.push_back(name + "=" + value);
+    for (const auto& [name, value] : options.environment) {
+        if (!value.empty()) {
+            texts.push_back(name + "=" + value);
+        }
     }
     std::vector<char*> envp;
     for (auto& text : texts) {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -46,21 +47,18 @@ std::optional<std::string> UdpReceiver::Receive(std::chrono::milliseconds timeou
 std::optional<nlohmann::json> UdpReceiver::ReceiveWhere(
     const std::function<bool(const nlohmann::json&)>& accept, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
-        }
-        auto text = Receive(left);
-        if (!text) {
-            return std::nullopt;
-        }
+    const auto left = [&] {
+        return std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now()));
+    };
+    while (auto text = Receive(left())) {
         auto message = nlohmann::json::parse(*text, nullptr, false);
         if (!message.is_discarded() && accept(message)) {
             return message;
         }
     }
+    return std::nullopt;
 }
 
 std::optional<nlohmann::json> UdpReceiver::ReceiveCommand(const std::string& command,
