@@ -70,7 +70,7 @@ TEST_F(Home, ZWaitsForXAndYCentresThemAndZeroesTheSpareAxis) {
     PlaceAxis('A', 2000);
     PlaceAxis('B', 1000);
     PlaceAxis('C', 1200);
-    // X counts as homing until the flag is cleared by hand below; C does not hold Z back.
+    // X counts as homing until the flag is cleared by hand below.
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     watcher.SetHoming("A", true);
     auto home = Homing("Z");

@@ -1,14 +1,19 @@
-// Homing tasks without a controller: which steps each axis gets, invalid
-// axes, and what the conditions answer before any record.
+// Machine tasks without a controller: which steps homing gets, invalid axes,
+// what the conditions answer before any record, and when a heater counts as
+// having reached its target.
 #include "DataRecordWatcher.h"
 #include "T_CENTER_ON_ZERO.h"
 #include "T_Home.h"
 #include "T_LeaveLimitSwitch.h"
 #include "T_SendToLimitSwitch.h"
+#include "T_WaitForTemperature.h"
 #include "T_Wait_For_XY.h"
 #include "tasks/TaskTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
 
 using nlohmann::json;
 
@@ -16,6 +21,14 @@ namespace {
 
 Task::Parameters Params(json value) {
     return boost::make_shared<json>(std::move(value));
+}
+
+ZDataRecord TemperatureRecord(int32_t hot_end, int32_t bed) {
+    ZDataRecord record;
+    std::memset(&record, 0, sizeof(record));
+    std::memcpy(reinterpret_cast<uint8_t*>(&record) + 48, &hot_end, sizeof(hot_end));
+    std::memcpy(reinterpret_cast<uint8_t*>(&record) + 52, &bed, sizeof(bed));
+    return record;
 }
 
 }  // namespace
@@ -76,4 +89,41 @@ TEST(TaskEngine, ATaskMarkedUpdatingIsCancelledAndPausedAsARunningOne) {
     EXPECT_EQ(entries, (std::vector<std::string>{parent_id + ":OnPause", child_id + ":OnPause",
                                                  parent_id + ":OnCancel", child_id + ":OnCancel"}));
     TaskManagerProbe::Halt();
+}
+
+TEST(TemperatureTask, ReachedWithinOneDegreeOrAnywhereAboveWhenOnlyHeating) {
+    struct Row {
+        const char* axis;
+        bool heat_only;
+        int32_t hot_end, bed;
+        bool reached;
+    };
+    const Row rows[] = {
+        {"A", false, 199, 0, true},
+        {"A", false, 201, 0, true},
+        {"A", false, -201, 0, true},
+        {"A", false, 198, 0, false},
+        {"A", false, 202, 0, false},
+        {"A", false, 25, 200, false},  // the bed is not the hot end
+        {"A", false, std::numeric_limits<int32_t>::min(), 0, false},
+        {"Y", true, 0, 250, true},
+        {"Y", true, 0, 199, true},
+        {"Y", true, 0, 198, false},
+    };
+    for (const auto& row : rows) {
+        T_WaitForTemperature wait(
+            Params({{"axis", row.axis}, {"target", 200}, {"heat_only", row.heat_only}}));
+        EXPECT_EQ(wait.IsReached(TemperatureRecord(row.hot_end, row.bed)), row.reached)
+            << row.axis << " " << row.heat_only << " " << row.hot_end << " " << row.bed;
+    }
+    T_WaitForTemperature nan_wait(Params({{"axis", "A"},
+                                          {"target", std::numeric_limits<double>::quiet_NaN()},
+                                          {"heat_only", true}}));
+    EXPECT_FALSE(nan_wait.IsReached(TemperatureRecord(200, 0)));
+    // No temperature stream in this binary: nothing counts as reached.
+    T_WaitForTemperature wait(Params({{"axis", "A"}, {"target", 0}, {"heat_only", true}}));
+    EXPECT_FALSE(wait.CompletionConditionsMet());
+    EXPECT_THROW(T_WaitForTemperature(Params({{"axis", "A"}, {"target", 1}})), std::exception);
+    EXPECT_THROW(T_WaitForTemperature(Params({{"axis", "A"}, {"heat_only", true}})),
+                 std::exception);
 }
