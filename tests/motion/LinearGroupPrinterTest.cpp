@@ -83,16 +83,11 @@ class LinearGroup : public PrinterTest {
     static bool At(const std::function<bool(const sim::PrinterSnapshot&)>& condition) {
         return printer_->WaitUntil(condition, std::chrono::seconds(10));
     }
-    static std::vector<std::string> Lines(const std::string& prefix) {
-        std::vector<std::string> lines;
-        for (const auto& line : Log()) {
-            if (StartsWith(line, prefix)) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
+    static size_t CountOf(const std::string& prefix) {
+        const auto log = Log();
+        return std::count_if(log.begin(), log.end(),
+                             [&](const std::string& line) { return StartsWith(line, prefix); });
     }
-    static size_t CountOf(const std::string& prefix) { return Lines(prefix).size(); }
     static bool Sent(const std::string& prefix, size_t count) {
         return Eventually([&] { return CountOf(prefix) == count; });
     }
