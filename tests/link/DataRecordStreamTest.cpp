@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -18,31 +17,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Collects callback messages; waits for a number of them with a deadline.
-class Inbox {
-  public:
-    DataRecordWatcher::Callback Sink() {
-        return [this](std::string text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back(nlohmann::json::parse(text));
-            arrived_.notify_all();
-        };
-    }
-    bool WaitFor(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, 5s, [&] { return messages_.size() >= count; });
-    }
-    std::vector<nlohmann::json> Messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<nlohmann::json> messages_;
-};
 
 // Spins until `done` holds or 5 seconds have passed.
 template <typename Predicate>
@@ -55,6 +29,30 @@ bool Eventually(Predicate done) {
     }
     return true;
 }
+
+// Collects callback messages.
+class Inbox {
+  public:
+    DataRecordWatcher::Callback Sink() {
+        return [this](std::string text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            messages_.push_back(nlohmann::json::parse(text));
+        };
+    }
+    bool WaitFor(size_t count) {
+        return Eventually([&] { return Messages().size() >= count; });
+    }
+    std::vector<nlohmann::json> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<nlohmann::json> messages_;
+};
+
+const ZHandle kHandle = reinterpret_cast<ZHandle>(1);
 
 ZDataRecord Sample(uint16_t number) {
     ZDataRecord record{};
@@ -81,7 +79,7 @@ class StreamTest : public testing::Test {
     // Starts the main stream on a first record with this sample number.
     void StartWith(uint16_t number) {
         lib_.PushRecord(Sample(number));
-        watcher_.Start(reinterpret_cast<ZHandle>(1));
+        watcher_.Start(kHandle);
     }
 
     ScriptedZenlib& lib_ = ScriptedZenlib::Get();
@@ -92,14 +90,12 @@ class StreamTest : public testing::Test {
 };
 
 TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
-    auto started =
-        std::async(std::launch::async, [this] { watcher_.Start(reinterpret_cast<ZHandle>(1)); });
+    auto started = std::async(std::launch::async, [this] { watcher_.Start(kHandle); });
     lib_.PushRecord(Sample(77));
     started.get();
     ASSERT_TRUE(watcher_.GetRecord());
     EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 77);
     EXPECT_EQ(watcher_.GetSampleCounter(), 77u);
-
     lib_.FreeRun();
     watcher_.Stop();
     EXPECT_FALSE(watcher_.GetRecord());
@@ -107,34 +103,25 @@ TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
     EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
 }
 
-TEST_F(StreamTest, FailingFirstRecordFailsStartAndSendsDataRecordError) {
-    lib_.PushRecordFailure(Z_ERR_CONNECTION_LOST);
-    try {
-        watcher_.Start(reinterpret_cast<ZHandle>(1));
-        FAIL() << "Start must report the failed first record";
-    } catch (const VrxException& error) {
-        EXPECT_EQ(error.GetSource(), "ZRecord");
-        EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_LOST);
-    }
+TEST_F(StreamTest, FailingRecordSendsDataRecordErrorFirstOrLater) {
+    const nlohmann::json data_record_error = {
+        {"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}};
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    const VrxException error = Caught([this] { watcher_.Start(kHandle); });
+    EXPECT_EQ(error.GetSource(), "ZRecord");
+    EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_LOST);
     EXPECT_FALSE(watcher_.GetRecord());
     // The thread's own message is sent before Start gives up waiting.
-    EXPECT_EQ(errors_.Messages(),
-              (std::vector<nlohmann::json>{
-                  {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}}}));
+    EXPECT_EQ(errors_.Messages(), std::vector<nlohmann::json>{data_record_error});
+
     // The next Start joins the ended thread and works.
     StartWith(5);
-    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
-}
-
-TEST_F(StreamTest, FailingRecordLaterSendsDataRecordError) {
-    StartWith(1);
-    lib_.PushRecordFailure(Z_ERR_CONNECTION_LOST);
-    ASSERT_TRUE(errors_.WaitFor(1));
-    EXPECT_EQ(errors_.Messages()[0],
-              (nlohmann::json{{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}}));
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    ASSERT_TRUE(errors_.WaitFor(2));
+    EXPECT_EQ(errors_.Messages()[1], data_record_error);
     // The last record stays published until Stop.
     ASSERT_TRUE(watcher_.GetRecord());
-    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 1);
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
 }
 
 TEST_F(StreamTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLast) {
@@ -156,47 +143,37 @@ TEST_F(StreamTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLast) {
 
 TEST_F(StreamTest, SampleCounterFollowsWrapsOfTheStream) {
     StartWith(65534);
-    lib_.PushRecord(Sample(65535));
-    lib_.PushRecord(Sample(0));
-    lib_.PushRecord(Sample(3));
+    for (uint16_t number : {65535, 0, 3})
+        lib_.PushRecord(Sample(number));
     EXPECT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65536u + 3u; }));
 }
 
-TEST_F(StreamTest, WatchesAreEvaluatedOnTheRecordThread) {
+TEST_F(StreamTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList) {
     tasks_.SetStatus(9, FakeTaskDirectory::kRunning);
     StartWith(1);
     watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
+    watcher_.AddTemperatureCondition(9, [](ZDataRecord*) { return true; });
     lib_.PushRecord(Sample(41));
     lib_.PushRecord(Sample(42));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
     lib_.FreeRun();
-    watcher_.Stop();
+    watcher_.Start(kHandle);  // joins the old stream
     EXPECT_EQ(tasks_.TakeMet(), std::vector<uint32_t>{9});
-}
 
-TEST_F(StreamTest, RestartStopsTheOldStreamAndEmptiesItsWatches) {
-    tasks_.SetStatus(3, FakeTaskDirectory::kRunning);
-    StartWith(1);
-    std::atomic<int> evaluated{0};
-    watcher_.AddCondition(3, [&evaluated](ZDataRecord*) { return ++evaluated, false; });
-    watcher_.AddTemperatureCondition(3, [](ZDataRecord*) { return true; });
-    lib_.FreeRun();
-    watcher_.Start(reinterpret_cast<ZHandle>(1));
-    const int before = evaluated.load();
     lib_.Reset();
-    lib_.PushRecord(Sample(2));
+    lib_.PushRecord(Sample(42));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
     lib_.FreeRun();
     watcher_.Stop();
-    EXPECT_EQ(evaluated.load(), before);  // the main watch went with the old stream
+    EXPECT_TRUE(tasks_.TakeMet().empty()) << "the main watch went with the old stream";
     ZDataRecord record{};
-    watcher_.CheckTemperatureConditions(nullptr, record);  // the other list is kept
-    EXPECT_EQ(tasks_.TakeMet(), std::vector<uint32_t>{3});
+    watcher_.CheckTemperatureConditions(nullptr, record);
+    EXPECT_EQ(tasks_.TakeMet(), std::vector<uint32_t>{9});
 }
 
 TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
     lib_.FreeRun();
-    watcher_.Start(reinterpret_cast<ZHandle>(1));
+    watcher_.Start(kHandle);
     for (int i = 0; i < 200; ++i) {
         Inbox inbox;
         watcher_.SetUpdateCallback(inbox.Sink());
@@ -210,7 +187,7 @@ TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
 TEST_F(StreamTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
     watcher_.AddCondition(1, [](ZDataRecord*) { return true; });
     lib_.FreeRun();
-    watcher_.Start(reinterpret_cast<ZHandle>(1));
+    watcher_.Start(kHandle);
     for (int i = 0; i < 200; ++i) {
         // Each directory is destroyed right after its uninstall returns.
         auto directory = std::make_unique<FakeTaskDirectory>();

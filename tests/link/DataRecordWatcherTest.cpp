@@ -31,48 +31,40 @@ class WatcherTest : public testing::Test {
     ZDataRecord record_{};
 };
 
-TEST_F(WatcherTest, OnlyTheFirstHoldingWatchIsReportedPerRecord) {
-    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
-    tasks_.SetStatus(2, FakeTaskDirectory::kRunning);
-    bool first = true, second = true;
-    watcher_.AddCondition(1, When(&first));
-    watcher_.AddCondition(2, When(&second));
-
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
-    first = false;
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{2});
-    // Entries stay in the list after they held.
-    first = true;
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
-}
-
-TEST_F(WatcherTest, PausedFinishedAndMissingTasksAreSkipped) {
-    bool holds = true;
+TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
+    bool holds = true, first = true;
     int evaluated = 0;
     tasks_.SetStatus(1, FakeTaskDirectory::kPaused);
     tasks_.SetStatus(2, FakeTaskDirectory::kFinished);
     tasks_.SetStatus(4, FakeTaskDirectory::kRunning);
-    for (uint32_t id : {1u, 2u, 3u}) {
-        watcher_.AddCondition(id, [&](ZDataRecord*) {
-            ++evaluated;
-            return holds;
-        });
+    tasks_.SetStatus(5, FakeTaskDirectory::kRunning);
+    for (uint32_t id : {1u, 2u, 3u}) {  // 3 is missing from the directory
+        watcher_.AddCondition(id, [&](ZDataRecord*) { return ++evaluated, holds; });
     }
-    watcher_.AddCondition(4, When(&holds));
+    watcher_.AddCondition(4, When(&first));
+    watcher_.AddCondition(5, When(&holds));
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(evaluated, 0);
     EXPECT_EQ(tasks_.TakeMet(), Ids{4});
-
-    // A paused task that runs again is reported again.
+    first = false;
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{5});
+    // Entries stay in the list after they held; a paused task that runs again is reported again.
+    first = true;
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
     tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+    // Without a directory nothing is evaluated.
+    watcher_.SetTaskDirectory(nullptr);
+    evaluated = 0;
+    watcher_.CheckConditions(nullptr, record_);
+    EXPECT_EQ(evaluated, 0);
+    watcher_.SetTaskDirectory(&tasks_);
 }
 
-TEST_F(WatcherTest, WatchesSeeTheRecord) {
+TEST_F(WatcherTest, TemperatureWatchesSeeTheRecordAndAreNoMainWatches) {
     tasks_.SetStatus(5, FakeTaskDirectory::kRunning);
     watcher_.AddTemperatureCondition(
         5, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
@@ -82,74 +74,49 @@ TEST_F(WatcherTest, WatchesSeeTheRecord) {
     record_.temperature.temperature_input_a = 200;
     watcher_.CheckTemperatureConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{5});
-    // Temperature watches are not main watches.
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_TRUE(tasks_.TakeMet().empty());
 }
 
-TEST_F(WatcherTest, RemoveConditionsEmptiesBothListsOfOneTask) {
-    for (uint32_t id : {1u, 2u, 3u})
-        tasks_.SetStatus(id, FakeTaskDirectory::kRunning);
+TEST_F(WatcherTest, RemoveEmptiesBothListsOfOneTaskAndStopOnlyTheMainList) {
     bool holds = true;
-    watcher_.AddCondition(1, When(&holds));
-    watcher_.AddCondition(2, When(&holds));
-    watcher_.AddCondition(3, When(&holds));
+    for (uint32_t id : {1u, 2u, 3u}) {
+        tasks_.SetStatus(id, FakeTaskDirectory::kRunning);
+        watcher_.AddCondition(id, When(&holds));
+    }
     watcher_.AddTemperatureCondition(2, When(&holds));
     watcher_.AddTemperatureCondition(3, When(&holds));
     watcher_.RemoveConditions(2);
-
     watcher_.CheckConditions(nullptr, record_);
     watcher_.CheckTemperatureConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), (Ids{1, 3}));
     watcher_.RemoveConditions(1);
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{3});  // the rest keeps its order
-}
 
-TEST_F(WatcherTest, StopEmptiesOnlyItsOwnList) {
-    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
-    bool holds = true;
-    watcher_.AddCondition(1, When(&holds));
-    watcher_.AddTemperatureCondition(1, When(&holds));
     watcher_.Stop();
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_TRUE(tasks_.TakeMet().empty());
     watcher_.CheckTemperatureConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
-}
-
-TEST_F(WatcherTest, NoDirectoryNoEvaluation) {
-    bool holds = true;
-    int evaluated = 0;
-    watcher_.AddCondition(1, [&](ZDataRecord*) {
-        ++evaluated;
-        return holds;
-    });
-    watcher_.SetTaskDirectory(nullptr);
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(evaluated, 0);
-    watcher_.SetTaskDirectory(&tasks_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{3});
 }
 
 TEST_F(WatcherTest, SampleCounterWrapsAndSyncs) {
     nlohmann::json status;
     ZDataRecord previous{};
     previous.std.sample_number = 65535;
-    record_.std.sample_number = 0;
     // The first record has no previous one: no wrap.
     watcher_.UpdateStatus(status, nullptr, previous);
     watcher_.UpdateStatus(status, &previous, record_);
-    // Counts one wrap; before any record (no stream) the sample number reads as 0.
+    // One wrap; without a stream the sample number reads as 0.
     EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
     watcher_.UpdateStatus(status, &record_, record_);  // equal numbers: no wrap
     EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
-
-    watcher_.SyncSampleCounter(-1);
-    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
-    watcher_.SyncSampleCounter(131072);
-    EXPECT_EQ(watcher_.GetSampleCounter(), 131072u);
-    watcher_.SyncSampleCounter(131071);
-    EXPECT_EQ(watcher_.GetSampleCounter(), 65536u);
+    for (const auto& [time, counter] :
+         {std::pair{-1, 0u}, std::pair{131072, 131072u}, std::pair{131071, 65536u}}) {
+        watcher_.SyncSampleCounter(time);
+        EXPECT_EQ(watcher_.GetSampleCounter(), counter) << time;
+    }
 }
 
 TEST_F(WatcherTest, ReadersBeforeTheFirstRecordSeeZeros) {
@@ -160,16 +127,8 @@ TEST_F(WatcherTest, ReadersBeforeTheFirstRecordSeeZeros) {
     EXPECT_FALSE(watcher_.CheckBit<uint16_t>(82, 15));
     EXPECT_FALSE(watcher_.CheckBit<uint8_t>(600, 0));  // outside the record
     EXPECT_FALSE(watcher_.CheckBit<uint8_t>(51, 9));   // outside the field
-    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
-}
-
-TEST_F(WatcherTest, HomingFlags) {
-    EXPECT_FALSE(watcher_.IsHoming("D"));
     EXPECT_FALSE(watcher_.IsHoming("Q"));
-    watcher_.SetHoming("D", true);
-    EXPECT_TRUE(watcher_.IsHoming("D"));
-    watcher_.SetHoming("D", false);
-    EXPECT_FALSE(watcher_.IsHoming("D"));
+    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
 }
 
 // ---- Status ----------------------------------------------------------------
@@ -214,22 +173,6 @@ TEST_F(WatcherTest, StatusKeysAndValues) {
     EXPECT_EQ(status["jogPosX"], false);
     EXPECT_EQ(status["rpa"], "20");
     EXPECT_EQ(status["rpb"], "-200");
-}
-
-TEST_F(WatcherTest, UpdateUiMessageOnlyWithACallback) {
-    nlohmann::json status;
-    watcher_.UpdateStatus(status, nullptr, record_);
-    watcher_.SendUpdateUI(status);  // no callback: dropped
-    std::vector<std::string> sent;
-    watcher_.SetUpdateCallback([&sent](std::string text) { sent.push_back(std::move(text)); });
-    watcher_.SendUpdateUI(status);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0],
-              "{\"command\":\"updateUI\",\"data\":{\"bedCurrent\":\"0\",\"extCurrent\":\"0\","
-              "\"jogNegE\":false,\"jogNegX\":false,\"jogNegY\":false,\"jogNegZ\":false,"
-              "\"jogPosE\":false,\"jogPosX\":false,\"jogPosY\":false,\"jogPosZ\":false,"
-              "\"meshEnabled\":\"0\",\"rpa\":\"UNTRUSTED\",\"rpb\":\"UNTRUSTED\","
-              "\"rpc\":\"UNTRUSTED\"}}");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(RecordFields, ReadByOffsetAndWidthLittleEndian) {
+TEST(RecordFields, ReadByOffsetAndWidthLittleEndianAndZeroOutsideTheRecord) {
     ZDataRecord record{};
     record.bytes[4] = 0x34;
     record.bytes[5] = 0x12;
@@ -18,21 +18,7 @@ TEST(RecordFields, ReadByOffsetAndWidthLittleEndian) {
     record.std.mesh_status = 0x81;
     EXPECT_EQ(MeshStatus(record), 0x81);
     EXPECT_EQ(ReadRecordField<uint8_t>(record, 51), 0x81);
-}
 
-TEST(RecordFields, AllZeroRecordReadsAsIdle) {
-    const ZDataRecord record{};
-    for (int axis = 0; axis < 5; ++axis) {
-        EXPECT_EQ(AxisStatus(record, axis), 0) << axis;  // not moving, motor on, positive
-        EXPECT_EQ(AxisReferencePosition(record, axis), 0);
-        EXPECT_NE(AxisPositionTrusted(record, axis), 1u);
-    }
-    EXPECT_EQ(MeshStatus(record) & 1, 0);
-    EXPECT_EQ(SegmentBufferFree(record), 0);
-}
-
-TEST(RecordFields, ReadsOutsideTheRecordGiveZero) {
-    ZDataRecord record{};
     for (auto& byte : record.bytes)
         byte = 0xFF;
     EXPECT_EQ(ReadRecordField<uint16_t>(record, 510), 0xFFFF);
@@ -42,19 +28,15 @@ TEST(RecordFields, ReadsOutsideTheRecordGiveZero) {
     EXPECT_EQ(ReadRecordField<uint32_t>(record, 1 << 30), 0u);
 }
 
-TEST(TrimReply, DropsTheReplyEnding) {
-    const char* reply = "\r\n:";
-    EXPECT_EQ(ControllerConnection::TrimReply(reply, 3), "");
-    EXPECT_EQ(ControllerConnection::TrimReply("7\r\n:", 4), "7");
-    EXPECT_EQ(ControllerConnection::TrimReply("1, 2, 3\r\n:", 10), "1, 2, 3");
-    EXPECT_EQ(ControllerConnection::TrimReply("no ending", 9), "no ending");
-    EXPECT_EQ(ControllerConnection::TrimReply("ab\r\n", 4), "ab\r\n");
-    // Only the counted bytes count; nothing relies on a terminating NUL.
-    EXPECT_EQ(ControllerConnection::TrimReply("42\r\n:garbage", 5), "42");
-    EXPECT_EQ(ControllerConnection::TrimReply("", 0), "");
-}
-
-TEST(TrimReply, NeverReadsPastTheReplyBuffer) {
+TEST(TrimReply, DropsTheReplyEndingOfTheCountedBytesOnly) {
+    // Nothing relies on a terminating NUL.
+    using Row = std::tuple<const char*, uint32_t, std::string>;
+    for (const auto& [reply, count, expected] :
+         {Row{"\r\n:", 3, ""}, Row{"7\r\n:", 4, "7"}, Row{"1, 2, 3\r\n:", 10, "1, 2, 3"},
+          Row{"ab\r\n", 4, "ab\r\n"}, Row{"42\r\n:garbage", 5, "42"}, Row{"", 0, ""},
+          Row{"no ending", 9, "no ending"}})
+        EXPECT_EQ(ControllerConnection::TrimReply(reply, count), expected) << reply;
+    // A count beyond the reply buffer is cut to it.
     std::string full(ControllerConnection::kReplySize, 'x');
     EXPECT_EQ(ControllerConnection::TrimReply(full.data(), 100000).size(),
               ControllerConnection::kReplySize);

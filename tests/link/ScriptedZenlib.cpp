@@ -13,13 +13,11 @@ ScriptedZenlib& ScriptedZenlib::Get() {
 
 void ScriptedZenlib::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    refused_.clear();
     replies_.clear();
     rejected_.clear();
     records_.clear();
     commands_.clear();
     opens_.clear();
-    closes_ = 0;
     free_run_ = false;
 }
 
@@ -29,30 +27,19 @@ void ScriptedZenlib::FreeRun() {
     changed_.notify_all();
 }
 
-void ScriptedZenlib::RefuseOpen(const std::string& host, ZReturnCode rc) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refused_[host] = rc;
-}
-
 void ScriptedZenlib::SetReply(const std::string& command, const std::string& reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     replies_[command] = reply;
 }
 
-void ScriptedZenlib::Reject(const std::string& command, ZReturnCode rc) {
+void ScriptedZenlib::Reject(const std::string& text, ZReturnCode rc) {
     std::lock_guard<std::mutex> lock(mutex_);
-    rejected_[command] = rc;
+    rejected_[text] = rc;
 }
 
-void ScriptedZenlib::PushRecord(const ZDataRecord& record) {
+void ScriptedZenlib::PushRecord(const ZDataRecord& record, ZReturnCode rc) {
     std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(Queued{record, Z_OK});
-    changed_.notify_all();
-}
-
-void ScriptedZenlib::PushRecordFailure(ZReturnCode rc) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(Queued{ZDataRecord{}, rc});
+    records_.emplace_back(record, rc);
     changed_.notify_all();
 }
 
@@ -71,19 +58,12 @@ std::vector<std::string> ScriptedZenlib::Opens() {
     return opens_;
 }
 
-int ScriptedZenlib::Closes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closes_;
-}
-
 ZReturnCode ScriptedZenlib::Open(const char* address, ZHandle* handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string text = address;
-    opens_.push_back(text);
-    for (const auto& [host, rc] : refused_) {
-        if (text.compare(0, host.size(), host) == 0) {
+    opens_.push_back(address);
+    for (const auto& [host, rc] : rejected_) {
+        if (opens_.back().compare(0, host.size(), host) == 0)
             return rc;
-        }
     }
     *handle = reinterpret_cast<ZHandle>(next_handle_++);
     return Z_OK;
@@ -93,9 +73,8 @@ ZReturnCode ScriptedZenlib::Command(const char* command, char* reply, ZSize size
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.push_back(command);
     const auto rejected = rejected_.find(command);
-    if (rejected != rejected_.end()) {
+    if (rejected != rejected_.end())
         return rejected->second;
-    }
     const std::string text = replies_[command] + "\r\n:";
     *count = static_cast<ZSize>(std::min<size_t>(text.size(), size));
     std::memcpy(reply, text.data(), *count);
@@ -113,20 +92,12 @@ ZReturnCode ScriptedZenlib::Record(ZDataRecord* record) {
         *record = ZDataRecord{};
         return Z_OK;
     }
-    const Queued next = records_.front();
+    const auto [next, rc] = records_.front();
     records_.pop_front();
     changed_.notify_all();
-    if (next.rc != Z_OK) {
-        return next.rc;
-    }
-    *record = next.record;
-    return Z_OK;
-}
-
-ZReturnCode ScriptedZenlib::Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++closes_;
-    return Z_OK;
+    if (rc == Z_OK)
+        *record = next;
+    return rc;
 }
 
 extern "C" {
@@ -145,7 +116,7 @@ ZReturnCode ZRecord(ZHandle, ZDataRecord* record, int32_t) {
 }
 
 ZReturnCode ZClose(ZHandle handle) {
-    return handle == nullptr ? Z_ERR_BAD_HANDLE : ScriptedZenlib::Get().Close();
+    return handle == nullptr ? Z_ERR_BAD_HANDLE : Z_OK;
 }
 
 ZReturnCode ZRecordRate(ZHandle, double) {

@@ -3,48 +3,37 @@
 #include <gtest/gtest.h>
 
 TEST(FormatNumber, TrimsTrailingZerosAndPoint) {
-    EXPECT_EQ(FormatNumber(12.5, 2), "12.5");
-    EXPECT_EQ(FormatNumber(12.0, 1), "12");
-    EXPECT_EQ(FormatNumber(100.0, 1), "100");
-    EXPECT_EQ(FormatNumber(0.0, 1), "0");
-    EXPECT_EQ(FormatNumber(-0.5, 1), "-0.5");
-    EXPECT_EQ(FormatNumber(0.04, 1), "0");
-    EXPECT_EQ(FormatNumber(1234.567, 2), "1234.57");
+    const std::tuple<double, int, std::string> rows[] = {
+        {12.5, 2, "12.5"}, {12.0, 1, "12"}, {100.0, 1, "100"},        {0.0, 1, "0"},
+        {-0.5, 1, "-0.5"}, {0.04, 1, "0"},  {1234.567, 2, "1234.57"}, {100.0, 0, "100"},
+        {0.0, 0, "0"},  // without a decimal point there is nothing to trim
+    };
+    for (const auto& [value, precision, text] : rows)
+        EXPECT_EQ(FormatNumber(value, precision), text) << value << " " << precision;
 }
 
-TEST(FormatNumber, PrecisionZeroKeepsWholeNumbers) {
-    // Without a decimal point there is nothing to trim.
-    EXPECT_EQ(FormatNumber(100.0, 0), "100");
-    EXPECT_EQ(FormatNumber(0.0, 0), "0");
+TEST(Split, ReadsTokensOnTheFirstDelimiterCharacter) {
+    using Numbers = std::vector<long long>;
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(Split<long long>("10, 20,30", ", "), (Numbers{10, 20, 30}));
+    EXPECT_EQ(Split<long long>("1, , 2", ", "), (Numbers{1, 2}));
+    EXPECT_EQ(Split<long long>("-7, 12abc", ", "), (Numbers{-7, 12}));
+    EXPECT_EQ(Split<std::string>("G1  X10", " "), (Words{"G1", "X10"}));
+    EXPECT_EQ(Split<std::string>("G1\tX10 Y2", " "), (Words{"G1", "Y2"}));
+    EXPECT_TRUE(Split<std::string>("", " ").empty());
+    EXPECT_TRUE(Split<long long>("", ", ").empty());
 }
 
-TEST(Split, ReadsIntegersOnCommaBlank) {
-    EXPECT_EQ(Split<long long>("10, 20,30", ", "), (std::vector<long long>{10, 20, 30}));
-    EXPECT_EQ(Split<long long>("1, , 2", ", "), (std::vector<long long>{1, 2}));
-    EXPECT_EQ(Split<long long>("-7, 12abc", ", "), (std::vector<long long>{-7, 12}));
-}
-
-TEST(Split, ReportsAndSkipsBadTokens) {
+TEST(Split, ReportsAndSkipsBadTokensOnOneShortLineEach) {
     testing::internal::CaptureStderr();
-    const auto values = Split<long long>("5, x, 7", ", ");
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(values, (std::vector<long long>{5, 7}));
-    EXPECT_EQ(errors, "Failed to convert token ' x' to type 'long long'\n");
-
+    EXPECT_EQ(Split<long long>("5, x, 7", ", "), (std::vector<long long>{5, 7}));
     // A token made of line feeds, or a huge one, still gives one short line.
-    testing::internal::CaptureStderr();
     Split<long long>("\n\nx, " + std::string(1000, 'y'), ", ");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Failed to convert token ' x' to type 'long long'\n"
               "Failed to convert token '\\n\\nx' to type 'long long'\n"
               "Failed to convert token ' " +
                   std::string(199, 'y') + "...' to type 'long long'\n");
-}
-
-TEST(Split, ReadsWordsOnBlank) {
-    EXPECT_EQ(Split<std::string>("G1  X10", " "), (std::vector<std::string>{"G1", "X10"}));
-    EXPECT_EQ(Split<std::string>("G1\tX10 Y2", " "), (std::vector<std::string>{"G1", "Y2"}));
-    EXPECT_TRUE(Split<std::string>("", " ").empty());
-    EXPECT_TRUE(Split<long long>("", ", ").empty());
 }
 
 TEST(ReadInteger, TakesTheWholePartOfNumbersInRangeAndRefusesTheRest) {

@@ -31,6 +31,12 @@ std::string PrinterClient::Ok(const std::string& command) {
     return text;
 }
 
+void PrinterClient::Run(const std::vector<std::string>& commands) {
+    for (const std::string& command : commands) {
+        Ok(command);
+    }
+}
+
 std::string PrinterClient::Rejected(const std::string& command) {
     EXPECT_EQ(Send(command), Z_ERR_COMMAND_REJECTED) << command;
     return Ok("TC1");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "VirtualPrinter.h"
 #include "zenlib.h"
@@ -17,11 +18,12 @@ class PrinterClient {
 
     // Sends a command that must be accepted; returns its output without the prompt.
     std::string Ok(const std::string& command);
+    // Sends commands that must all be accepted, in order.
+    void Run(const std::vector<std::string>& commands);
     // Sends a command and returns the library's code.
     ZReturnCode Send(const std::string& command);
     // Sends a command that must be rejected; returns the "TC1" text.
     std::string Rejected(const std::string& command);
-    // The library handle.
     ZHandle Handle() const { return handle_; }
 
   private:

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "PrinterClient.h"
-#include "ThermistorCurve.h"
+#include "TemperatureConversion.h"
 #include "VirtualPrinter.h"
 #include "zenlibo.h"
 
@@ -17,15 +17,21 @@ using namespace std::chrono_literals;
 constexpr int kA = 0;
 constexpr int kB = 1;
 constexpr int kC = 2;
-constexpr int kD = 3;
-constexpr int kE = 4;
 constexpr uint16_t kMoving = 1u << 15;
+constexpr uint16_t kTracking = 1u << 14;
 constexpr uint16_t kNegative = 1u << 7;
 
 sim::VirtualPrinterOptions Paused() {
     sim::VirtualPrinterOptions options;
     options.start_paused = true;
     return options;
+}
+
+ZDataRecord RecordOf(const sim::VirtualPrinter& printer, Controller controller) {
+    ZDataRecord record;
+    const sim::RecordBytes bytes = printer.CurrentRecord(controller);
+    std::memcpy(&record, bytes.data(), sizeof(record));
+    return record;
 }
 
 class PrinterPhysicsTest : public ::testing::Test {
@@ -35,18 +41,27 @@ class PrinterPhysicsTest : public ::testing::Test {
           main_(printer_, Controller::kMain),
           temperature_(printer_, Controller::kTemperature) {}
 
-    const sim::AxisSnapshot Axis(int index) { return printer_.Snapshot().axes[index]; }
+    sim::AxisSnapshot Axis(int index) { return printer_.Snapshot().axes[index]; }
     bool Moving(int index) { return (Axis(index).status & kMoving) != 0; }
+    bool Idle() { return !Moving(kA) && !Moving(kB) && !Moving(kC); }
     int SwitchBit(int index) { return (Axis(index).switches >> 2) & 1; }
-    // Steps the clock until `done` holds, at most `limit` samples; the samples used.
+    // Steps the clock until `done` holds, at most `limit` samples.
     template <typename Done>
-    uint64_t StepUntil(Done done, uint64_t limit, uint64_t step = 1) {
-        uint64_t used = 0;
-        do {
+    void StepUntil(Done done, uint64_t limit = 20000, uint64_t step = 1) {
+        for (uint64_t used = 0; used < limit; used += step) {
             printer_.StepClock(step);
-            used += step;
-        } while (!done() && used < limit);
-        return used;
+            if (done())
+                return;
+        }
+    }
+    // Jogs C down onto its home switch and back up until the switch lets go.
+    void ProbeWithC() {
+        main_.Run({"JGC=-8000", "BGC"});
+        StepUntil([&] { return SwitchBit(kC) == 0 && !Moving(kC); });
+        main_.Run({"JGC=800", "BGC"});
+        StepUntil([&] { return SwitchBit(kC) == 1; });
+        main_.Run({"STC"});
+        printer_.StepClock(1);
     }
 
     sim::VirtualPrinter printer_;
@@ -54,98 +69,80 @@ class PrinterPhysicsTest : public ::testing::Test {
     PrinterClient temperature_;
 };
 
-TEST_F(PrinterPhysicsTest, JogIntoTheHomeSwitchStopsThereAndLeavingFlipsTheBit) {
+TEST_F(PrinterPhysicsTest, JogsStopAtTheHomeSwitchTheForwardLimitOrTheHardStop) {
     EXPECT_EQ(SwitchBit(kA), 1);
-    main_.Ok("SHA");
-    main_.Ok("LDA=1");
-    main_.Ok("JGA=-2000");
-    main_.Ok("BGA");
+    main_.Run({"SHA", "LDA=1", "JGA=-2000", "BGA"});
     printer_.StepClock(1);
     EXPECT_EQ(Axis(kA).status & (kMoving | kNegative), kMoving | kNegative);
-    StepUntil([&] { return !Moving(kA); }, 20000);
-    EXPECT_EQ(Axis(kA).reference, 0);
-    EXPECT_EQ(SwitchBit(kA), 0);
+    StepUntil([&] { return !Moving(kA); });
     printer_.StepClock(1000);
-    EXPECT_EQ(Axis(kA).reference, 0) << "stays on the switch";
+    EXPECT_EQ(Axis(kA).reference, 0) << "stops and stays on the switch";
+    EXPECT_EQ(SwitchBit(kA), 0);
 
-    main_.Ok("JGA=800");
-    main_.Ok("BGA");
+    main_.Run({"JGA=800", "BGA"});
     StepUntil([&] { return SwitchBit(kA) == 1; }, 100);
-    EXPECT_TRUE(Moving(kA));
-    EXPECT_EQ(Axis(kA).status & kNegative, 0);
-    main_.Ok("STA");
+    EXPECT_EQ(Axis(kA).status & (kMoving | kNegative), kMoving);
+    main_.Run({"STA"});
     printer_.StepClock(1);
     EXPECT_FALSE(Moving(kA));
     EXPECT_LE(Axis(kA).reference, 2);
-    main_.Ok("DPA=0");
-    main_.Ok("ZAA=1");
+    main_.Run({"DPA=0", "ZAA=1"});
     EXPECT_EQ(main_.Ok("RP"), "0, 20000, 8000, 0, 0");
     EXPECT_EQ(Axis(kA).user_value, 1);
-}
 
-TEST_F(PrinterPhysicsTest, WithBothLimitsDisabledTheAxisPassesTheSwitchToItsHardStop) {
-    main_.Ok("LD 3,3,3,3,3");
-    main_.Ok("JGC=-8000");
-    main_.Ok("BGC");
-    StepUntil([&] { return Axis(kC).reference < 0; }, 20000);
+    main_.Run({"FLB=20100", "JGB=10000", "BGB"});
+    StepUntil([&] { return !Moving(kB); }, 1000);
+    EXPECT_EQ(Axis(kB).reference, 20100) << "the forward limit stops a jog";
+    // With both limits disabled an axis passes its switch to the hard stop.
+    main_.Run({"LD 3,3,3,3,3", "JGC=-8000", "BGC"});
+    StepUntil([&] { return Axis(kC).reference < 0; });
     EXPECT_TRUE(Moving(kC)) << "does not stop at the switch";
-    StepUntil([&] { return !Moving(kC); }, 20000);
+    StepUntil([&] { return !Moving(kC); });
     EXPECT_EQ(Axis(kC).reference, -400);
     EXPECT_EQ(SwitchBit(kC), 0);
 }
 
 TEST_F(PrinterPhysicsTest, PositionTrackingReachesItsTargetsAndLeavesEmptyFieldsAlone) {
-    main_.Ok("SP 20000,20000,20000");
-    main_.Ok("PT 1,1,1,0,1");
-    main_.Ok("PA49600,0,4000");
+    main_.Run({"SP 20000,20000,20000", "PT 1,1,1,0,1", "PA49600,0,4000"});
     printer_.StepClock(1);
-    sim::AxisSnapshot a = Axis(kA);
-    EXPECT_EQ(a.status & (kMoving | (1u << 14)), kMoving | (1u << 14));
-    StepUntil([&] { return !Moving(kA) && !Moving(kB) && !Moving(kC); }, 10000);
+    EXPECT_EQ(Axis(kA).status & (kMoving | kTracking), kMoving | kTracking);
+    StepUntil([&] { return Idle(); }, 10000);
     EXPECT_EQ(main_.Ok("RP"), "49600, 0, 4000, 0, 0");
-    main_.Ok("PA 0,0,,,0");
-    StepUntil([&] { return !Moving(kA) && !Moving(kB); }, 10000);
+    main_.Run({"PA 0,0,,,0"});
+    StepUntil([&] { return Idle(); }, 10000);
     EXPECT_EQ(main_.Ok("RP"), "0, 0, 4000, 0, 0");
-    main_.Ok("PT 0,0");
-    main_.Ok("PAB=5000");
+    main_.Run({"PT 0,0", "PAB=5000"});
     printer_.StepClock(100);
     EXPECT_EQ(Axis(kB).reference, 0) << "outside tracking PA only sets the target";
 }
 
 TEST_F(PrinterPhysicsTest, LinearSegmentsCompleteInOrderAndTheBufferEmpties) {
-    main_.Ok("ST ABCDE");
-    main_.Ok("STS");
-    main_.Ok("CSS");
-    main_.Ok("LM ABCD");
+    main_.Run({"ST ABCDE", "STS", "CSS", "LM ABCD"});
     EXPECT_EQ(Axis(kA).status & (1u << 8), 1u << 8);
-    main_.Ok("LI400,-120,,35, <20000");
-    main_.Ok("LI400,,,, <20000");
-    main_.Ok("LI,,,-35 <1000");
+    main_.Run({"LI400,-120,,35, <20000", "LI400,,,, <20000", "LI,,,-35 <1000"});
     EXPECT_EQ(printer_.Snapshot().segment_buffer_free, 508);
-    main_.Ok("BGS");
-    main_.Ok("LE");
+    main_.Run({"BGS", "LE"});
     uint16_t last = 0;
     StepUntil(
         [&] {
-            sim::PrinterSnapshot now = printer_.Snapshot();
+            const sim::PrinterSnapshot now = printer_.Snapshot();
             EXPECT_GE(now.segment_count, last);
             EXPECT_LE(now.segment_count, last + 1) << "one segment at a time at these speeds";
             last = now.segment_count;
             return !now.coordinated_running;
         },
         10000);
-    sim::PrinterSnapshot done = printer_.Snapshot();
-    EXPECT_EQ(done.segment_count, 3);
-    EXPECT_EQ(done.segment_buffer_free, 511);
+    EXPECT_EQ(printer_.Snapshot().segment_count, 3);
+    EXPECT_EQ(printer_.Snapshot().segment_buffer_free, 511);
     EXPECT_EQ(main_.Ok("RP"), "20800, 19880, 8000, 0, 0");
     EXPECT_FALSE(Moving(kA));
-    main_.Ok("CSS");
+    main_.Run({"CSS"});
     EXPECT_EQ(printer_.Snapshot().segment_count, 0);
 }
 
 TEST_F(PrinterPhysicsTest, SegmentsMustFitTheCoordinateSystemAndTheBuffer) {
     EXPECT_EQ(main_.Rejected("LI100,100 <100"), "9 No coordinate system defined");
-    main_.Ok("LM AB");
+    main_.Run({"LM AB"});
     EXPECT_EQ(main_.Rejected("LI,,5 <100"), "8 Axis not in the coordinate system");
     EXPECT_EQ(main_.Rejected("LI1,1 <0"), "3 Number out of range");
     for (int i = 0; i < 511; ++i) {
@@ -155,101 +152,66 @@ TEST_F(PrinterPhysicsTest, SegmentsMustFitTheCoordinateSystemAndTheBuffer) {
     EXPECT_EQ(printer_.Snapshot().segment_buffer_free, 0);
 }
 
-TEST_F(PrinterPhysicsTest, StopEndsJogsTrackingAndCoordinatedMotion) {
-    main_.Ok("JGA=1000");
-    main_.Ok("JGB=-1000");
-    main_.Ok("BG AB");
+TEST_F(PrinterPhysicsTest, StopEndsJogsAndCoordinatedMotionAndMotorOffRefusesMotion) {
+    main_.Run({"JGA=1000", "JGB=-1000", "BG AB"});
     printer_.StepClock(10);
-    main_.Ok("STA");
+    main_.Run({"STA"});
     printer_.StepClock(1);
     EXPECT_FALSE(Moving(kA));
     EXPECT_TRUE(Moving(kB));
-    main_.Ok("ST");
+    main_.Run({"ST"});
     printer_.StepClock(1);
     EXPECT_FALSE(Moving(kB));
 
-    main_.Ok("LM ABCD");
-    main_.Ok("LI100000 <1000");
-    main_.Ok("BGS");
+    main_.Run({"LM ABCD", "LI100000 <1000", "BGS"});
     printer_.StepClock(10);
     EXPECT_TRUE(printer_.Snapshot().coordinated_running);
     EXPECT_TRUE(Moving(kA));
-    main_.Ok("STS");
+    main_.Run({"STS"});
     printer_.StepClock(1);
     EXPECT_FALSE(printer_.Snapshot().coordinated_running);
     EXPECT_FALSE(Moving(kA));
     EXPECT_EQ(printer_.Snapshot().segment_buffer_free, 511);
-}
 
-TEST_F(PrinterPhysicsTest, MotorOffRefusesMotionUntilServoHere) {
-    main_.Ok("MOA");
+    main_.Run({"MOA", "JGA=100"});
     EXPECT_EQ(Axis(kA).status & 1u, 1u);
-    main_.Ok("JGA=100");
     EXPECT_EQ(main_.Rejected("BGA"), "5 Motor off");
-    main_.Ok("SH");
-    main_.Ok("BGA");
+    main_.Run({"SH", "BGA"});
     printer_.StepClock(10);
     EXPECT_TRUE(Moving(kA));
 }
 
-TEST_F(PrinterPhysicsTest, ForwardLimitStopsAPositiveJog) {
-    main_.Ok("FLA=20100");
-    main_.Ok("JGA=10000");
-    main_.Ok("BGA");
-    StepUntil([&] { return !Moving(kA); }, 1000);
-    EXPECT_EQ(Axis(kA).reference, 20100);
-}
-
 TEST_F(PrinterPhysicsTest, TemperaturesApproachTheirSetPointsAndReadBackThroughTheInputs) {
-    temperature_.Ok("setext=200");
-    temperature_.Ok("setbed=60");
-    temperature_.Ok("speed=127.5");
+    temperature_.Run({"setext=200", "setbed=60", "speed=127.5"});
     StepUntil([&] { return printer_.Snapshot().hot_end_c > 199.0; }, 200000, 100);
     StepUntil([&] { return printer_.Snapshot().bed_c > 59.0; }, 200000, 100);
-    ZDataRecord temperature;
-    sim::RecordBytes bytes = printer_.CurrentRecord(Controller::kTemperature);
-    std::memcpy(&temperature, bytes.data(), sizeof(temperature));
-    int32_t hot_end = temperature.temperature.temperature_input_a;
-    int32_t bed = temperature.temperature.temperature_input_b;
-    EXPECT_NEAR(hot_end, 200, 1);
-    EXPECT_NEAR(bed, 60, 1);
-
-    ZDataRecord main;
-    bytes = printer_.CurrentRecord(Controller::kMain);
-    std::memcpy(&main, bytes.data(), sizeof(main));
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForAnalog(main.std.axis_block[kB].axis_analog_input),
-              hot_end);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForAnalog(main.std.axis_block[kD].axis_analog_input),
-              bed);
+    const ZDataRecord temperature = RecordOf(printer_, Controller::kTemperature);
+    EXPECT_NEAR(temperature.temperature.temperature_input_a, 200, 1);
+    EXPECT_NEAR(temperature.temperature.temperature_input_b, 60, 1);
+    const ZDataRecord main = RecordOf(printer_, Controller::kMain);
+    EXPECT_EQ(GetExtruderTemperature(main), temperature.temperature.temperature_input_a);
+    EXPECT_EQ(GetBedTemperature(main), temperature.temperature.temperature_input_b);
     EXPECT_EQ(printer_.Snapshot().fan_speed, 127.5);
 
-    temperature_.Ok("PM 0,0");
+    temperature_.Run({"PM 0,0"});
     StepUntil([&] { return printer_.Snapshot().hot_end_c < 30.0; }, 400000, 100);
     EXPECT_LT(printer_.Snapshot().hot_end_c, 30.0);
     EXPECT_EQ(temperature_.Rejected("setext=abc"), "2 Invalid argument");
     EXPECT_EQ(temperature_.Rejected("BGA"), "1 Unrecognized command");
 }
 
-TEST_F(PrinterPhysicsTest, EveryWholeDegreeReadsBackExactly) {
-    sim::ThermistorCurve curve;
-    for (int degrees = 1; degrees <= sim::ThermistorCurve::kMaxDegrees; ++degrees) {
-        double read =
-            sim::ThermistorCurve::TemperatureForAnalog(curve.AnalogForTemperature(degrees));
-        // The curve folds back around 99 and above 294 degrees: those read nearby.
-        bool folded = degrees == 98 || degrees == 99 || (degrees >= 295 && degrees < 300);
-        if (folded) {
-            EXPECT_NEAR(read, degrees, 5);
-        } else {
-            EXPECT_EQ(read, degrees);
-        }
+// The server's own conversion reads the printer's analog inputs back as the temperatures.
+TEST_F(PrinterPhysicsTest, EveryWholeDegreeReadsBackThroughTheServersConversion) {
+    // The conversion's curve folds back at 98, 99 and from 295 degrees.
+    const auto slack = [](int degrees) {
+        return degrees == 98 || degrees == 99 || degrees >= 295 ? 5.0 : 0.0;
+    };
+    for (int degrees = 20; degrees <= 300; ++degrees) {
+        printer_.SetTemperatures(degrees + 0.3, 320 - degrees - 0.3);
+        const ZDataRecord record = RecordOf(printer_, Controller::kMain);
+        EXPECT_NEAR(GetExtruderTemperature(record), degrees, slack(degrees));
+        EXPECT_NEAR(GetBedTemperature(record), 320 - degrees, slack(320 - degrees));
     }
-    // The server's own reference points of the conversion.
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForResistance(100000), 25);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForResistance(22000), 60);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForResistance(150000), 16);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForResistance(1000), 163);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForAnalog(60000), 127);
-    EXPECT_EQ(sim::ThermistorCurve::TemperatureForAnalog(50000), 23);
 }
 
 TEST_F(PrinterPhysicsTest, SampleNumberFollowsTheClockAndWraps) {
@@ -258,176 +220,82 @@ TEST_F(PrinterPhysicsTest, SampleNumberFollowsTheClockAndWraps) {
     printer_.SetClock(65530);
     EXPECT_EQ(main_.Ok("MG TIME"), "65530.0000");
     printer_.StepClock(12);
+    std::vector<uint16_t> samples;
     ZDataRecord record;
-    uint16_t previous = 0;
-    bool wrapped = false;
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(ZRecord(main_.Handle(), &record, 1), Z_OK);
-        uint16_t sample = record.std.sample_number;
-        wrapped = wrapped || (i > 0 && sample < previous);
-        previous = sample;
+        samples.push_back(record.std.sample_number);
     }
-    EXPECT_TRUE(wrapped);
-    EXPECT_EQ(previous, 5);  // 65531, 65533, 65535, 1, 3, 5
+    EXPECT_EQ(samples, (std::vector<uint16_t>{65531, 65533, 65535, 1, 3, 5}));
 }
 
 TEST_F(PrinterPhysicsTest, VariablesArraysAndTheProgramFlag) {
     EXPECT_EQ(main_.Ok("MG _XQ"), "-1.0000");
-    main_.Ok("DA zoffsets[0]");
-    main_.Ok("DM zoffsets[4]");
-    main_.Ok("zoffsets[3]=-1234");
+    main_.Run({"DA zoffsets[0]", "DM zoffsets[4]", "zoffsets[3]=-1234", "xdist=49600"});
     EXPECT_EQ(main_.Ok("MG zoffsets[3]"), "-1234.0000");
     EXPECT_EQ(main_.Rejected("zoffsets[4]=1"), "11 Array index out of range");
     EXPECT_EQ(main_.Rejected("nothing[0]=1"), "10 Array not declared");
-    main_.Ok("xdist=49600");
     EXPECT_EQ(main_.Ok("MG xdist"), "49600.0000");
     EXPECT_EQ(main_.Rejected("MG ydist"), "12 Variable not defined");
-    main_.Ok("XQ");
+    main_.Run({"XQ"});
     EXPECT_EQ(main_.Ok("MG _XQ"), "0.0000");
     EXPECT_TRUE(printer_.Snapshot().program_running);
-    main_.Ok("AB");
+    main_.Run({"AB"});
     EXPECT_EQ(main_.Ok("MG _XQ"), "-1.0000");
-    main_.Ok("DA zoffsets[0]");
+    main_.Run({"DA zoffsets[0]"});
     EXPECT_TRUE(printer_.Array("zoffsets").empty());
 }
 
 TEST_F(PrinterPhysicsTest, TheProgramMakesZFollowTheSpareAxisPlusTheMesh) {
     // A 2 x 2 mesh over 0..1000 counts: the bed is 100 counts higher at X 1000.
-    for (const char* command :
-         {"DM zoffsets[4]", "zoffsets[0]=0", "zoffsets[1]=100", "zoffsets[2]=0", "zoffsets[3]=100",
-          "xdist=1000", "ydist=1000", "xregions=2", "yregions=2", "DPA=500", "DPB=0", "DPC=0",
-          "SPC=20000", "XQ"}) {
-        main_.Ok(command);
-    }
+    main_.Run({"DM zoffsets[4]", "zoffsets[0]=0", "zoffsets[1]=100", "zoffsets[2]=0",
+               "zoffsets[3]=100", "xdist=1000", "ydist=1000", "xregions=2", "yregions=2", "DPA=500",
+               "DPB=0", "DPC=0", "SPC=20000", "XQ"});
     printer_.StepClock(100);
     EXPECT_EQ(Axis(kC).reference, 50);
-    EXPECT_EQ(printer_.Snapshot().axes[kC].status & (1u << 14), 1u << 14);
-    ZDataRecord record;
-    sim::RecordBytes bytes = printer_.CurrentRecord(Controller::kMain);
-    std::memcpy(&record, bytes.data(), sizeof(record));
-    EXPECT_EQ(record.std.mesh_status & 1, 1);
+    EXPECT_EQ(Axis(kC).status & kTracking, kTracking);
+    EXPECT_EQ(RecordOf(printer_, Controller::kMain).std.mesh_status & 1, 1);
 
-    main_.Ok("LM ABDE");
-    main_.Ok("LI500,,,,2000 <20000");
-    main_.Ok("BGS");
-    main_.Ok("LE");
+    main_.Run({"LM ABDE", "LI500,,,,2000 <20000", "BGS", "LE"});
     StepUntil([&] { return !printer_.Snapshot().coordinated_running; }, 10000, 10);
     printer_.StepClock(100);
     EXPECT_EQ(main_.Ok("RP"), "1000, 0, 2100, 0, 2000");
-    main_.Ok("AB");
-    record.std.mesh_status = 0;
-    bytes = printer_.CurrentRecord(Controller::kMain);
-    std::memcpy(&record, bytes.data(), sizeof(record));
-    EXPECT_EQ(record.std.mesh_status & 1, 0);
+    main_.Run({"AB"});
+    EXPECT_EQ(RecordOf(printer_, Controller::kMain).std.mesh_status & 1, 0);
 }
 
 TEST_F(PrinterPhysicsTest, AJogOfZLeavesTheProgramUntilTrackingIsBack) {
-    main_.Ok("XQ");
-    main_.Ok("LDC=1");
-    main_.Ok("JGC=-8000");
-    main_.Ok("BGC");
-    StepUntil([&] { return !Moving(kC); }, 20000);
+    main_.Run({"XQ", "LDC=1", "JGC=-8000", "BGC"});
+    StepUntil([&] { return !Moving(kC); });
     printer_.StepClock(500);
     EXPECT_EQ(Axis(kC).reference, 0) << "stays on the switch";
-    main_.Ok("DPE=300");
-    main_.Ok("PTC=1");
-    StepUntil([&] { return Axis(kC).reference == 300; }, 20000);
+    main_.Run({"DPE=300", "PTC=1"});
+    StepUntil([&] { return Axis(kC).reference == 300; });
     EXPECT_EQ(Axis(kC).reference, 300);
 }
 
-TEST_F(PrinterPhysicsTest, ZHomingAsTheServerSendsIt) {
-    for (const char* command :
-         {"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE", "PT 1,1", "PA 0,0"}) {
-        main_.Ok(command);
-    }
-    StepUntil([&] { return Axis(kA).reference == 0 && Axis(kB).reference == 0; }, 10000);
-    for (const char* command : {"STAB", "PT 0,0", "JGC=-8000", "BGC"}) {
-        main_.Ok(command);
-    }
-    StepUntil([&] { return SwitchBit(kC) == 0 && !Moving(kC); }, 10000);
-    main_.Ok("JGC=800");
-    main_.Ok("BGC");
-    StepUntil([&] { return SwitchBit(kC) == 1; }, 10000);
-    main_.Ok("STC");
-    printer_.StepClock(1);
-    EXPECT_FALSE(Moving(kC));
-    for (const char* command : {"DPC=0", "ZAC=1", "DPE=0"}) {
-        main_.Ok(command);
-    }
-    EXPECT_EQ(main_.Ok("RP"), "0, 0, 0, 0, 0");
-}
-
-TEST_F(PrinterPhysicsTest, BedLevellingAsTheServerSendsItFindsTheTiltedBed) {
+TEST_F(PrinterPhysicsTest, ProbingATiltedBedFindsItHigherAtTheFarSide) {
     printer_.SetBedTilt(0.01, 0.0);  // the bed is 496 counts higher at X 49600
-    for (const char* command :
-         {"AB", "SH ABCE", "LD 1,1,1,3,3", "DA zoffsets[0]", "DM zoffsets[4]", "xdist=49600",
-          "ydist=48250", "xregions=2", "yregions=2", "SP 20000,20000,20000", "PT 1,1,1,0,1"}) {
-        main_.Ok(command);
-    }
-    struct Point {
-        const char* move;
-        int number;
-    };
-    for (const Point& point : {Point{"PA0,0,4000", 0}, Point{"PA49600,0,4000", 1},
-                               Point{"PA49600,48250,4000", 3}, Point{"PA0,48250,4000", 2}}) {
-        main_.Ok(point.move);
-        StepUntil([&] { return !Moving(kA) && !Moving(kB) && !Moving(kC); }, 20000);
+    main_.Run({"SH ABCE", "LD 1,1,1,3,3", "SP 20000,20000,20000", "PT 1,1,1,0,1"});
+    for (const auto& [move, expected] :
+         {std::pair{"PA0,0,4000", 0}, std::pair{"PA49600,0,4000", 496}}) {
+        main_.Run({move});
+        StepUntil([&] { return Idle(); });
         EXPECT_EQ(Axis(kC).reference, 4000);
-        main_.Ok("JGC=-8000");
-        main_.Ok("BGC");
-        StepUntil([&] { return SwitchBit(kC) == 0 && !Moving(kC); }, 20000);
-        main_.Ok("JGC=800");
-        main_.Ok("BGC");
-        StepUntil([&] { return SwitchBit(kC) == 1; }, 20000);
-        main_.Ok("STC");
-        printer_.StepClock(1);
-        main_.Ok("zoffsets[" + std::to_string(point.number) +
-                 "]=" + std::to_string(Axis(kC).reference));
-        main_.Ok("PTC=1");
-        main_.Ok("SPC=20000");
+        ProbeWithC();
+        EXPECT_NEAR(Axis(kC).reference, expected, 1) << move;
+        main_.Run({"PTC=1", "SPC=20000"});
     }
-    std::vector<double> mesh = printer_.Array("zoffsets");
-    ASSERT_EQ(mesh.size(), 4u);
-    EXPECT_NEAR(mesh[0], 0, 1);
-    EXPECT_NEAR(mesh[1], 496, 1);
-    EXPECT_NEAR(mesh[2], 0, 1);
-    EXPECT_NEAR(mesh[3], 496, 1);
-
-    for (const char* command : {"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "XQ"}) {
-        main_.Ok(command);
-    }
-    StepUntil([&] { return !Moving(kA) && !Moving(kB) && !Moving(kC); }, 20000);
-    EXPECT_NEAR(Axis(kC).reference, mesh[0], 0.5) << "Z follows the mesh at X 0";
-    main_.Ok("LM ABDE");
-    main_.Ok("LI24800,,,, <20000");
-    main_.Ok("BGS");
-    main_.Ok("LE");
-    StepUntil([&] { return !printer_.Snapshot().coordinated_running && !Moving(kC); }, 20000);
-    EXPECT_NEAR(Axis(kC).position_counts, (mesh[0] + mesh[1]) / 2, 0.5) << "halfway across";
-}
-
-TEST_F(PrinterPhysicsTest, ForcedRecordFieldsAndSwitches) {
-    printer_.ForceRecordField(Controller::kMain, 70, 2, 100);
-    printer_.ForceSwitch('B', 0);
-    sim::RecordBytes bytes = printer_.CurrentRecord(Controller::kMain);
-    EXPECT_EQ(bytes[70] | (bytes[71] << 8), 100);
-    EXPECT_EQ(bytes[120] & 4, 0);
-    printer_.ClearForcedRecordFields(Controller::kMain);
-    printer_.ForceSwitch('B', -1);
-    bytes = printer_.CurrentRecord(Controller::kMain);
-    EXPECT_EQ(bytes[70] | (bytes[71] << 8), 511);
-    EXPECT_EQ(bytes[120] & 4, 4);
 }
 
 TEST_F(PrinterPhysicsTest, NamedRejectionsAndTheCommandLog) {
     printer_.RejectCommand(Controller::kMain, "LI*", "99 No segments today");
-    main_.Ok("LM AB");
+    main_.Run({"LM AB"});
     EXPECT_EQ(main_.Rejected("LI1,1 <100"), "99 No segments today");
     printer_.ClearRejections(Controller::kMain);
-    main_.Ok("LI1,1 <100");
-    std::vector<std::string> log = printer_.CommandLog(Controller::kMain);
-    std::vector<std::string> expected = {"LM AB", "LI1,1 <100", "TC1", "LI1,1 <100"};
-    EXPECT_EQ(log, expected);
+    main_.Run({"LI1,1 <100"});
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain),
+              (std::vector<std::string>{"LM AB", "LI1,1 <100", "TC1", "LI1,1 <100"}));
     EXPECT_TRUE(printer_.WaitForCommand(Controller::kMain, "LI1,1 <100", 1s, 2));
     EXPECT_FALSE(printer_.WaitForCommand(Controller::kMain, "LI1,1 <100", 10ms, 3));
 }
@@ -439,7 +307,7 @@ TEST(PrinterClockTest, RunningClockFollowsTheSpeed) {
     EXPECT_TRUE(
         printer.WaitUntil([](const sim::PrinterSnapshot& s) { return s.samples > 5000; }, 10s));
     printer.PauseClock();
-    uint64_t paused_at = printer.Snapshot().samples;
+    const uint64_t paused_at = printer.Snapshot().samples;
     printer.StepClock(7);
     EXPECT_EQ(printer.Snapshot().samples, paused_at + 7);
 }

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <iterator>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -62,29 +60,23 @@ class ZenlibTest : public ::testing::Test {
     ZHandle handle_ = nullptr;
 };
 
-TEST_F(ZenlibTest, CommandRoundTrips) {
+TEST_F(ZenlibTest, CommandsRoundTripAndALongReplyIsCutAtTheBufferSize) {
     OpenMain();
     std::string reply;
-    EXPECT_EQ(Send("SHA", &reply), Z_OK);
-    EXPECT_EQ(reply, "\r\n:");
-    EXPECT_EQ(Send("RP", &reply), Z_OK);
-    EXPECT_EQ(reply, "20000, 20000, 8000, 0, 0\r\n:");
-    EXPECT_EQ(Send("MG _XQ", &reply), Z_OK);
-    EXPECT_EQ(reply, "-1.0000\r\n:");
-    EXPECT_EQ(Send("", &reply), Z_OK);
-    EXPECT_EQ(reply, "\r\n:");
+    using Rows = std::vector<std::pair<std::string, std::string>>;
+    for (const auto& [command, expected] : Rows{{"SHA", "\r\n:"},
+                                                {"RP", "20000, 20000, 8000, 0, 0\r\n:"},
+                                                {"MG _XQ", "-1.0000\r\n:"},
+                                                {"", "\r\n:"}}) {
+        EXPECT_EQ(Send(command, &reply), Z_OK);
+        EXPECT_EQ(reply, expected) << command;
+    }
     EXPECT_TRUE(printer_.WaitForCommand(Controller::kMain, "RP", 1s));
-}
-
-TEST_F(ZenlibTest, ReplyIsCutAtTheBufferSize) {
-    OpenMain();
     char buffer[6];
     ZSize count = 99;
     ASSERT_EQ(ZCommand(handle_, "RP", buffer, sizeof(buffer), &count), Z_OK);
-    EXPECT_EQ(count, 6u);
     EXPECT_EQ(std::string(buffer, count), "20000,");
     // The rest of the long reply was consumed: the next command gets its own reply.
-    std::string reply;
     EXPECT_EQ(Send("MG 5", &reply), Z_OK);
     EXPECT_EQ(reply, "5.0000\r\n:");
 }
@@ -95,7 +87,6 @@ TEST_F(ZenlibTest, RejectionGivesItsCodeAndTheControllerText) {
     EXPECT_EQ(Send("XYZZY", &reply), Z_ERR_COMMAND_REJECTED);
     EXPECT_EQ(Send("TC1", &reply), Z_OK);
     EXPECT_EQ(reply, "1 Unrecognized command\r\n:");
-
     printer_.RejectNext(Controller::kMain, "57 Forced by the test");
     EXPECT_EQ(Send("SHA"), Z_ERR_COMMAND_REJECTED);
     EXPECT_EQ(Send("TC1", &reply), Z_OK);
@@ -114,20 +105,21 @@ TEST_F(ZenlibTest, StalledReplyTimesOutAndTheNextCommandIsNotConfused) {
     EXPECT_EQ(reply, "2.0000\r\n:");
 }
 
-TEST_F(ZenlibTest, OpenFailuresHaveTheirOwnCodes) {
+TEST_F(ZenlibTest, BadCallsGetTheirOwnCodesAndTexts) {
     ZHandle handle = nullptr;
-    std::string nobody = "127.0.0.1:" + std::to_string(UnusedPort()) + " -s DR -t 1000";
+    const std::string nobody = "127.0.0.1:" + std::to_string(UnusedPort()) + " -s DR -t 1000";
     EXPECT_EQ(ZOpen(nobody.c_str(), &handle), Z_ERR_CONNECTION_REFUSED);
-    EXPECT_EQ(ZOpen("", &handle), Z_ERR_BAD_ADDRESS);
-    EXPECT_EQ(ZOpen("127.0.0.1:99999", &handle), Z_ERR_BAD_ADDRESS);
-    EXPECT_EQ(ZOpen("127.0.0.1:1 -t x", &handle), Z_ERR_BAD_ADDRESS);
+    for (const char* address : {"", "127.0.0.1:99999", "127.0.0.1:1 -t x"}) {
+        EXPECT_EQ(ZOpen(address, &handle), Z_ERR_BAD_ADDRESS) << address;
+    }
     EXPECT_EQ(ZOpen(nullptr, &handle), Z_ERR_BAD_ARGUMENT);
     EXPECT_EQ(handle, nullptr);
-}
 
-TEST_F(ZenlibTest, UnknownAndClosedHandlesAreRefused) {
-    OpenMain();
+    OpenMain(" -t 1000");  // no record stream
     ZDataRecord record;
+    EXPECT_EQ(ZRecordRate(handle_, 2.0), Z_ERR_NO_STREAM);
+    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_NO_STREAM);
+    EXPECT_EQ(ZRecord(handle_, nullptr, 1), Z_ERR_BAD_ARGUMENT);
     EXPECT_EQ(ZClose(handle_), Z_OK);
     EXPECT_EQ(Send("SHA"), Z_ERR_BAD_HANDLE);
     EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_BAD_HANDLE);
@@ -135,80 +127,47 @@ TEST_F(ZenlibTest, UnknownAndClosedHandlesAreRefused) {
     EXPECT_EQ(ZClose(handle_), Z_ERR_BAD_HANDLE);
     EXPECT_EQ(ZClose(nullptr), Z_ERR_BAD_HANDLE);
     handle_ = nullptr;
-    ZSize count = 0;
-    char buffer[8];
-    EXPECT_EQ(ZCommand(nullptr, "SH", buffer, sizeof(buffer), &count), Z_ERR_BAD_HANDLE);
-}
+    EXPECT_EQ(Send("SH"), Z_ERR_BAD_HANDLE);
 
-TEST_F(ZenlibTest, ErrorTextsAreDistinctAndCoverUnknownCodes) {
-    const ZReturnCode codes[] = {Z_ERR_COMMAND_REJECTED, Z_ERR_TIMEOUT,    Z_ERR_CONNECTION_REFUSED,
-                                 Z_ERR_CONNECTION_LOST,  Z_ERR_BAD_HANDLE, Z_ERR_BAD_ADDRESS,
-                                 Z_ERR_BAD_ARGUMENT,     Z_ERR_NO_STREAM};
-    std::set<std::string> texts;
-    for (ZReturnCode rc : codes) {
-        texts.insert(ErrorText(rc));
-    }
-    EXPECT_EQ(texts.size(), std::size(codes));
+    EXPECT_NE(ErrorText(Z_ERR_TIMEOUT), ErrorText(Z_ERR_CONNECTION_LOST));
     EXPECT_EQ(ErrorText(-4242), "Unknown error -4242");
     char tiny[4];
     EXPECT_EQ(ZError(Z_ERR_TIMEOUT, tiny, sizeof(tiny)), Z_OK);
     EXPECT_EQ(std::strlen(tiny), 3u);
 }
 
-TEST_F(ZenlibTest, RecordsArriveAtTheRequestedPeriod) {
-    OpenMain();
+TEST_F(ZenlibTest, RecordsComeAtTheirPeriodStallsTimeOutAndCutsAreLost) {
+    OpenMain(" -s DR -t 100");
     ASSERT_EQ(ZRecordRate(handle_, 8.0), Z_OK);
-    ZDataRecord first;
-    ZDataRecord second;
-    ASSERT_EQ(ZRecord(handle_, &first, 1), Z_OK);
-    ASSERT_EQ(ZRecord(handle_, &second, 1), Z_OK);
-    EXPECT_EQ(static_cast<uint16_t>(second.std.sample_number - first.std.sample_number), 8);
+    ZDataRecord record;
+    ZDataRecord next;
+    // A loaded host may delay a record past the short timeout; the stream still flows.
+    const auto record_arrives = [&](ZDataRecord* into) {
+        return WaitFor([&] { return ZRecord(handle_, into, 1) == Z_OK; }, 10s);
+    };
+    // Records already under way drain first; then the stream gives this code.
+    const auto drained = [&] {
+        ZReturnCode rc = Z_OK;
+        while (rc == Z_OK) {
+            rc = ZRecord(handle_, &record, 1);
+        }
+        return rc;
+    };
+    ASSERT_TRUE(record_arrives(&record) && record_arrives(&next));
+    EXPECT_EQ(static_cast<uint16_t>(next.std.sample_number - record.std.sample_number), 8);
     // Packed fields are copied out: a reference to them would be misaligned.
-    uint16_t buffer_free = second.std.segment_buffer_free;
-    int32_t position = second.std.axis_block[0].axis_reference_position;
+    const uint16_t buffer_free = next.std.segment_buffer_free;
+    const int32_t position = next.std.axis_block[0].axis_reference_position;
     EXPECT_EQ(buffer_free, 511);
     EXPECT_EQ(position, 20000);
-}
-
-TEST_F(ZenlibTest, RecordWithoutStreamOrWithBadArguments) {
-    OpenMain(" -t 1000");
-    ZDataRecord record;
-    EXPECT_EQ(ZRecordRate(handle_, 2.0), Z_ERR_NO_STREAM);
-    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_NO_STREAM);
-    EXPECT_EQ(ZRecord(handle_, nullptr, 1), Z_ERR_BAD_ARGUMENT);
-}
-
-TEST_F(ZenlibTest, StalledStreamTimesOutAndADroppedStreamIsLost) {
-    OpenMain(" -s DR -t 100");
-    ASSERT_EQ(ZRecordRate(handle_, 2.0), Z_OK);
-    ZDataRecord record;
-    // A loaded host may delay a record past the short timeout; the stream still flows.
-    const auto record_arrives = [&] {
-        return WaitFor([&] { return ZRecord(handle_, &record, 1) == Z_OK; }, 10s);
-    };
-    ASSERT_TRUE(record_arrives());
     printer_.StallRecords(Controller::kMain, true);
-    // Records already under way drain first; then the stream is silent.
-    ZReturnCode rc = Z_OK;
-    while (rc == Z_OK) {
-        rc = ZRecord(handle_, &record, 1);
-    }
-    EXPECT_EQ(rc, Z_ERR_TIMEOUT);
+    EXPECT_EQ(drained(), Z_ERR_TIMEOUT);
     printer_.StallRecords(Controller::kMain, false);
-    EXPECT_TRUE(record_arrives());
+    EXPECT_TRUE(record_arrives(&record));
 
     printer_.CutRecordStreams(Controller::kMain);
-    rc = Z_OK;
-    while (rc == Z_OK) {
-        rc = ZRecord(handle_, &record, 1);
-    }
-    EXPECT_EQ(rc, Z_ERR_CONNECTION_LOST);
-    // Commands go on over their own connection.
-    EXPECT_EQ(Send("SHA"), Z_OK);
-}
-
-TEST_F(ZenlibTest, CutConnectionIsReportedAsLost) {
-    OpenMain();
+    EXPECT_EQ(drained(), Z_ERR_CONNECTION_LOST);
+    // Commands go on over their own connection, until that is cut too.
     EXPECT_EQ(Send("SHA"), Z_OK);
     printer_.CutConnections(Controller::kMain);
     EXPECT_EQ(Send("SHA"), Z_ERR_CONNECTION_LOST);
