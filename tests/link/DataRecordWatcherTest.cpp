@@ -62,7 +62,7 @@ ZDataRecord Sample(uint16_t number) {
     return record;
 }
 
-class StreamTest : public testing::Test {
+class WatcherTest : public testing::Test {
   protected:
     void SetUp() override {
         lib_.Reset();
@@ -71,11 +71,14 @@ class StreamTest : public testing::Test {
         watcher_.SyncSampleCounter(0);
     }
     void TearDown() override {
-        lib_.FreeRun();  // lets a thread blocked in ZRecord see the stop at once
-        watcher_.Stop();
+        lib_.FreeRun();   // lets a thread blocked in ZRecord see the stop at once
+        watcher_.Stop();  // empties the main list and drops the latest record
         watcher_.StopTemperature();
         watcher_.SetErrorCallback(nullptr);
         watcher_.SetUpdateCallback(nullptr);
+        watcher_.SetResolutionSource(nullptr);
+        for (const char* axis : {"A", "B", "C", "D"})
+            watcher_.SetHoming(axis, false);
         lib_.Reset();
     }
     // Starts the main stream on a first record with this sample number.
@@ -83,15 +86,22 @@ class StreamTest : public testing::Test {
         lib_.PushRecord(Sample(number));
         watcher_.Start(kHandle);
     }
+    // A watch that holds while `*holds` is true.
+    static std::function<bool(ZDataRecord*)> When(const bool* holds) {
+        return [holds](ZDataRecord*) { return *holds; };
+    }
 
     ScriptedZenlib& lib_ = ScriptedZenlib::Get();
     DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
     FakeTaskDirectory tasks_;
     Inbox errors_;
     Inbox updates_;
+    ZDataRecord record_{};
 };
 
-TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
+// ---- The record threads ------------------------------------------------------
+
+TEST_F(WatcherTest, StartReturnsWithTheFirstRecordPublished) {
     auto started = std::async(std::launch::async, [this] { watcher_.Start(kHandle); });
     lib_.PushRecord(Sample(77));
     started.get();
@@ -105,7 +115,7 @@ TEST_F(StreamTest, StartReturnsWithTheFirstRecordPublished) {
     EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
 }
 
-TEST_F(StreamTest, FailingRecordSendsDataRecordErrorFirstOrLater) {
+TEST_F(WatcherTest, FailingRecordSendsDataRecordErrorFirstOrLater) {
     const nlohmann::json data_record_error = {
         {"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}};
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
@@ -126,15 +136,16 @@ TEST_F(StreamTest, FailingRecordSendsDataRecordErrorFirstOrLater) {
     EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
 }
 
-TEST_F(StreamTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLast) {
-    StartWith(0);
-    for (uint16_t n = 1; n < 50; ++n) {
+TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCounted) {
+    StartWith(65535);
+    for (uint16_t n = 0; n < 49; ++n) {
         ZDataRecord record = Sample(n);
-        record.std.mesh_status = n == 24 ? 1 : 0;  // the 25th record
+        record.std.mesh_status = n == 23 ? 1 : 0;  // the 25th record
         lib_.PushRecord(record);
     }
     ASSERT_TRUE(updates_.WaitFor(2));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
+    EXPECT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65536u + 48u; }));
     const auto messages = updates_.Messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0]["command"], "updateUI");
@@ -143,14 +154,7 @@ TEST_F(StreamTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLast) {
     EXPECT_EQ(messages[0]["data"].size(), 14u);
 }
 
-TEST_F(StreamTest, SampleCounterFollowsWrapsOfTheStream) {
-    StartWith(65534);
-    for (uint16_t number : {65535, 0, 3})
-        lib_.PushRecord(Sample(number));
-    EXPECT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65536u + 3u; }));
-}
-
-TEST_F(StreamTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList) {
+TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList) {
     tasks_.SetStatus(9, FakeTaskDirectory::kRunning);
     StartWith(1);
     watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
@@ -173,7 +177,7 @@ TEST_F(StreamTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList)
     EXPECT_EQ(tasks_.TakeMet(), Ids{9});
 }
 
-TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
+TEST_F(WatcherTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
     lib_.FreeRun();
     watcher_.Start(kHandle);
     for (int i = 0; i < 200; ++i) {
@@ -186,7 +190,7 @@ TEST_F(StreamTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
     }
 }
 
-TEST_F(StreamTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
+TEST_F(WatcherTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
     watcher_.AddCondition(1, [](ZDataRecord*) { return true; });
     lib_.FreeRun();
     watcher_.Start(kHandle);
@@ -200,29 +204,6 @@ TEST_F(StreamTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
 }
 
 // ---- Lists and status, on the test thread ------------------------------------
-
-class WatcherTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        watcher_.Stop();  // empties the main list and drops the latest record
-        watcher_.StopTemperature();
-        watcher_.SyncSampleCounter(0);
-        watcher_.SetResolutionSource(nullptr);
-        watcher_.SetUpdateCallback(nullptr);
-        for (const char* axis : {"A", "B", "C", "D"})
-            watcher_.SetHoming(axis, false);
-    }
-    void TearDown() override { SetUp(); }
-
-    // A watch that holds while `*holds` is true.
-    static std::function<bool(ZDataRecord*)> When(const bool* holds) {
-        return [holds](ZDataRecord*) { return *holds; };
-    }
-
-    DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
-    FakeTaskDirectory tasks_;
-    ZDataRecord record_{};
-};
 
 TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
     bool holds = true, first = true;
