@@ -21,10 +21,6 @@ class FakeTaskDirectory : public TaskDirectory {
         std::lock_guard<std::mutex> lock(mutex_);
         statuses_[id] = status;
     }
-    void Forget(uint32_t id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        statuses_.erase(id);
-    }
     // Ids reported so far; clears the list.
     std::vector<uint32_t> TakeMet() {
         std::lock_guard<std::mutex> lock(mutex_);

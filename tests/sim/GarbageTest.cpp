@@ -101,8 +101,7 @@ std::string RandomCommand(std::mt19937& random) {
         "=",  "[",  "]",        "-",     ".",    "0",   "1",      "5",     "99999", "1e308", "nan",
         "\"", "?",  "zoffsets", "xdist", "TIME", "_XQ", "setext", "speed", "PM"};
     std::string text;
-    size_t pieces = random() % 8;
-    for (size_t i = 0; i < pieces; ++i) {
+    for (size_t pieces = random() % 8; pieces > 0; --pieces) {
         text += kPieces[random() % kPieces.size()];
     }
     return text;
