@@ -209,23 +209,18 @@ void Project::OnWrite(const boost::system::error_code& error) {
 }
 
 void Project::SendDatagram(const std::string& message) {
-    auto text = std::make_shared<const std::string>(message);
-    boost::mutex::scoped_lock lock(send_mutex_);
-    boost::asio::post(io_context_,
-                      [self = shared_from_this(), text] { self->SendDatagramNow(text); });
-}
-
-void Project::SendDatagramNow(const std::shared_ptr<const std::string>& message) {
+    // Sent on the calling thread rather than handed to the I/O thread: while
+    // that thread loads a long program, the task updates of the load would
+    // otherwise all wait in its queue at once.
+    boost::mutex::scoped_lock lock(datagram_mutex_);
     if (!udp_socket_.is_open()) {
         return;  // No "uiEndpoint" yet: nobody to tell.
     }
-    udp_socket_.async_send_to(
-        boost::asio::buffer(*message), ui_endpoint_,
-        [self = shared_from_this(), message](const boost::system::error_code& error, std::size_t) {
-            if (error) {
-                std::cerr << "Error sending datagram: " << error.message() << std::endl;
-            }
-        });
+    boost::system::error_code error;
+    udp_socket_.send_to(boost::asio::buffer(message), ui_endpoint_, 0, error);
+    if (error) {
+        std::cerr << "Error sending datagram: " << error.message() << std::endl;
+    }
 }
 
 void Project::SendVrxError(const VrxException& error) {
@@ -260,11 +255,17 @@ void Project::Handle_UIEndpoint(const json& message) {
     if (port < 1 || port > 65535) {
         throw std::out_of_range("port " + std::to_string(port) + " is not a UDP port");
     }
-    if (!udp_socket_.is_open()) {
-        udp_socket_.open(boost::asio::ip::udp::v4());
+    {
+        boost::mutex::scoped_lock lock(datagram_mutex_);
+        if (!udp_socket_.is_open()) {
+            udp_socket_.open(boost::asio::ip::udp::v4());
+            // A full send buffer drops the datagram rather than holding up a
+            // task pass or a record thread.
+            udp_socket_.non_blocking(true);
+        }
+        ui_endpoint_ = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(),
+                                                      static_cast<unsigned short>(port));
     }
-    ui_endpoint_ = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(),
-                                                  static_cast<unsigned short>(port));
     // Status goes to the connection of the last "uiEndpoint". A weak pointer:
     // the record thread must never call into a connection that is gone.
     DataRecordWatcher::GetInstance().SetUpdateCallback(

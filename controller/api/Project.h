@@ -73,7 +73,6 @@ class Project : public boost::enable_shared_from_this<Project> {
     void Enqueue(std::string message);
     void WriteNext();
     void OnWrite(const boost::system::error_code& error);
-    void SendDatagramNow(const std::shared_ptr<const std::string>& message);
     // Answers a controller error with "vrxError".
     void SendVrxError(const VrxException& error);
 
@@ -126,6 +125,8 @@ class Project : public boost::enable_shared_from_this<Project> {
     bool finishing_ = false;
     // Orders the hand-over of messages from several threads to the I/O thread.
     boost::mutex send_mutex_;
+    // Guards the UDP socket and endpoint: every thread that tells the UI sends itself.
+    boost::mutex datagram_mutex_;
     boost::asio::ip::udp::endpoint ui_endpoint_;
     boost::asio::ip::udp::socket udp_socket_;
     boost::asio::ip::tcp::socket socket_;

@@ -109,10 +109,7 @@ json GCodeManager::MakeTaskJson(const GCode& line) {
 
 boost::shared_ptr<Task> GCodeManager::MakeParent(const GCode& line,
                                                  const std::string& description) {
-    boost::shared_ptr<Task> parent =
-        boost::make_shared<T_GCode>(line.GetLine(), line.GetLineNumber());
-    parent->SetDescription(description);
-    return parent;
+    return boost::make_shared<T_GCode>(line.GetLine(), line.GetLineNumber(), description);
 }
 
 boost::shared_ptr<Task> GCodeManager::Handle_G90(GCode line) {

@@ -124,8 +124,8 @@ void GCodeManager::AddTaskToQueue(boost::shared_ptr<Task> task) {
         breakpoint_pending_ = false;
     }
     if (!program_tasks_.empty()) {
-        boost::shared_ptr<Task> previous = program_tasks_.back();
-        task->AddStartCondition([previous] { return previous->IsStatus(Task::FINISHED); });
+        const boost::shared_ptr<Task>& previous = program_tasks_.back();
+        task->StartAfter(previous);
         previous->SetNextInQueueId(task->GetId());
     }
     task->SetOrigin(kFileOrigin);

@@ -63,29 +63,25 @@ Task::Task(std::string name, Parameters data, uint32_t id)
       origin_(),
       breakpoint_(false),
       started_(false),
-      waiter_id_(0) {
-    completion_conditions_.push_back([this] { return AllChildrenDone(); });
-    // Reads the link at every evaluation, so it also covers a parent set later.
-    start_conditions_.push_back([this] {
-        if (parent_id_ == 0) {
-            return true;
-        }
-        const Pointer parent = Parent();
-        return parent && parent->HasStarted();
-    });
-}
+      woken_by_after_(false),
+      waiter_id_(0) {}
 
 Task::~Task() {
     Remains remains;
     remains.conditions = std::move(start_conditions_);
-    for (auto& condition : completion_conditions_) {
-        remains.conditions.push_back(std::move(condition));
-    }
-    remains.callbacks = std::move(on_finish_);
-    for (auto& callback : on_cancel_) {
-        remains.callbacks.push_back(std::move(callback));
-    }
     remains.children = std::move(children_);
+    if (after_) {
+        remains.children.push_back(std::move(after_));
+    }
+    if (extras_) {
+        for (auto& condition : extras_->completion_conditions) {
+            remains.conditions.push_back(std::move(condition));
+        }
+        remains.callbacks = std::move(extras_->on_finish);
+        for (auto& callback : extras_->on_cancel) {
+            remains.callbacks.push_back(std::move(callback));
+        }
+    }
     if (dying_remains != nullptr) {
         dying_remains->push_back(std::move(remains));
         return;
@@ -155,8 +151,7 @@ bool Task::IsHeldByAnotherTask() const {
             return true;
         }
     }
-    const Pointer awaited = awaited_.lock();
-    return awaited && !awaited->IsStatus(FINISHED);
+    return woken_by_after_ && after_ && !after_->IsStatus(FINISHED);
 }
 
 Task::Pointer Task::Parent() const {
@@ -320,7 +315,7 @@ void Task::Start() {
 
 void Task::Finish() {
     OnFinish();
-    const std::vector<Callback> callbacks = on_finish_;
+    const std::vector<Callback> callbacks = extras_ ? extras_->on_finish : std::vector<Callback>();
     for (const auto& callback : callbacks) {
         callback();
     }
@@ -337,7 +332,7 @@ bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
         Contain(failure, [this] { OnCancel(); });
     }
     SetStatus(CANCELLED);
-    const std::vector<Callback> callbacks = on_cancel_;
+    const std::vector<Callback> callbacks = extras_ ? extras_->on_cancel : std::vector<Callback>();
     for (const auto& callback : callbacks) {
         Contain(failure, callback);
     }
@@ -446,9 +441,13 @@ void Task::CleanUp() {
     std::vector<Condition> completion;
     std::vector<Condition> start;
     std::vector<Pointer> children;
-    completion.swap(completion_conditions_);
+    Pointer after;
+    if (extras_) {
+        completion.swap(extras_->completion_conditions);
+    }
     start.swap(start_conditions_);
     children.swap(children_);
+    after.swap(after_);
     DataRecordWatcher::GetInstance().RemoveConditions(id_);
     TaskManager::GetInstance().RemoveTask(shared_from_this());
 }
@@ -483,27 +482,40 @@ void Task::AddStartCondition(Condition condition) {
 }
 
 void Task::StartAfter(Pointer predecessor) {
+    if (predecessor == after_) {
+        return;  // a program's tasks are linked when loaded and again when queued
+    }
     // A predecessor wakes one waiter, which is all queues and sequences need;
-    // a second waiter keeps its condition but is looked at in every pass.
+    // a second waiter is looked at in every pass.
     uint32_t waiter = 0;
     const bool woken =
         predecessor->waiter_id_.compare_exchange_strong(waiter, id_) || waiter == id_;
-    if (woken && awaited_.expired()) {
-        awaited_ = predecessor;
+    if (!after_) {
+        after_ = std::move(predecessor);
+        woken_by_after_ = woken;
+        return;
     }
+    // Rare: a second predecessor is an ordinary condition.
     AddStartCondition([predecessor] { return predecessor->IsStatus(FINISHED); });
 }
 
+Task::Extras& Task::GetExtras() {
+    if (!extras_) {
+        extras_ = std::make_unique<Extras>();
+    }
+    return *extras_;
+}
+
 void Task::AddCompletionCondition(Condition condition) {
-    completion_conditions_.push_back(std::move(condition));
+    GetExtras().completion_conditions.push_back(std::move(condition));
 }
 
 void Task::AddOnFinish(Callback callback) {
-    on_finish_.push_back(std::move(callback));
+    GetExtras().on_finish.push_back(std::move(callback));
 }
 
 void Task::AddOnCancel(Callback callback) {
-    on_cancel_.push_back(std::move(callback));
+    GetExtras().on_cancel.push_back(std::move(callback));
 }
 
 bool Task::AllConditionsMet(std::vector<Condition> conditions) {
@@ -516,11 +528,24 @@ bool Task::AllConditionsMet(std::vector<Condition> conditions) {
 }
 
 bool Task::StartConditionsMet() {
+    // The parent is looked up at every evaluation, so a parent set later counts too.
+    if (parent_id_ != 0) {
+        const Pointer parent = Parent();
+        if (!parent || !parent->HasStarted()) {
+            return false;
+        }
+    }
+    if (after_ && !after_->IsStatus(FINISHED)) {
+        return false;
+    }
     return AllConditionsMet(start_conditions_);
 }
 
 bool Task::CompletionConditionsMet() {
-    return AllConditionsMet(completion_conditions_);
+    if (!AllChildrenDone()) {
+        return false;
+    }
+    return !extras_ || AllConditionsMet(extras_->completion_conditions);
 }
 
 bool Task::AllChildrenDone() const {
@@ -614,10 +639,9 @@ void Task::StopAxis() {
 void Task::ToJson(nlohmann::json& json) {
     json["name"] = name_;
     json["status"] = StatusToString(GetStatus());
-    // A task without a description still reaches the UI, with an empty one;
-    // SendUpdate reports the omission.
-    json["description"] =
-        HasProperty("description") ? GetProperty<std::string>("description") : std::string();
+    if (HasProperty("description")) {
+        json["description"] = GetProperty<std::string>("description");
+    }
     json["origin"] = origin_;
     json["breakpoint"] = breakpoint_;
     if (HasProperty("cancellation_reason")) {
@@ -641,13 +665,15 @@ void Task::SendUpdate() {
     if (parent_id_ != 0) {
         return;
     }
-    if (!HasProperty("description")) {
-        std::cerr << "Task " << id_ << " (" << name_
-                  << ") has no \"description\"; the UI shows an empty one" << std::endl;
-    }
     nlohmann::json json;
     ToJson(json);
     FillStatus(json);
+    // A task without a description still reaches the UI, with an empty one.
+    if (!json.contains("description")) {
+        std::cerr << "Task " << id_ << " (" << name_
+                  << ") has no \"description\"; the UI shows an empty one" << std::endl;
+        json["description"] = "";
+    }
     QueueUpdate(json);
 }
 

@@ -12,13 +12,13 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
-#include <boost/weak_ptr.hpp>
 #include <nlohmann/json.hpp>
 
 class Task : public boost::enable_shared_from_this<Task> {
@@ -169,7 +169,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     void StopAxis();
 
     // --- JSON and UI updates ---
-    // Writes the full form (all but the class keys and "id") into `json`.
+    // Writes the full form (all but the class keys and "id") into `json`;
+    // "description" only when the parameter is there.
     void ToJson(nlohmann::json& json);
     // Queues the full form of a top-level task for the UI.
     void SendUpdate();
@@ -202,20 +203,32 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::string name_;
     // Atomic: the record threads read it while they evaluate watches.
     std::atomic<uint32_t> status_;
-    std::vector<Condition> completion_conditions_;
+    // Start conditions beyond the two every task has: its parent has started
+    // and the task it starts after has finished.
     std::vector<Condition> start_conditions_;
     std::vector<Pointer> children_;
-    std::vector<Callback> on_finish_;
-    std::vector<Callback> on_cancel_;
     std::string origin_;
     bool breakpoint_;
     bool started_;
+    // Whether `after_` wakes this task when its status changes; otherwise the
+    // worker polls the task in every pass.
+    bool woken_by_after_;
     // The task this one starts after, and the id of the task that starts after
-    // this one: the worker's wake-up links (see StartAfter).
-    boost::weak_ptr<Task> awaited_;
+    // this one: the queue's links and the worker's wake-up links (see StartAfter).
+    Pointer after_;
     std::atomic<uint32_t> waiter_id_;
 
   private:
+    // What few tasks have, kept apart: a program holds a task or two per line.
+    struct Extras {
+        // Beyond the one every task has: all its children are done.
+        std::vector<Condition> completion_conditions;
+        std::vector<Callback> on_finish;
+        std::vector<Callback> on_cancel;
+    };
+    Extras& GetExtras();
+    std::unique_ptr<Extras> extras_;
+
     // Steps 1 to 6 of a cancellation; false when the task was already
     // cancelled. Keeps the first error of a hook, callback or child in `failure`.
     bool CancelThis(const std::string& reason, std::exception_ptr& failure);

@@ -250,6 +250,9 @@ void TaskManager::ApplyPending() {
     }
     for (const auto& task : add) {
         RegisterTask(task);
+        // Sent as they come: a whole program may wait here, and its updates
+        // would otherwise all be held at once.
+        UpdateTasks();
         // A cancellation of its predecessor that ran while this task was
         // parked could not reach it through the table.
         const auto it = predecessors.find(task->GetId());

@@ -28,7 +28,10 @@ class HandlerTrees : public testing::Test {
         return root;
     }
     static std::string Description(const Pointer& task) {
-        return task->GetProperty<std::string>("description");
+        json form;
+        task->ToJson(form);
+        task->FillStatus(form);
+        return form.value("description", "");
     }
     static json Param(const Pointer& task, const std::string& key) {
         return task->GetProperty<json>(key);

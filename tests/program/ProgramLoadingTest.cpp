@@ -28,14 +28,14 @@ class ProgramLoading : public testing::Test {
         manager_.LoadProgram(dir_.WriteFile("program.gcode", text), execute);
         return manager_.GetProgramTasks();
     }
-    static std::string Description(const boost::shared_ptr<Task>& task) {
-        return task->GetProperty<std::string>("description");
-    }
     static json Form(const boost::shared_ptr<Task>& task) {
         json form;
         task->ToJson(form);
         task->FillStatus(form);
         return form;
+    }
+    static std::string Description(const boost::shared_ptr<Task>& task) {
+        return Form(task).value("description", "");
     }
 
     GCodeManager& manager_ = GCodeManager::GetInstance();
