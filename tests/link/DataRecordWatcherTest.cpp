@@ -238,41 +238,31 @@ TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
     watcher_.SetTaskDirectory(&tasks_);
 }
 
-TEST_F(WatcherTest, TemperatureWatchesSeeTheRecordAndAreNoMainWatches) {
-    tasks_.SetStatus(5, FakeTaskDirectory::kRunning);
-    watcher_.AddTemperatureCondition(
-        5, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
-    record_.temperature.temperature_input_a = 199;
-    watcher_.CheckTemperatureConditions(nullptr, record_);
-    EXPECT_TRUE(tasks_.TakeMet().empty());
-    record_.temperature.temperature_input_a = 200;
-    watcher_.CheckTemperatureConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{5});
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_TRUE(tasks_.TakeMet().empty());
-}
-
-TEST_F(WatcherTest, RemoveEmptiesBothListsOfOneTaskAndStopOnlyTheMainList) {
+TEST_F(WatcherTest, TemperatureWatchesSeeTheirRecordAndRemoveOrStopEmptyTheLists) {
     bool holds = true;
-    for (uint32_t id : {1u, 2u, 3u}) {
+    for (uint32_t id : {1u, 2u, 3u, 4u})
         tasks_.SetStatus(id, FakeTaskDirectory::kRunning);
-        watcher_.AddCondition(id, When(&holds));
-    }
-    watcher_.AddTemperatureCondition(2, When(&holds));
-    watcher_.AddTemperatureCondition(3, When(&holds));
-    watcher_.RemoveConditions(2);
+    watcher_.AddTemperatureCondition(
+        4, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
+    record_.temperature.temperature_input_a = 200;
     watcher_.CheckConditions(nullptr, record_);
-    watcher_.CheckTemperatureConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), (Ids{1, 3}));
+    EXPECT_TRUE(tasks_.TakeMet().empty()) << "temperature watches are no main watches";
+    for (uint32_t id : {1u, 2u, 3u})
+        watcher_.AddCondition(id, When(&holds));
+    watcher_.AddTemperatureCondition(2, When(&holds));
+    watcher_.RemoveConditions(2);  // from both lists
     watcher_.RemoveConditions(1);
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{3});  // the rest keeps its order
-
-    watcher_.Stop();
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_TRUE(tasks_.TakeMet().empty());
+    record_.temperature.temperature_input_a = 199;
     watcher_.CheckTemperatureConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{3});
+    EXPECT_TRUE(tasks_.TakeMet().empty());
+    // Stop empties only the main list.
+    watcher_.Stop();
+    record_.temperature.temperature_input_a = 200;
+    watcher_.CheckConditions(nullptr, record_);
+    watcher_.CheckTemperatureConditions(nullptr, record_);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
 }
 
 TEST_F(WatcherTest, SampleCounterWrapsAndSyncs) {
