@@ -13,27 +13,29 @@
 #include <cstddef>
 
 using json = nlohmann::json;
+using Texts = std::vector<std::string>;
 
 namespace {
 
-json LoadSettings(const std::string& z_extent_mm) {
-    return {{"command", "loadSettings"},
-            {"settings",
-             {{"xCounts", "400"},
-              {"yCounts", "400"},
-              {"zCounts", "1600"},
-              {"eCounts", "400"},
-              {"xExtents", "248"},
-              {"yExtents", "241.25"},
-              {"zExtents", z_extent_mm},
-              {"rapidSpeed", "25"},
-              {"globalUnits", "mm"}}}};
-}
-
 class SettingsEndToEnd : public testing::Test {
   protected:
-    std::vector<std::string> LimitCommands() const {
-        std::vector<std::string> sent;
+    std::deque<std::string> LoadSettings(const std::string& z_extent_mm) {
+        printer_.ClearCommandLog(sim::Controller::kMain);
+        client_.Send({{"command", "loadSettings"},
+                      {"settings",
+                       {{"xCounts", "400"},
+                        {"yCounts", "400"},
+                        {"zCounts", "1600"},
+                        {"eCounts", "400"},
+                        {"xExtents", "248"},
+                        {"yExtents", "241.25"},
+                        {"zExtents", z_extent_mm},
+                        {"rapidSpeed", "25"},
+                        {"globalUnits", "mm"}}}});
+        return client_.Sync();
+    }
+    Texts LimitCommands() const {
+        Texts sent;
         for (const std::string& line : printer_.CommandLog(sim::Controller::kMain)) {
             if (line.rfind("FL", 0) == 0) {
                 sent.push_back(line);
@@ -41,7 +43,6 @@ class SettingsEndToEnd : public testing::Test {
         }
         return sent;
     }
-
     void OpenStream() {
         client_.Send(
             {{"command", "openStream"}, {"ip_address", printer_.Address(sim::Controller::kMain)}});
@@ -56,22 +57,22 @@ class SettingsEndToEnd : public testing::Test {
 }  // namespace
 
 TEST_F(SettingsEndToEnd, ForwardLimitsAreSentOnlyOnceTheMainControllerIsOpen) {
-    client_.Send(LoadSettings("100"));
-    EXPECT_TRUE(client_.Sync().empty());
+    EXPECT_TRUE(LoadSettings("100").empty());
     EXPECT_TRUE(printer_.CommandLog(sim::Controller::kMain).empty());
-
     OpenStream();
-    printer_.ClearCommandLog(sim::Controller::kMain);
-    client_.Send(LoadSettings("209"));
-    EXPECT_TRUE(client_.Sync().empty());
-    EXPECT_EQ(LimitCommands(), (std::vector<std::string>{"FLA=99200", "FLB=96500", "FLC=334400"}));
-
-    // A malformed settings object sends nothing and the next command is answered.
+    EXPECT_TRUE(LoadSettings("209").empty());
+    EXPECT_EQ(LimitCommands(), (Texts{"FLA=99200", "FLB=96500", "FLC=334400"}));
+    // A rejected limit stops the load there; the UI is told.
+    printer_.RejectCommand(sim::Controller::kMain, "FLB*", "limit refused");
+    EXPECT_EQ(LoadSettings("50"),
+              (std::deque<std::string>{R"({"command":"vrxError","data":{"error_string":"limit )"
+                                       R"(refused","rc":-10000,"source":"FLB=96500"}})"}));
+    EXPECT_EQ(LimitCommands(), (Texts{"FLA=99200", "FLB=96500"}));
+    // A malformed settings object sends nothing.
     printer_.ClearCommandLog(sim::Controller::kMain);
     client_.Send({{"command", "loadSettings"}, {"settings", {{"xCounts", 400}}}});
     EXPECT_TRUE(client_.Sync().empty());
     EXPECT_TRUE(LimitCommands().empty());
-    EXPECT_TRUE(server_.IsRunning());
 }
 
 TEST_F(SettingsEndToEnd, StatusPositionsFollowTheAxisResolution) {
