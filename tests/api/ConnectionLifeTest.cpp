@@ -4,41 +4,34 @@
 
 #include <gtest/gtest.h>
 
-TEST(ConnectionLife, ClosingTheClientEndsTheServerWithCodeZero) {
-    ServerProcess server;
-    JsonClient client(server.Port());
-    client.Sync();
-    client.Close();
-    EXPECT_EQ(server.WaitForExit(), 0);
-}
+#include <memory>
 
-TEST(ConnectionLife, ResettingTheClientEndsTheServerWithCodeZero) {
-    ServerProcess server;
-    JsonClient client(server.Port());
-    client.Sync();
-    client.Reset();
-    EXPECT_EQ(server.WaitForExit(), 0);
-}
-
-TEST(ConnectionLife, ASecondClientConnectsWhileTheFirstIsOpen) {
-    ServerProcess server;
-    JsonClient first(server.Port());
-    first.Sync();
-    JsonClient second(server.Port());
-    second.Sync();
-    first.Sync();
-    // The end of any connection ends the process.
-    first.Close();
-    EXPECT_EQ(server.WaitForExit(), 0);
-}
-
-TEST(ConnectionLife, TheNewerClientClosingEndsTheServerToo) {
-    ServerProcess server;
-    JsonClient first(server.Port());
-    JsonClient second(server.Port());
-    second.Sync();
-    second.Close();
-    EXPECT_EQ(server.WaitForExit(), 0);
+TEST(ConnectionLife, TheEndOfAnyConnectionEndsTheServerWithCodeZero) {
+    struct Way {
+        const char* name;
+        bool two_clients;
+        bool newer_leaves;
+        bool reset;
+    };
+    const Way ways[] = {{"close", false, false, false},
+                        {"reset", false, false, true},
+                        {"older of two closes", true, false, false},
+                        {"newer of two closes", true, true, false}};
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        ServerProcess server;
+        JsonClient first(server.Port());
+        first.Sync();
+        std::unique_ptr<JsonClient> second;
+        if (way.two_clients) {
+            second = std::make_unique<JsonClient>(server.Port());
+            second->Sync();
+            first.Sync();
+        }
+        JsonClient& leaving = way.newer_leaves ? *second : first;
+        way.reset ? leaving.Reset() : leaving.Close();
+        EXPECT_EQ(server.WaitForExit(), 0);
+    }
 }
 
 TEST(ConnectionLife, AClientThatReadsNoRepliesIsClosedOnceTooManyWait) {
@@ -47,7 +40,8 @@ TEST(ConnectionLife, AClientThatReadsNoRepliesIsClosedOnceTooManyWait) {
     // Each reply repeats the request's mebibyte of text; with no controller
     // open nothing is sent anywhere else.
     const std::string request =
-        nlohmann::json{{"command", "terminalCommand"}, {"data", ";" + std::string(1 << 20, 'x')}}.dump();
+        nlohmann::json{{"command", "terminalCommand"}, {"data", ";" + std::string(1 << 20, 'x')}}
+            .dump();
     try {
         for (int sent = 0; sent < 200 && server.IsRunning(); ++sent) {
             client.SendRaw(request);
