@@ -11,6 +11,7 @@
 
 using nlohmann::json;
 using Pointer = boost::shared_ptr<Task>;
+using Names = std::vector<std::string>;
 
 namespace {
 
@@ -33,96 +34,107 @@ class HandlerTrees : public testing::Test {
         task->FillStatus(form);
         return form.value("description", "");
     }
-    static json Param(const Pointer& task, const std::string& key) {
-        return task->GetProperty<json>(key);
-    }
-    // The class name and "axis" of every child, as "T_Home:X".
-    static std::vector<std::string> Children(const Pointer& task) {
-        std::vector<std::string> children;
-        for (const auto& child : task->GetSubTasks()) {
-            children.push_back(child->GetName() + ":" +
-                               (child->HasProperty("axis") ? child->GetProperty<std::string>("axis")
-                                                           : std::string()));
-        }
-        return children;
-    }
-    using Names = std::vector<std::string>;
 };
 
 }  // namespace
 
-TEST_F(HandlerTrees, AbsolutePositioningHasNoChild) {
-    const auto tree = Build("G90");
-    EXPECT_EQ(Description(tree), "~3Absolute Positioning");
-    EXPECT_TRUE(tree->GetSubTasks().empty());
-    EXPECT_TRUE(GCodeManager::GetInstance().IsAbsoluteAxis("X"));
-    EXPECT_FALSE(GCodeManager::GetInstance().IsAbsoluteAxis("E"));
-}
-
-TEST_F(HandlerTrees, DwellInSecondsOrMilliseconds) {
-    const std::vector<std::tuple<std::string, std::string, int>> cases = {
-        {"G4 S2", "Dwell|~2{2 seconds}", 2000},
-        {"G4 S1", "Dwell|~2{1 second}", 1000},
-        {"G4 P250", "Dwell|~2{250 ms}", 250},
-        {"G4 S0.5 P100", "Dwell|~2{0.5 seconds}", 500},
-        {"G4 S0.0999", "Dwell|~2{0.1 seconds}", 99},
-        {"G4 S1e12", "Dwell|~2{1000000000000 seconds}", 2147483647},
+TEST_F(HandlerTrees, EachCodeBuildsItsTree) {
+    const std::string at_least = "\xE2\x89\xA5";
+    const std::string degrees =
+        "\xC2\xB0"
+        "C}";
+    const Names all_off = {"T_MotorOff:X", "T_MotorOff:Y", "T_MotorOff:Z", "T_MotorOff:E"};
+    struct Row {
+        std::string text;
+        std::string description;  // "" when the line takes its only child's
+        Names children;           // class name and "axis"
+        json parameters;          // of each child, by its index
+        int64_t dwell_ms = -1;
     };
-    for (const auto& [text, description, ms] : cases) {
-        const auto tree = Build(text);
-        EXPECT_EQ(Description(tree), description) << text;
-        ASSERT_EQ(Children(tree), Names{"T_Wait:"}) << text;
-        const auto wait = boost::dynamic_pointer_cast<T_Wait>(tree->GetSubTasks()[0]);
-        ASSERT_TRUE(wait) << text;
-        EXPECT_EQ(wait->Milliseconds(), static_cast<uint32_t>(ms)) << text;
+    const Row rows[] = {
+        {"G4 S1", "Dwell|~2{1 second}", {"T_Wait:"}, {}, 1000},
+        {"G4 P250", "Dwell|~2{250 ms}", {"T_Wait:"}, {}, 250},
+        {"G4 S0.5 P100", "Dwell|~2{0.5 seconds}", {"T_Wait:"}, {}, 500},
+        {"G4 S0.0999", "Dwell|~2{0.1 seconds}", {"T_Wait:"}, {}, 99},
+        {"G4 S1e12", "Dwell|~2{1000000000000 seconds}", {"T_Wait:"}, {}, 2147483647},
+        {"G92 Z1.5", "Define Position||{Z}|", {"T_DefinePosition:Z"}, {{"0", {{"value", 2400}}}}},
+        // Counts are truncated toward zero.
+        {"G92 E-0.99 X10.00999 Y2",
+         "Define Position||{X}{Y}{E}|",
+         {"T_DefinePosition:X", "T_DefinePosition:Y", "T_DefinePosition:E"},
+         {{"0", {{"value", 4003}}}, {"2", {{"value", -396}}}}},
+        {"M84", "Stepper Disable|{X}{Y}{Z}{E}|", all_off, {}},
+        {"M084", "Stepper Disable|{X}{Y}{Z}{E}|", all_off, {}},
+        {"M18 E Y", "Stepper Disable|{Y}{E}|", {"T_MotorOff:Y", "T_MotorOff:E"}, {}},
+        {"M17 E", "Stepper Enable|{E}|", {"T_ServoHere:E"}, {}},
+        {"G28", "Home|{X}{Y}{Z}|", {"T_Home:X", "T_Home:Y", "T_Home:Z"}, {}},
+        {"G28 Z", "Home|{Z}|", {"T_Home:Z"}, {}},
+        {"G28 Y X", "Home|{X}{Y}|", {"T_Home:X", "T_Home:Y"}, {}},
+        {"G29",
+         "Level Bed||",
+         {"T_BedLevel:"},
+         {{"0", {{"enabled", true}, {"recalculate", true}, {"xregions", 2}}}}},
+        {"M104 S0", "", {"T_SetTemperature:A"}, {{"0", {{"temperature", 0.0}, {"active", false}}}}},
+        {"M109 S215",
+         "Wait for|{HotEnd}|{" + at_least + "215" + degrees,
+         {"T_WaitForTemperature:A"},
+         {{"0",
+           {{"target", 215.0},
+            {"heat_only", true},
+            {"voltage", TemperatureToAnalogVolts(215.0)}}}}},
+        // S wins over R; two decimals in the text.
+        {"M190 R10",
+         "Wait for|{Bed}|{10" + degrees,
+         {"T_WaitForTemperature:B"},
+         {{"0", {{"target", 10.0}, {"heat_only", false}}}}},
+        {"M190 R10 S59.999",
+         "Wait for|{Bed}|{" + at_least + "60" + degrees,
+         {"T_WaitForTemperature:B"},
+         {{"0", {{"target", 59.999}}}}},
+        // The part fan, in percent to one decimal.
+        {"M106 S128",
+         "",
+         {"T_SetFanSpeed:"},
+         {{"0", {{"fan", 6}, {"speed", 128.0}, {"percentage", 50.2}}}}},
+        {"M106 S300", "", {"T_SetFanSpeed:"}, {{"0", {{"speed", 300.0}, {"percentage", 117.6}}}}},
+        {"M106 S1.275", "", {"T_SetFanSpeed:"}, {{"0", {{"speed", 1.275}, {"percentage", 0.5}}}}},
+        {"M107",
+         "",
+         {"T_SetFanSpeed:"},
+         {{"0", {{"fan", 6}, {"speed", 0.0}, {"percentage", 0.0}}}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const auto tree = Build(row.text);
+        const auto children = tree->GetSubTasks();
+        Names names;
+        for (const auto& child : children) {
+            names.push_back(child->GetName() + ":" +
+                            (child->HasProperty("axis") ? child->GetProperty<std::string>("axis")
+                                                        : std::string()));
+        }
+        ASSERT_EQ(names, row.children);
+        EXPECT_EQ(Description(tree),
+                  row.description.empty() ? Description(children[0]) : row.description);
+        for (const auto& [index, expected] : row.parameters.items()) {
+            for (const auto& [key, value] : expected.items()) {
+                const json actual = children[std::stoul(index)]->GetProperty<json>(key);
+                if (value.is_number_float()) {
+                    EXPECT_NEAR(actual.get<double>(), value.get<double>(), 1e-9) << key;
+                } else {
+                    EXPECT_EQ(actual, value) << key;
+                }
+            }
+        }
+        if (row.dwell_ms >= 0) {
+            EXPECT_EQ(boost::dynamic_pointer_cast<T_Wait>(children[0])->Milliseconds(),
+                      static_cast<uint32_t>(row.dwell_ms));
+        }
     }
 }
 
-TEST_F(HandlerTrees, DefinePositionInCountsOfEachAxisOnTheLine) {
-    auto tree = Build("G92 E0");
-    EXPECT_EQ(Description(tree), "Define Position||{E}|");
-    ASSERT_EQ(Children(tree), Names{"T_DefinePosition:E"});
-    EXPECT_EQ(Param(tree->GetSubTasks()[0], "value"), 0);
-
-    tree = Build("G92 Z1.5");
-    EXPECT_EQ(Description(tree), "Define Position||{Z}|");
-    EXPECT_EQ(Param(tree->GetSubTasks()[0], "value"), 2400);  // 1600 counts per mm
-
-    tree = Build("G92 E-0.99 X10.00999 Y2");
-    EXPECT_EQ(Description(tree), "Define Position||{X}{Y}{E}|");
-    ASSERT_EQ(Children(tree),
-              (Names{"T_DefinePosition:X", "T_DefinePosition:Y", "T_DefinePosition:E"}));
-    EXPECT_EQ(Param(tree->GetSubTasks()[0], "value"), 4003);  // toward zero
-    EXPECT_EQ(Param(tree->GetSubTasks()[2], "value"), -396);
-}
-
-TEST_F(HandlerTrees, SteppersOfTheAxesOnTheLineOrAll) {
-    for (const char* off : {"M84", "M18", "M084"}) {
-        const auto tree = Build(off);
-        EXPECT_EQ(Description(tree), "Stepper Disable|{X}{Y}{Z}{E}|");
-        EXPECT_EQ(Children(tree),
-                  (Names{"T_MotorOff:X", "T_MotorOff:Y", "T_MotorOff:Z", "T_MotorOff:E"}));
-    }
-    auto tree = Build("M17 E");
-    EXPECT_EQ(Description(tree), "Stepper Enable|{E}|");
-    EXPECT_EQ(Children(tree), Names{"T_ServoHere:E"});
-    tree = Build("M18 E Y");
-    EXPECT_EQ(Description(tree), "Stepper Disable|{Y}{E}|");
-    EXPECT_EQ(Children(tree), (Names{"T_MotorOff:Y", "T_MotorOff:E"}));
-}
-
-TEST_F(HandlerTrees, HomingOfTheChosenAxesCancelsTheLineWhenOneIsCancelled) {
-    auto tree = Build("G28");
-    EXPECT_EQ(Description(tree), "Home|{X}{Y}{Z}|");
-    EXPECT_EQ(Children(tree), (Names{"T_Home:X", "T_Home:Y", "T_Home:Z"}));
-    tree = Build("G28 Z");
-    EXPECT_EQ(Description(tree), "Home|{Z}|");
-    EXPECT_EQ(Children(tree), Names{"T_Home:Z"});
-    tree = Build("G28 Y X");
-    EXPECT_EQ(Description(tree), "Home|{X}{Y}|");
-    EXPECT_EQ(Children(tree), (Names{"T_Home:X", "T_Home:Y"}));
-
-    tree = Build("G28");
+TEST_F(HandlerTrees, ACancelledHomingCancelsItsLineWithoutKeepingItAlive) {
+    const auto tree = Build("G28");
     tree->SetStatus(Task::INITIALIZING);
     UiCollector ui;
     ui.Install();
@@ -140,97 +152,15 @@ TEST_F(HandlerTrees, HomingOfTheChosenAxesCancelsTheLineWhenOneIsCancelled) {
     for (const auto& child : children) {
         EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
     }
-}
 
-TEST_F(HandlerTrees, HomingCallbacksDoNotKeepTheLineAlive) {
     boost::weak_ptr<Task> parent;
     Pointer child;
     {
-        auto tree = GCodeManager::GetInstance().Handle_G28(GCode("G28 X", 0));
-        parent = tree;
-        child = tree->GetSubTasks()[0];
+        auto line = GCodeManager::GetInstance().Handle_G28(GCode("G28 X", 0));
+        parent = line;
+        child = line->GetSubTasks()[0];
     }
     EXPECT_TRUE(parent.expired());
     child->Cancel("gone");  // the callback finds no parent and does nothing
     EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
-}
-
-TEST_F(HandlerTrees, HeaterSetPointsTakeTheirTasksDescription) {
-    auto tree = Build("M104 S0");
-    ASSERT_EQ(Children(tree), Names{"T_SetTemperature:A"});
-    auto child = tree->GetSubTasks()[0];
-    EXPECT_EQ(Description(tree), Description(child));
-    EXPECT_EQ(Param(child, "temperature"), 0.0);
-    EXPECT_EQ(Param(child, "active"), false);
-
-    tree = Build("M140 S60.5");
-    ASSERT_EQ(Children(tree), Names{"T_SetTemperature:B"});
-    child = tree->GetSubTasks()[0];
-    EXPECT_EQ(Description(tree), Description(child));
-    EXPECT_EQ(Param(child, "temperature"), 60.5);
-    EXPECT_EQ(Param(child, "active"), true);
-}
-
-TEST_F(HandlerTrees, TemperatureWaitsAtLeastOrExactly) {
-    auto tree = Build("M109 S215");
-    EXPECT_EQ(Description(tree),
-              "Wait for|{HotEnd}|{\xE2\x89\xA5"
-              "215\xC2\xB0"
-              "C}");
-    ASSERT_EQ(Children(tree), Names{"T_WaitForTemperature:A"});
-    auto child = tree->GetSubTasks()[0];
-    EXPECT_EQ(Param(child, "target"), 215.0);
-    EXPECT_EQ(Param(child, "heat_only"), true);
-    EXPECT_EQ(Param(child, "voltage"), TemperatureToAnalogVolts(215.0));
-
-    tree = Build("M190 R60");
-    EXPECT_EQ(Description(tree),
-              "Wait for|{Bed}|{60\xC2\xB0"
-              "C}");
-    ASSERT_EQ(Children(tree), Names{"T_WaitForTemperature:B"});
-    child = tree->GetSubTasks()[0];
-    EXPECT_EQ(Param(child, "target"), 60.0);
-    EXPECT_EQ(Param(child, "heat_only"), false);
-
-    // S wins over R; two decimals in the text.
-    tree = Build("M190 R10 S59.999");
-    EXPECT_EQ(Description(tree),
-              "Wait for|{Bed}|{\xE2\x89\xA5"
-              "60\xC2\xB0"
-              "C}");
-    EXPECT_EQ(Param(tree->GetSubTasks()[0], "target"), 59.999);
-}
-
-TEST_F(HandlerTrees, PartFanSpeedInPercentToOneDecimal) {
-    const std::vector<std::tuple<std::string, double, double>> cases = {
-        {"M106 S128", 128.0, 50.2},
-        {"M106 S255", 255.0, 100.0},
-        {"M107", 0.0, 0.0},
-        {"M106 S300", 300.0, 117.6},
-        {"M106 S1.275", 1.275, 0.5}};
-    for (const auto& [text, speed, percentage] : cases) {
-        const auto tree = Build(text);
-        ASSERT_EQ(tree->GetSubTasks().size(), 1u) << text;
-        const auto child = tree->GetSubTasks()[0];
-        EXPECT_EQ(child->GetName(), "T_SetFanSpeed");
-        EXPECT_EQ(Param(child, "fan"), 6) << text;
-        EXPECT_EQ(Param(child, "speed"), speed) << text;
-        EXPECT_DOUBLE_EQ(Param(child, "percentage").get<double>(), percentage) << text;
-        EXPECT_EQ(Description(tree), Description(child)) << text;
-    }
-    // M106 without S builds what M107 builds.
-    GCodeManager& manager = GCodeManager::GetInstance();
-    const auto bare = manager.Handle_M106(GCode("M106", 0));
-    EXPECT_EQ(Description(bare), Description(manager.Handle_M107(GCode("M107", 0))));
-    EXPECT_EQ(Param(bare->GetSubTasks()[0], "speed"), 0.0);
-}
-
-TEST_F(HandlerTrees, LevelBedRunsOneBedLevellingWithTheCurrentGrid) {
-    const auto tree = Build("G29");
-    EXPECT_EQ(Description(tree), "Level Bed||");
-    ASSERT_EQ(Children(tree), (Names{"T_BedLevel:"}));
-    const auto level = tree->GetSubTasks()[0];
-    EXPECT_EQ(Param(level, "enabled"), true);
-    EXPECT_EQ(Param(level, "recalculate"), true);
-    EXPECT_EQ(Param(level, "xregions"), 2);
 }
