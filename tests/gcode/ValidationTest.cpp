@@ -102,6 +102,22 @@ TEST(ValidateLine, Findings) {
     }
 }
 
+TEST(ValidationSteps, EachStepReportsWhetherItFoundSomething) {
+    GCodeManager& manager = GCodeManager::GetInstance();
+    json errors;
+    json warnings;
+    EXPECT_TRUE(manager.IsIgnoredCode(GCode("M862.3 P1", 1)));
+    EXPECT_FALSE(manager.IsIgnoredCode(GCode("M862", 1)));
+    EXPECT_FALSE(manager.CheckModes(GCode("G90", 1), errors));
+    EXPECT_TRUE(manager.CheckModes(GCode("M82", 1), errors));
+    EXPECT_FALSE(manager.CheckKnown(GCode("G83", 1), warnings));
+    EXPECT_TRUE(manager.CheckKnown(GCode("M105", 1), warnings));
+    EXPECT_FALSE(manager.CheckSupported(GCode("M105", 1), warnings));
+    EXPECT_TRUE(manager.CheckSupported(GCode("X1", 1), warnings));
+    EXPECT_EQ(errors, json({"E axis must be set to Relative Mode with M83."}));
+    EXPECT_EQ(warnings, json({kNotSupported, kNotSupported}));
+}
+
 namespace {
 
 // The reference acceptance: the standard conversions themselves.
