@@ -43,60 +43,43 @@ class GCodeManagerTest : public testing::Test {
 }  // namespace
 
 TEST_F(GCodeManagerTest, LoadSettingsAppliesStepsInOrderUpToTheFirstFailure) {
-    struct Row {
-        json changes;  // "-" erases the key
-        bool throws;
-        std::map<std::string, double> expected;
-    };
-    const Row rows[] = {
-        {{{"xCounts", "80"}, {"zCounts", " 400abc"}},
-         false,
-         {{"xCounts", 80},
-          {"zCounts", 400},
-          {"xLimit", 19840},
-          {"yLimit", 96500},
-          {"zLimit", 83625},
-          {"feedrate", 1500},
-          {"units", 0}}},
-        {{{"xExtents", "0"}, {"yExtents", "0.001"}, {"globalUnits", "MM"}},
-         false,
-         {{"xLimit", 0}, {"yLimit", 0}, {"units", 1}}},
-        {{{"globalUnits", nullptr}}, false, {{"feedrate", 1500}, {"units", 1}}},
-        {{{"zExtents", "2684354.5"}}, false, {{"zLimit", 4294967200.0}}},  // the largest that fits
-        {{{"xCounts", 400}, {"yCounts", "200"}}, true, {{"yCounts", 400}}},
-        {{{"yCounts", "200"}, {"zCounts", "abc"}}, true, {{"yCounts", 200}, {"zCounts", 1600}}},
-        {{{"zExtents", "100"}, {"rapidSpeed", "1e999"}},
-         true,
-         {{"zLimit", 160000}, {"feedrate", 1000}}},
-        {{{"globalUnits", "-"}}, true, {{"feedrate", 1500}, {"units", 1}}},
+    // Changes to valid settings (null erases a key), whether the load throws,
+    // and what then holds.
+    const std::tuple<const char*, bool, const char*> rows[] = {
+        {R"({"xCounts":"80","zCounts":" 400abc"})", false,
+         R"({"xCounts":80,"zCounts":400,"xLimit":19840,"yLimit":96500,"zLimit":83625,)"
+         R"("feedrate":1500,"units":0})"},
+        {R"({"xExtents":"0","yExtents":"0.001","globalUnits":"MM"})", false,
+         R"({"xLimit":0,"yLimit":0,"units":1})"},
+        {R"({"zExtents":"2684354.5"})", false, R"({"zLimit":4294967200})"},  // the largest
+        {R"({"xCounts":400,"yCounts":"200"})", true, R"({"yCounts":400})"},
+        {R"({"yCounts":"200","zCounts":"abc"})", true, R"({"yCounts":200,"zCounts":1600})"},
+        {R"({"zExtents":"100","rapidSpeed":"1e999"})", true,
+         R"({"zLimit":160000,"feedrate":1000})"},
+        {R"({"globalUnits":null})", true, R"({"feedrate":1500,"units":1})"},
         // Limits that would wrap are refused.
-        {{{"yExtents", "-1"}}, true, {{"yLimit", 96500}}},
-        {{{"zCounts", "-1600"}}, true, {{"zCounts", 1600}}},
-        {{{"zExtents", "1e7"}}, true, {{"zLimit", 334500}}},
-        {{{"zExtents", "nan"}}, true, {{"zLimit", 334500}}},
-        {{{"zCounts", "nan"}, {"zExtents", "nan"}}, true, {{"zLimit", 334500}}},
+        {R"({"yExtents":"-1"})", true, R"({"yLimit":96500})"},
+        {R"({"zCounts":"-1600"})", true, R"({"zCounts":1600})"},
+        {R"({"zExtents":"1e7"})", true, R"({"zLimit":334500})"},
+        {R"({"zExtents":"nan"})", true, R"({"zLimit":334500})"},
+        {R"({"zCounts":"nan","zExtents":"nan"})", true, R"({"zLimit":334500})"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.changes.dump());
-        json settings = {{"xCounts", "400"},       {"yCounts", "400"},   {"zCounts", "1600"},
-                         {"eCounts", "400"},       {"xExtents", "248"},  {"yExtents", "241.25"},
-                         {"zExtents", "209.0625"}, {"rapidSpeed", "25"}, {"globalUnits", "mm"}};
-        for (const auto& [key, value] : row.changes.items()) {
-            if (value == "-") {
-                settings.erase(key);
-            } else {
-                settings[key] = value;
-            }
-        }
+    for (const auto& [changes, throws, expected] : rows) {
+        SCOPED_TRACE(changes);
+        json settings = json::parse(
+            R"({"xCounts":"400","yCounts":"400","zCounts":"1600","eCounts":"400","xExtents":"248",)"
+            R"("yExtents":"241.25","zExtents":"209.0625","rapidSpeed":"25","globalUnits":"mm"})");
+        settings.merge_patch(json::parse(changes));
         Reset();
-        if (row.throws) {
+        if (throws) {
             EXPECT_ANY_THROW(manager_.LoadSettings(settings));
         } else {
             manager_.LoadSettings(settings);
         }
         const auto state = State();
-        for (const auto& [key, value] : row.expected) {
-            EXPECT_EQ(state.at(key), value) << key;
+        const json holds = json::parse(expected);
+        for (const auto& [key, value] : holds.items()) {
+            EXPECT_EQ(state.at(key), value.get<double>()) << key;
         }
     }
     EXPECT_ANY_THROW(manager_.LoadSettings(json::array()));

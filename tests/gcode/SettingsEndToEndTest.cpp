@@ -1,10 +1,7 @@
 // Machine settings through the real server with the virtual printer as the
 // main controller: forward limits sent by "loadSettings", and the status
 // positions that follow the resolutions set by "setAxisResolution".
-#include "JsonClient.h"
-#include "ServerProcess.h"
-#include "UdpReceiver.h"
-#include "VirtualPrinter.h"
+#include "ServerPrinterTest.h"
 
 #include <zenlib.h>
 
@@ -17,21 +14,15 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
-class SettingsEndToEnd : public testing::Test {
+class SettingsEndToEnd : public ServerPrinterTest {
   protected:
     std::deque<std::string> LoadSettings(const std::string& z_extent_mm) {
         printer_.ClearCommandLog(sim::Controller::kMain);
-        client_.Send({{"command", "loadSettings"},
-                      {"settings",
-                       {{"xCounts", "400"},
-                        {"yCounts", "400"},
-                        {"zCounts", "1600"},
-                        {"eCounts", "400"},
-                        {"xExtents", "248"},
-                        {"yExtents", "241.25"},
-                        {"zExtents", z_extent_mm},
-                        {"rapidSpeed", "25"},
-                        {"globalUnits", "mm"}}}});
+        json settings = json::parse(
+            R"({"xCounts":"400","yCounts":"400","zCounts":"1600","eCounts":"400","xExtents":"248",)"
+            R"("yExtents":"241.25","rapidSpeed":"25","globalUnits":"mm"})");
+        settings["zExtents"] = z_extent_mm;
+        client_.Send({{"command", "loadSettings"}, {"settings", settings}});
         return client_.Sync();
     }
     Texts LimitCommands() const {
@@ -43,15 +34,6 @@ class SettingsEndToEnd : public testing::Test {
         }
         return sent;
     }
-    void OpenStream() {
-        client_.Send(
-            {{"command", "openStream"}, {"ip_address", printer_.Address(sim::Controller::kMain)}});
-        EXPECT_EQ(client_.Receive(), (json{{"command", "openStream"}, {"status", "success"}}));
-    }
-
-    sim::VirtualPrinter printer_;
-    ServerProcess server_;
-    JsonClient client_{server_.Port()};
 };
 
 }  // namespace
@@ -59,7 +41,7 @@ class SettingsEndToEnd : public testing::Test {
 TEST_F(SettingsEndToEnd, ForwardLimitsAreSentOnlyOnceTheMainControllerIsOpen) {
     EXPECT_TRUE(LoadSettings("100").empty());
     EXPECT_TRUE(printer_.CommandLog(sim::Controller::kMain).empty());
-    OpenStream();
+    OpenMain();
     EXPECT_TRUE(LoadSettings("209").empty());
     EXPECT_EQ(LimitCommands(), (Texts{"FLA=99200", "FLB=96500", "FLC=334400"}));
     // A rejected limit stops the load there; the UI is told.
@@ -76,20 +58,19 @@ TEST_F(SettingsEndToEnd, ForwardLimitsAreSentOnlyOnceTheMainControllerIsOpen) {
 }
 
 TEST_F(SettingsEndToEnd, StatusPositionsFollowTheAxisResolution) {
-    UdpReceiver ui;
     printer_.SetAxisPosition('A', 2000);
     printer_.ForceRecordField(
         sim::Controller::kMain,
         offsetof(ZDataRecordStd, axis_block) + offsetof(ZAxisBlock, axis_position_trusted), 4, 1);
-    client_.Send({{"command", "uiEndpoint"}, {"port", ui.Port()}});
-    OpenStream();
+    ListenUi();
+    OpenMain();
     auto position_is = [](const char* text) {
         return [text](const json& message) {
             return message.value("command", "") == "updateUI" && message.contains("data") &&
                    message["data"].value("rpa", "") == text;
         };
     };
-    EXPECT_TRUE(ui.ReceiveWhere(position_is("5")));
+    EXPECT_TRUE(ui_.ReceiveWhere(position_is("5")));
     client_.Send({{"command", "setAxisResolution"}, {"axis", "X"}, {"resolution", 100}});
-    EXPECT_TRUE(ui.ReceiveWhere(position_is("20")));
+    EXPECT_TRUE(ui_.ReceiveWhere(position_is("20")));
 }

@@ -1,10 +1,7 @@
 // Terminal lines, raw controller commands and program files through the real
 // server binary, against the virtual printer running in this test process.
-#include "JsonClient.h"
-#include "ServerProcess.h"
+#include "ServerPrinterTest.h"
 #include "TempDir.h"
-#include "UdpReceiver.h"
-#include "VirtualPrinter.h"
 
 #include <algorithm>
 
@@ -16,22 +13,10 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using sim::Controller;
 
-class ProgramEndToEnd : public testing::Test {
+class ProgramEndToEnd : public ServerPrinterTest {
   protected:
-    void SetUp() override {
-        client_.Send({{"command", "uiEndpoint"}, {"port", ui_.Port()}});
-        ASSERT_TRUE(ui_.ReceiveCommand("uiPong"));
-    }
-    json Ask(const json& message) {
-        client_.Send(message);
-        const auto reply = client_.Receive();
-        return reply ? *reply : json();
-    }
-    void OpenMain() {
-        ASSERT_EQ(Ask({{"command", "openStream"},
-                       {"ip_address", printer_.Address(Controller::kMain)}})["status"],
-                  "success");
-    }
+    ProgramEndToEnd() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 50.0, false}) {}
+    void SetUp() override { ListenUi(); }
     json Terminal(const std::string& text) {
         return Ask({{"command", "terminalCommand"}, {"data", text}});
     }
@@ -53,10 +38,10 @@ class ProgramEndToEnd : public testing::Test {
         }
         return std::nullopt;
     }
-    void LoadAndRun(const std::string& program) {
+    void LoadAndRun(const std::string& program, bool execute = true) {
         const std::string path = dir_.WriteFile("p.gcode", program);
-        ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
-                  "success");
+        EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", execute}}),
+                  (json{{"command", "loadResponse"}, {"status", "success"}}));
     }
     void LeaveWhileFinishing() {
         client_.Send({{"command", "finishThenShutdown"}});
@@ -75,10 +60,6 @@ class ProgramEndToEnd : public testing::Test {
         return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
     }
 
-    sim::VirtualPrinter printer_{sim::VirtualPrinterOptions{0, 0, 50.0, false}};
-    ServerProcess server_;
-    JsonClient client_{server_.Port()};
-    UdpReceiver ui_;
     TempDir dir_;
 };
 
@@ -142,23 +123,19 @@ TEST_F(ProgramEndToEnd, ASupportedTerminalLineRunsWithoutAReply) {
 }
 
 TEST_F(ProgramEndToEnd, LoadGcodeWithoutExecuteStopsAtTheFirstTask) {
-    const std::string path = dir_.WriteFile("p.gcode", "; header\nG90 X1\n");
-    EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", false}}),
-              (json{{"command", "loadResponse"}, {"status", "success"}}));
+    LoadAndRun("; header\nG90 X1\n", false);
     const auto form = WaitForTask(Line("G90 X1"), "BREAKPOINT");
     ASSERT_TRUE(form);
     EXPECT_EQ((*form)["line_number"], "2");
     EXPECT_EQ((*form)["origin"], "File");
     // A missing "execute" drops the command without a reply.
-    client_.Send({{"command", "loadGcode"}, {"file", path}});
+    client_.Send({{"command", "loadGcode"}, {"file", dir_.Path() + "/p.gcode"}});
     EXPECT_TRUE(client_.Sync().empty());
 }
 
 TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
     OpenMain();
-    ASSERT_EQ(Ask({{"command", "openTemperatureStream"},
-                   {"ip_address", printer_.Address(Controller::kTemperature)}})["status"],
-              "success");
+    OpenTemperature();
     // Malformed: dropped before any task exists, like any malformed command.
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}, {"speed", 1000}});
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}});
@@ -174,9 +151,7 @@ TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
     // Later tasks still start; how they end is up to the controllers.
     client_.Send({{"command", "setTemperature"}, {"axis", "B"}, {"temperature", 40}});
     ASSERT_TRUE(WaitForTask(named("T_SetTemperature"), "RUNNING")) << server_.Stderr();
-    const std::string path = dir_.WriteFile("p.gcode", "G4 P20\n");
-    ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
-              "success");
+    LoadAndRun("G4 P20\n");
     ASSERT_TRUE(WaitForTask(Line("G4 P20"), "RUNNING")) << server_.Stderr();
     EXPECT_EQ(server_.Stderr().find("task execution ended"), std::string::npos);
 }
@@ -214,9 +189,7 @@ TEST_F(ProgramEndToEnd, AMoveWithoutACountCancelsItsGroupBeforeAnythingMoves) {
     for (const char* program :
          {"G1 X2e16 F3000\nG1 X-2e16 F3000\n", "G1 E2e16 F3000\nG1 E2e16\n"}) {
         printer_.ClearCommandLog(Controller::kMain);
-        const std::string path = dir_.WriteFile("far.gcode", program);
-        ASSERT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}})["status"],
-                  "success");
+        LoadAndRun(program);
         const auto cancelled = ui_.ReceiveWhere([](const json& message) {
             return message.value("command", "") == "updateTasks" &&
                    message["tasks"][0].value("status", "") == "CANCELLED";
