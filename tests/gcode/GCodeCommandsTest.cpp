@@ -129,10 +129,6 @@ TEST_F(GCodeCommands, SettingsCommandsAnswerNothingAndMalformedOnesAreDropped) {
     client_.Send({{"command", "setForwardLimit"}, {"axis", "Y"}, {"limit", 12345}});
     client_.Send({{"command", "setFeedrate"}, {"feedrate", 3000}});
     client_.Send({{"command", "setUnits"}, {"units", "inch"}});
-    client_.Send(json::parse(
-        R"({"command":"loadSettings","settings":{"xCounts":"400","yCounts":"400","zCounts":"1600",)"
-        R"("eCounts":"400","xExtents":"248","yExtents":"241.25","zExtents":"209",)"
-        R"("rapidSpeed":"25","globalUnits":"mm"}})"));
     EXPECT_TRUE(client_.Sync().empty());
     EXPECT_EQ(server_.Stderr(), "");
     const json malformed[] = {

@@ -145,15 +145,4 @@ TEST_F(AxisCommands, JogAxisActsOnTheJogOfTheSameAxis) {
     EXPECT_EQ(TasksNamed("T_Jog").size(), 2u);
 }
 
-TEST_F(AxisCommands, TemperatureAndFanQueueOneUiTaskEach) {
-    Command({{"command", "setTemperature"}, {"axis", "B"}, {"temperature", 60}});
-    Command({{"command", "setFanSpeed"}, {"fan", 6}, {"speed", 128}, {"percentage", 50.2}});
-    for (const char* name : {"T_SetTemperature", "T_SetFanSpeed"}) {
-        const auto tasks = TasksNamed(name);
-        ASSERT_EQ(tasks.size(), 1u) << name;
-        EXPECT_EQ(tasks[0]->GetOrigin(), "UI") << name;
-        EXPECT_TRUE(tasks[0]->HasProperty("command")) << "the whole message";
-    }
-}
-
 }  // namespace

@@ -38,7 +38,6 @@ class HandlerTrees : public testing::Test {
 }  // namespace
 
 TEST_F(HandlerTrees, EachCodeBuildsItsTree) {
-    const std::string all_off = "T_MotorOff:X T_MotorOff:Y T_MotorOff:Z T_MotorOff:E ";
     const std::string fan = "T_SetFanSpeed: ";
     struct Row {
         std::string text;
@@ -58,12 +57,11 @@ TEST_F(HandlerTrees, EachCodeBuildsItsTree) {
         {"G92 E-0.99 X10.00999 Y2", "Define Position||{X}{Y}{E}|",
          "T_DefinePosition:X T_DefinePosition:Y T_DefinePosition:E ",
          R"({"0":{"value":4003},"2":{"value":-396}})"},
-        {"M84", "Stepper Disable|{X}{Y}{Z}{E}|", all_off, "{}"},
-        {"M084", "Stepper Disable|{X}{Y}{Z}{E}|", all_off, "{}"},
+        {"M084", "Stepper Disable|{X}{Y}{Z}{E}|",
+         "T_MotorOff:X T_MotorOff:Y T_MotorOff:Z T_MotorOff:E ", "{}"},
         {"M18 E Y", "Stepper Disable|{Y}{E}|", "T_MotorOff:Y T_MotorOff:E ", "{}"},
         {"M17 E", "Stepper Enable|{E}|", "T_ServoHere:E ", "{}"},
         {"G28", "Home|{X}{Y}{Z}|", "T_Home:X T_Home:Y T_Home:Z ", "{}"},
-        {"G28 Z", "Home|{Z}|", "T_Home:Z ", "{}"},
         {"G28 Y X", "Home|{X}{Y}|", "T_Home:X T_Home:Y ", "{}"},
         {"G29", "Level Bed||",
          "T_BedLevel: ", R"({"0":{"enabled":true,"recalculate":true,"xregions":2}})"},
