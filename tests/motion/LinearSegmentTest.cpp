@@ -88,7 +88,8 @@ TEST(LinearSegment, CommandsAndPlannedPositions) {
          false,
          {{R"({"X":1,"Y":-0.3,"E":0.0875,"F":6000})", "LI400,-120,,35, <39992"},
           {R"({"Z":1,"F":60})", "LI,,1600,, <1600", 2, 1600, 1.0},
-          {R"({"X":4,"Y":3.7})", "LI1200,1600,,, <20000"}}},
+          {R"({"X":4,"Y":3.7})", "LI1200,1600,,, <20000"},
+          {R"({"X":5,"F":0})", "LI400,,,, <0"}}},
         // While a program runs, C is its own: Z goes to the fifth channel.
         {{0, 0, 0, 0, 0},
          true,
@@ -113,29 +114,14 @@ TEST(LinearSegment, CommandsAndPlannedPositions) {
     }
 }
 
-TEST(LinearSegment, SpeedsAndLengths) {
-    auto group = Group();
-    const double mm[5] = {3.0, 4.0, 0.0, 0.0, 0.0};
-    const int64_t counts[5] = {1200, 1600, 0, 0, 0};
-    EXPECT_DOUBLE_EQ(PathLengthMm(*group, mm), 5.0);
-    EXPECT_EQ(PathLengthCounts(*group, counts), 2000);
-    EXPECT_EQ(LinearFeedToSpeed(*group, mm, counts, 3000.0), 20000);
-    EXPECT_EQ(LinearFeedToSpeed(*group, mm, counts, 0.0), 0);
-    // The fifth channel carries no letter without a program: not in the length.
-    const double spare_mm[5] = {0.0, 0.0, 0.0, 0.0, 7.0};
-    EXPECT_DOUBLE_EQ(PathLengthMm(*group, spare_mm), 0.0);
-
+TEST(LinearSegment, CountsWithoutMillimetresMoveAtTheFeed) {
     // Planned at 4001 counts but 10.0 mm (as after "RP"): the target 10.0 mm
-    // moves one count and no millimetre, at the feed.
-    auto resumed = Group({4001, 0, 0, 0, 0});
-    resumed->PositionMm()[0] = 10.0;
+    // moves one count and no millimetre.
+    auto group = Group({4001, 0, 0, 0, 0});
+    group->PositionMm()[0] = 10.0;
     bool moved = false;
-    EXPECT_EQ(BuildLinearSegment(*resumed, Move({{"X", 10.0}}), moved), "LI-1,,,, <20000");
-
-    EXPECT_DOUBLE_EQ(EuclideanLength(std::vector<double>{}), 0.0);
-    EXPECT_DOUBLE_EQ(EuclideanLength(std::vector<double>{-3.0, 4.0}), 5.0);
-    EXPECT_EQ(EuclideanLength(std::vector<int64_t>{-3, 4, 0}), 5);
-    // Truncated, not rounded: sqrt(8) = 2.83.
+    EXPECT_EQ(BuildLinearSegment(*group, Move({{"X", 10.0}}), moved), "LI-1,,,, <20000");
+    // Count lengths are truncated, not rounded (sqrt(8) = 2.83), and need 64 bits.
     EXPECT_EQ(EuclideanLength(std::vector<int64_t>{2, 2}), 2);
     EXPECT_EQ(EuclideanLength(std::vector<int64_t>{-3000000000LL}), 3000000000LL);
 }
