@@ -6,8 +6,6 @@
 #include "RecordFields.h"
 #include "T_CENTER_ON_ZERO.h"
 #include "T_Home.h"
-#include "T_LeaveLimitSwitch.h"
-#include "T_SendToLimitSwitch.h"
 
 #include <algorithm>
 #include <mutex>
@@ -150,17 +148,7 @@ TEST_F(Home, RejectedJogCancelsTheHomingAndStopsTheAxis) {
     EXPECT_TRUE(UiSaid("<vrx_error><cmd>BGA</cmd>axis refused</vrx_error>"));
 }
 
-TEST_F(Home, StepsWhoseGoalAlreadyHoldsSendNothingToGetThere) {
-    // A away from its switch has left it; A on it has reached it.
-    PlaceAxis('A', 4000);
-    auto leave = MakeTask<T_LeaveLimitSwitch>({{"axis", "X"}, {"description", "l"}});
-    ASSERT_TRUE(Run(leave));
-    EXPECT_FALSE(leave->HasStarted());
-    PlaceAxis('A', 0);
-    ASSERT_TRUE(Run(MakeTask<T_SendToLimitSwitch>({{"axis", "X"}, {"description", "s"}})));
-    EXPECT_TRUE(Log().empty());
-
-    // X and Y at zero: centring only leaves tracking.
+TEST_F(Home, CentringWithXAndYAtZeroOnlyLeavesTracking) {
     PlaceAxis('A', 700);
     PlaceAxis('B', 900);
     Command("DP 0,0");
