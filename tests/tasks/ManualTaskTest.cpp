@@ -15,9 +15,31 @@ void ManualTaskTest::Add(const Task::Pointer& task) {
     manager_.AddTask(task);
 }
 
-std::vector<nlohmann::json> ManualTaskTest::Flush() {
+ManualTaskTest::Updates ManualTaskTest::Flush() {
     manager_.UpdateTasks();
     auto updates = ui_.Updates();
     ui_.Clear();
     return updates;
+}
+
+void ManualTaskTest::Loops(int count) {
+    for (int i = 0; i < count; ++i) {
+        TaskManagerProbe::Loop();
+    }
+}
+
+ManualTaskTest::StatusList ManualTaskTest::Statuses(std::initializer_list<Task::Pointer> tasks) {
+    StatusList statuses;
+    for (const auto& task : tasks) {
+        statuses.push_back(task->GetStatus());
+    }
+    return statuses;
+}
+
+nlohmann::json ManualTaskTest::Status(const Task::Pointer& task, const std::string& status) {
+    return {{"id", task->GetId()}, {"status", status}};
+}
+
+nlohmann::json ManualTaskTest::Cancelled(const Task::Pointer& task, const std::string& reason) {
+    return {{"cancellation_reason", reason}, {"id", task->GetId()}, {"status", "CANCELLED"}};
 }

@@ -7,60 +7,45 @@
 
 #include <gtest/gtest.h>
 
-using nlohmann::json;
-
-namespace {
-
-boost::shared_ptr<T_Probe> AxisTask(const std::string& axis) {
-    return boost::make_shared<T_Probe>(
-        boost::make_shared<json>(json{{"description", "axis"}, {"axis", axis}}));
-}
-
-}  // namespace
-
 // One test, in order: the main connection is process-wide and stays open.
 TEST(TasksWithPrinter, CommandsWatchesAndControllerErrors) {
     sim::VirtualPrinter printer;
     const auto kMain = sim::Controller::kMain;
+    const auto axis = [](const char* name) { return T_Probe::With({{"axis", name}}); };
     TaskManagerProbe::Halt();
     TaskManager& manager = TaskManager::GetInstance();
-    manager.SetSendCallback([](std::string) {});
+    UiCollector ui;
+    ui.Install();
 
     // Until the main controller is open nothing is sent.
     if (!MainConnection::GetInstance().IsEnabled()) {
-        EXPECT_EQ(AxisTask("X")->SendCommand("MG 1"), "");
+        EXPECT_EQ(axis("X")->SendCommand("MG 1"), "");
         EXPECT_TRUE(printer.CommandLog(kMain).empty());
     }
     MainConnection::GetInstance().Connect(printer.Address(kMain));
     printer.ClearCommandLog(kMain);
-
-    auto y = AxisTask("Y");
-    y->DefinePosition(-5);
-    auto x = AxisTask("X");
+    axis("Y")->DefinePosition(-5);
+    auto x = axis("X");
     x->BeginMotion();
     x->SetJogSpeed("1200");
     x->SetLimitDisable("3");
     x->MotorOff();
     x->ServoHere();
-    AxisTask("E")->StopAxis();
+    axis("E")->StopAxis();
     EXPECT_EQ(printer.CommandLog(kMain), (std::vector<std::string>{"DPB=-5", "BGA", "JGA=1200",
                                                                    "LDA=3", "MOA", "SHA", "STD"}));
 
     // A rejected command inside a step cancels the task with the controller's text.
     printer.RejectCommand(kMain, "BGC", "axis refused");
-    auto z = AxisTask("Z");
+    auto z = axis("Z");
     z->on_start_ = [task = z.get()] { task->BeginMotion(); };
-    UiCollector ui;
-    ui.Install();
     manager.AddTask(z);
     z->Step();
     EXPECT_TRUE(z->IsStatus(Task::CANCELLED));
     manager.UpdateTasks();
-    const auto updates = ui.Updates();
-    ASSERT_FALSE(updates.empty());
-    EXPECT_EQ(updates.back().at("cancellation_reason"),
+    ASSERT_FALSE(ui.Updates().empty());
+    EXPECT_EQ(ui.Updates().back().at("cancellation_reason"),
               "<vrx_error><cmd>BGC</cmd>axis refused</vrx_error>");
-    manager.SetSendCallback([](std::string) {});
     printer.ClearRejections(kMain);
 
     // A watch on segment_count, fed by the record thread, wakes the worker.

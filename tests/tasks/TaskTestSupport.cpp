@@ -95,7 +95,10 @@ T_Probe::T_Probe(Parameters data) : Task("T_Probe", std::move(data)) {
 }
 
 boost::shared_ptr<T_Probe> T_Probe::Make(const std::string& description) {
-    nlohmann::json parameters = {{"description", description}};
+    return With({{"description", description}});
+}
+
+boost::shared_ptr<T_Probe> T_Probe::With(const nlohmann::json& parameters) {
     return boost::make_shared<T_Probe>(boost::make_shared<nlohmann::json>(parameters));
 }
 

@@ -58,6 +58,7 @@ class T_Probe : public Task {
 
     T_Probe(Parameters data);
     static boost::shared_ptr<T_Probe> Make(const std::string& description = "probe");
+    static boost::shared_ptr<T_Probe> With(const nlohmann::json& parameters);
 
     void OnFinish() override;
     void OnStart() override;

@@ -1,5 +1,5 @@
-// The worker thread: start and stop, finish requests, failures that end it,
-// and a record-thread stand-in racing the worker and the I/O thread.
+// The worker thread: start and stop, finish requests, failures it survives,
+// and record-thread stand-ins racing the worker and the I/O thread.
 #include "TaskTestSupport.h"
 
 #include "DataRecordWatcher.h"
@@ -10,8 +10,6 @@
 #include <random>
 #include <set>
 #include <thread>
-
-using nlohmann::json;
 
 namespace {
 
@@ -26,32 +24,33 @@ class TaskWorker : public ::testing::Test {
         TaskManagerProbe::Halt();
         manager_.SetSendCallback(nullptr);
     }
+    // A task whose completion condition holds at once.
+    static boost::shared_ptr<T_Probe> Done() {
+        auto task = T_Probe::Make();
+        task->done_ = true;
+        return task;
+    }
+    static bool Ended(const Task::Pointer& task) {
+        return task->IsStatus(Task::FINISHED) || task->IsStatus(Task::CANCELLED);
+    }
 
     TaskManager& manager_ = TaskManager::GetInstance();
     UiCollector ui_;
 };
 
-bool Ended(const Task::Pointer& task) {
-    return task->IsStatus(Task::FINISHED) || task->IsStatus(Task::CANCELLED);
-}
-
 }  // namespace
 
-TEST_F(TaskWorker, RunsAQueuedProgramToTheEnd) {
+TEST_F(TaskWorker, RunsAQueuedProgramToTheEndAndEmptiesTheTable) {
     std::vector<boost::shared_ptr<T_Probe>> tasks;
     for (int i = 0; i < 20; ++i) {
-        auto task = T_Probe::Make();
-        task->done_ = true;
-        task->AddParallelTask(T_Probe::Make());
-        boost::static_pointer_cast<T_Probe>(task->GetSubTasks()[0])->done_ = true;
-        tasks.push_back(task);
-        manager_.AddTaskToBack(task);
+        tasks.push_back(Done());
+        tasks.back()->AddParallelTask(Done());
+        manager_.AddTaskToBack(tasks.back());
     }
-    ASSERT_TRUE(Eventually([&] { return tasks.back()->IsStatus(Task::FINISHED); }));
+    ASSERT_TRUE(Eventually([&] { return TaskManagerProbe::TableSize() == 0; }));
     for (const auto& task : tasks) {
         EXPECT_TRUE(task->IsStatus(Task::FINISHED));
     }
-    EXPECT_TRUE(Eventually([] { return TaskManagerProbe::TableSize() == 0; }));
 }
 
 TEST_F(TaskWorker, StartDropsEveryTaskAndTheFinishRequest) {
@@ -64,8 +63,7 @@ TEST_F(TaskWorker, StartDropsEveryTaskAndTheFinishRequest) {
     EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
     EXPECT_FALSE(TaskManagerProbe::FinishRequested());
     EXPECT_FALSE(manager_.GetLastTask());
-    auto next = T_Probe::Make();
-    next->done_ = true;
+    auto next = Done();
     manager_.AddTask(next);
     EXPECT_TRUE(Eventually([&] { return next->IsStatus(Task::FINISHED); }));
     EXPECT_FALSE(called);
@@ -96,7 +94,7 @@ TEST_F(TaskWorker, AnyErrorOfATaskCancelsItWithOneLineAndTheWorkerGoesOn) {
         std::function<void(T_Probe&)> arm;
         std::string reason;
     };
-    const std::vector<Case> cases = {
+    const Case cases[] = {
         {[](T_Probe& task) {
              task.AddStartCondition([]() -> bool { throw std::runtime_error("x"); });
          },
@@ -111,24 +109,21 @@ TEST_F(TaskWorker, AnyErrorOfATaskCancelsItWithOneLineAndTheWorkerGoesOn) {
          "Task Execution Error : boom"},
     };
     for (const auto& test : cases) {
-        ui_.Clear();
-        auto task = T_Probe::Make();
+        SCOPED_TRACE(test.reason);
+        auto task = T_Probe::Make(), next = Done();
         test.arm(*task);
-        auto next = T_Probe::Make();
-        next->done_ = true;
         testing::internal::CaptureStderr();
         manager_.AddTaskToBack(task);
         manager_.AddTask(next);
-        ASSERT_TRUE(Eventually([&] { return next->IsStatus(Task::FINISHED); }));
-        ASSERT_TRUE(Eventually([&] { return Ended(task); }));
+        ASSERT_TRUE(Eventually([&] { return next->IsStatus(Task::FINISHED) && Ended(task); }));
         const std::string errors = testing::internal::GetCapturedStderr();
         EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-        EXPECT_TRUE(task->IsStatus(Task::CANCELLED)) << test.reason;
+        EXPECT_TRUE(task->IsStatus(Task::CANCELLED));
         EXPECT_TRUE(ui_.WaitFor([&](const std::vector<std::string>& texts) {
             return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
                 return text.find(test.reason) != std::string::npos;
             });
-        })) << test.reason;
+        }));
     }
 }
 
@@ -153,10 +148,9 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
     constexpr int kTasks = 40;
     std::vector<boost::shared_ptr<T_Probe>> tasks;
     for (int i = 0; i < kTasks; ++i) {
-        auto task = T_Probe::Make();
-        task->done_after_updates_ = 25;
-        task->watch_ = (i % 4 == 0);
-        tasks.push_back(task);
+        tasks.push_back(T_Probe::Make());
+        tasks.back()->done_after_updates_ = 25;
+        tasks.back()->watch_ = (i % 4 == 0);
     }
     std::atomic<bool> stop{false};
     // Stand-ins of the record threads: one reports directly, one through the watcher.
@@ -175,40 +169,27 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
             DataRecordWatcher::GetInstance().CheckConditions(nullptr, record);
         }
     });
-    std::set<uint32_t> cancelled;
-    std::mt19937 random(12345);
     for (int i = 0; i < kTasks; ++i) {
         // Half of them queued, half on their own.
-        if (i % 2 == 0) {
-            manager_.AddTaskToBack(tasks[i]);
-        } else {
-            manager_.AddTask(tasks[i]);
-        }
+        i % 2 == 0 ? manager_.AddTaskToBack(tasks[i]) : manager_.AddTask(tasks[i]);
     }
+    std::set<uint32_t> cancelled;
+    std::mt19937 random(12345);
     testing::internal::CaptureStderr();
     for (int round = 0; round < 300; ++round) {
         const auto& task = tasks[random() % kTasks];
-        switch (random() % 8) {
-            case 0:
-            case 1:
-            case 2:
-                manager_.PauseTask(task->GetId());
-                break;
-            case 3:
-            case 4:
-            case 5:
-                manager_.ResumeTask(task->GetId());
-                break;
-            case 6:
-                manager_.PrintTasks();
-                break;
-            default:
-                if (round % 16 == 7) {
-                    manager_.CancelTask(task->GetId());
-                    if (task->IsStatus(Task::CANCELLED)) {
-                        cancelled.insert(task->GetId());
-                    }
-                }
+        const auto action = random() % 8;
+        if (action < 3) {
+            manager_.PauseTask(task->GetId());
+        } else if (action < 6) {
+            manager_.ResumeTask(task->GetId());
+        } else if (action == 6) {
+            manager_.PrintTasks();
+        } else if (round % 16 == 7) {
+            manager_.CancelTask(task->GetId());
+            if (task->IsStatus(Task::CANCELLED)) {
+                cancelled.insert(task->GetId());
+            }
         }
     }
     // Let everything that is left run out.
@@ -219,12 +200,7 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
                     manager_.ResumeTask(task->GetId());
                 }
             }
-            for (const auto& task : tasks) {
-                if (!Ended(task)) {
-                    return false;
-                }
-            }
-            return true;
+            return std::all_of(tasks.begin(), tasks.end(), Ended);
         },
         std::chrono::seconds(60));
     testing::internal::GetCapturedStderr();
@@ -233,11 +209,7 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
     watcher.join();
     ASSERT_TRUE(all_ended);
     for (const auto& task : tasks) {
-        if (cancelled.count(task->GetId()) != 0) {
-            EXPECT_TRUE(task->IsStatus(Task::CANCELLED));
-        }
-        if (task->IsStatus(Task::FINISHED)) {
-            EXPECT_GE(task->updates_.load(), 25);
-        }
+        EXPECT_TRUE(cancelled.count(task->GetId()) == 0 || task->IsStatus(Task::CANCELLED));
+        EXPECT_TRUE(!task->IsStatus(Task::FINISHED) || task->updates_ >= 25);
     }
 }

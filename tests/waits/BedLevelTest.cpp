@@ -5,91 +5,62 @@
 #include "T_PointLevel.h"
 #include "tasks/TaskTestSupport.h"
 
-#include <stdexcept>
-#include <utility>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
 
 namespace {
 
 using nlohmann::json;
+using Points = std::vector<std::vector<uint32_t>>;
 
 json Settings(uint32_t xlimit, uint32_t ylimit, uint32_t xregions, uint32_t yregions) {
     return {{"recalculate", true},  {"enabled", true},      {"xlimit", xlimit}, {"ylimit", ylimit},
             {"xregions", xregions}, {"yregions", yregions}, {"samples", 1}};
 }
 
-// (xpos, ypos, number) of every point, in the order they run.
-std::vector<std::vector<uint32_t>> Points(const Task::Pointer& run) {
-    std::vector<std::vector<uint32_t>> points;
-    for (const auto& point : run->GetSubTasks()) {
-        EXPECT_EQ(point->GetName(), "T_PointLevel");
-        EXPECT_EQ(point->GetProperty<uint32_t>("samples"), 1u);
-        points.push_back({point->GetProperty<uint32_t>("xpos"),
-                          point->GetProperty<uint32_t>("ypos"),
-                          point->GetProperty<uint32_t>("number")});
+TEST(BedLevelGrid, PointsRunASerpentineThatNeverProbesTheFarEdges) {
+    struct Row {
+        json settings;
+        Points points;  // xpos, ypos, number, in the order they run
+        std::string description;
+    };
+    const Row rows[] = {
+        {Settings(99200, 96500, 2, 2),
+         {{0, 0, 0}, {49600, 0, 1}, {49600, 48250, 3}, {0, 48250, 2}},
+         "Level Bed|{Enabled}|{0 / 4 samples}"},
+        {Settings(100, 100, 3, 2),
+         {{0, 0, 0}, {33, 0, 1}, {66, 0, 2}, {66, 50, 5}, {33, 50, 4}, {0, 50, 3}},
+         "Level Bed|{Enabled}|{0 / 6 samples}"},
+        {Settings(1000, 900, 1, 3),
+         {{0, 0, 0}, {0, 300, 1}, {0, 600, 2}},
+         "Level Bed|{Enabled}|{0 / 3 samples}"},
+        {{{"recalculate", false}, {"enabled", false}}, {}, "Level Bed|{Disabled}|"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.settings.dump());
+        auto run = TaskManager::CreateTask<T_BedLevel>(row.settings);
+        Points points;
+        for (const auto& point : run->GetSubTasks()) {
+            EXPECT_EQ(point->GetProperty<uint32_t>("samples"), 1u);
+            points.push_back({point->GetProperty<uint32_t>("xpos"),
+                              point->GetProperty<uint32_t>("ypos"),
+                              point->GetProperty<uint32_t>("number")});
+        }
+        EXPECT_EQ(points, row.points);
+        EXPECT_EQ(run->GetProperty<std::string>("description"), row.description);
+        EXPECT_EQ(run->CompletionConditionsMet(), row.points.empty());
     }
-    return points;
-}
-
-std::string Description(const Task::Pointer& task) {
-    return task->GetProperty<std::string>("description");
-}
-
-using P = std::vector<std::vector<uint32_t>>;
-
-TEST(BedLevelGrid, DefaultSettingsRunASerpentine) {
-    auto run = TaskManager::CreateTask<T_BedLevel>(Settings(99200, 96500, 2, 2));
-    EXPECT_EQ(run->GetName(), "T_BedLevel");
-    EXPECT_EQ(Points(run), (P{{0, 0, 0}, {49600, 0, 1}, {49600, 48250, 3}, {0, 48250, 2}}));
-    EXPECT_EQ(Description(run), "Level Bed|{Enabled}|{0 / 4 samples}");
-}
-
-TEST(BedLevelGrid, FarEdgesAreNeverProbed) {
-    auto run = TaskManager::CreateTask<T_BedLevel>(Settings(100, 100, 3, 2));
-    EXPECT_EQ(Points(run),
-              (P{{0, 0, 0}, {33, 0, 1}, {66, 0, 2}, {66, 50, 5}, {33, 50, 4}, {0, 50, 3}}));
-    EXPECT_EQ(Description(run), "Level Bed|{Enabled}|{0 / 6 samples}");
-}
-
-TEST(BedLevelGrid, OneColumnRunsRowAfterRow) {
-    auto run = TaskManager::CreateTask<T_BedLevel>(Settings(1000, 900, 1, 3));
-    EXPECT_EQ(Points(run), (P{{0, 0, 0}, {0, 300, 1}, {0, 600, 2}}));
-}
-
-TEST(BedLevelGrid, WithoutRecalculateNothingIsProbed) {
-    auto run = TaskManager::CreateTask<T_BedLevel>({{"recalculate", false}, {"enabled", false}});
-    EXPECT_TRUE(run->GetSubTasks().empty());
-    EXPECT_EQ(Description(run), "Level Bed|{Disabled}|");
-    EXPECT_TRUE(run->CompletionConditionsMet());
 }
 
 TEST(BedLevelGrid, BadSettingsMakeNoTask) {
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>(Settings(100, 100, 0, 2)), std::exception);
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>(Settings(100, 100, 2, 0)), std::exception);
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>(Settings(100, 100, 200, 200)), std::exception);
     json missing = Settings(100, 100, 2, 2);
     missing.erase("samples");
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>(missing), std::exception);
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>({{"recalculate", true}}), std::exception);
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>({{"recalculate", false}}), std::exception);
-    EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>({{"recalculate", "yes"}, {"enabled", true}}),
-                 std::exception);
-}
-
-TEST(PointLevel, ProbesInFiveSteps) {
-    auto point = boost::make_shared<T_PointLevel>(
-        boost::make_shared<json>(json{{"xpos", 1}, {"ypos", 2}, {"samples", 1}, {"number", 0}}),
-        [] {});
-    std::vector<std::string> names;
-    for (const auto& child : point->GetSubTasks()) {
-        names.push_back(child->GetName());
+    for (const json& settings :
+         {Settings(100, 100, 0, 2), Settings(100, 100, 2, 0), Settings(100, 100, 200, 200), missing,
+          json{{"recalculate", true}}, json{{"recalculate", false}},
+          json{{"recalculate", "yes"}, {"enabled", true}}}) {
+        EXPECT_THROW(TaskManager::CreateTask<T_BedLevel>(settings), std::exception) << settings;
     }
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"T_Wait", "T_GroupMotionComplete", "T_SendToLimitSwitch",
-                                        "T_LeaveLimitSwitch", "T_MotionComplete"}));
     EXPECT_THROW(T_PointLevel(boost::make_shared<json>(json::object()), nullptr),
                  std::invalid_argument);
 }
@@ -101,13 +72,9 @@ TEST(BedLevelDescription, UpdatesCarryTheTopLevelId) {
     UiCollector ui;
     ui.Install();
     TaskManager& manager = TaskManager::GetInstance();
-
     auto alone = TaskManager::CreateTask<T_BedLevel>(Settings(99200, 96500, 2, 2));
     manager.AddTask(alone);
-    auto* run = static_cast<T_BedLevel*>(alone.get());
-    run->OnPointFinished();
-    EXPECT_EQ(run->BuildDescription(), "Level Bed|{Enabled}|{1 / 4 samples}");
-
+    static_cast<T_BedLevel*>(alone.get())->OnPointFinished();
     auto line = boost::make_shared<T_GCode>(boost::make_shared<json>(json{{"description", "G29"}}));
     auto child = TaskManager::CreateTask<T_BedLevel>(Settings(99200, 96500, 2, 2));
     line->AddChild(child);
@@ -116,7 +83,6 @@ TEST(BedLevelDescription, UpdatesCarryTheTopLevelId) {
         static_cast<T_BedLevel*>(child.get())->OnPointFinished();
     }
     manager.UpdateTasks();
-
     std::vector<json> descriptions;
     for (const auto& update : ui.Updates()) {
         if (update.contains("description") && update.size() == 2) {
@@ -129,7 +95,8 @@ TEST(BedLevelDescription, UpdatesCarryTheTopLevelId) {
     EXPECT_EQ(descriptions[4], (json{{"id", line->GetId()},
                                      {"description", "Level Bed|{Enabled}|{4 / 4 samples}"}}));
     // The task's own description keeps its first value.
-    EXPECT_EQ(Description(child), "Level Bed|{Enabled}|{0 / 4 samples}");
+    EXPECT_EQ(child->GetProperty<std::string>("description"),
+              "Level Bed|{Enabled}|{0 / 4 samples}");
     TaskManagerProbe::Halt();
     manager.SetSendCallback(nullptr);
 }
