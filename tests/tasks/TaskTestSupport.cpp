@@ -20,20 +20,14 @@ void TaskManagerProbe::Halt() {
     manager.finish_callback_ = nullptr;
 }
 
-void TaskManagerProbe::JoinWorker() {
-    TaskManager::GetInstance().thread_.join();
-}
-
 void TaskManagerProbe::ApplyPending() {
-    TaskManager& manager = TaskManager::GetInstance();
-    TaskManager::Hold hold(manager);
-    manager.ApplyPending();
+    TaskManager::Hold hold(TaskManager::GetInstance());
+    TaskManager::GetInstance().ApplyPending();
 }
 
 void TaskManagerProbe::Pass() {
-    TaskManager& manager = TaskManager::GetInstance();
-    TaskManager::Hold hold(manager);
-    manager.Pass();
+    TaskManager::Hold hold(TaskManager::GetInstance());
+    TaskManager::GetInstance().Pass();
 }
 
 void TaskManagerProbe::Loop() {
@@ -45,12 +39,6 @@ size_t TaskManagerProbe::TableSize() {
     TaskManager& manager = TaskManager::GetInstance();
     boost::lock_guard<boost::mutex> lock(manager.table_mutex_);
     return manager.tasks_.size();
-}
-
-size_t TaskManagerProbe::PendingUpdates() {
-    TaskManager& manager = TaskManager::GetInstance();
-    boost::lock_guard<boost::mutex> lock(manager.updates_mutex_);
-    return manager.updates_.size();
 }
 
 size_t TaskManagerProbe::PendingAdditions() {
@@ -75,6 +63,18 @@ void TaskManagerProbe::Unlock() {
     manager.mutex_.unlock();
 }
 
+T_Probe::T_Probe(Parameters data) : Task("T_Probe", std::move(data)) {
+    AddCompletionCondition([this] { return done_.load(); });
+}
+
+boost::shared_ptr<T_Probe> T_Probe::Make(const std::string& description) {
+    return With({{"description", description}});
+}
+
+boost::shared_ptr<T_Probe> T_Probe::With(const nlohmann::json& parameters) {
+    return boost::make_shared<T_Probe>(boost::make_shared<nlohmann::json>(parameters));
+}
+
 void HookLog::Add(const std::string& entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.push_back(entry);
@@ -88,18 +88,6 @@ std::vector<std::string> HookLog::Entries() {
 void HookLog::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.clear();
-}
-
-T_Probe::T_Probe(Parameters data) : Task("T_Probe", std::move(data)) {
-    AddCompletionCondition([this] { return done_.load(); });
-}
-
-boost::shared_ptr<T_Probe> T_Probe::Make(const std::string& description) {
-    return With({{"description", description}});
-}
-
-boost::shared_ptr<T_Probe> T_Probe::With(const nlohmann::json& parameters) {
-    return boost::make_shared<T_Probe>(boost::make_shared<nlohmann::json>(parameters));
 }
 
 HookLog& T_Probe::Log() {
@@ -118,10 +106,6 @@ void T_Probe::Raise(Throw what) {
     if (what == Throw::kStd) {
         throw std::runtime_error("boom");
     }
-}
-
-void T_Probe::OnFinish() {
-    Record("OnFinish");
 }
 
 void T_Probe::OnStart() {
@@ -145,15 +129,6 @@ void T_Probe::OnUpdate() {
     if (++updates_ == done_after_updates_) {
         done_ = true;
     }
-    Raise(throw_on_update_);
-}
-
-void T_Probe::OnPause() {
-    Record("OnPause");
-}
-
-void T_Probe::OnResume() {
-    Record("OnResume");
 }
 
 void UiCollector::Install() {

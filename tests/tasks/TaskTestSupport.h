@@ -18,19 +18,16 @@
 // Reaches into the task manager to run the worker's steps by hand.
 class TaskManagerProbe {
   public:
-    // Waits for a worker that has ended by itself.
-    static void JoinWorker();
     // Stops the worker and waits until it has ended: the manager is then idle,
     // its table empty, and AddTask registers at once.
     static void Halt();
     // Applies the pending lists, as the top of a worker loop does.
     static void ApplyPending();
-    // One walk over the table, stepping every ready task.
+    // One walk over the awake tasks, stepping every ready one.
     static void Pass();
     // ApplyPending, then Pass.
     static void Loop();
     static size_t TableSize();
-    static size_t PendingUpdates();
     static size_t PendingAdditions();
     static bool FinishRequested();
     // Takes and releases the manager's lock as another thread would.
@@ -50,8 +47,8 @@ class HookLog {
     std::vector<std::string> entries_;
 };
 
-// A task class for life-cycle tests: every hook is logged, and each can be
-// made to throw. It completes once `done` is set, when `needs_done` is true.
+// A task class for life-cycle tests: every hook is logged, and
+// each can be made to throw. It completes once `done_` is set.
 class T_Probe : public Task {
   public:
     enum class Throw { kNothing, kVrx, kStd };
@@ -60,12 +57,12 @@ class T_Probe : public Task {
     static boost::shared_ptr<T_Probe> Make(const std::string& description = "probe");
     static boost::shared_ptr<T_Probe> With(const nlohmann::json& parameters);
 
-    void OnFinish() override;
+    void OnFinish() override { Record("OnFinish"); }
     void OnStart() override;
     void OnCancel() override;
     void OnUpdate() override;
-    void OnPause() override;
-    void OnResume() override;
+    void OnPause() override { Record("OnPause"); }
+    void OnResume() override { Record("OnResume"); }
 
     // The log shared by every T_Probe.
     static HookLog& Log();
@@ -79,7 +76,6 @@ class T_Probe : public Task {
     // OnStart registers a main-record watch that always holds.
     bool watch_ = false;
     Throw throw_on_start_ = Throw::kNothing;
-    Throw throw_on_update_ = Throw::kNothing;
     Throw throw_on_cancel_ = Throw::kNothing;
 
   private:
