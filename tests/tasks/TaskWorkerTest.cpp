@@ -40,19 +40,6 @@ class TaskWorker : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(TaskWorker, RunsAQueuedProgramToTheEndAndEmptiesTheTable) {
-    std::vector<boost::shared_ptr<T_Probe>> tasks;
-    for (int i = 0; i < 20; ++i) {
-        tasks.push_back(Done());
-        tasks.back()->AddParallelTask(Done());
-        manager_.AddTaskToBack(tasks.back());
-    }
-    ASSERT_TRUE(Eventually([&] { return TaskManagerProbe::TableSize() == 0; }));
-    for (const auto& task : tasks) {
-        EXPECT_TRUE(task->IsStatus(Task::FINISHED));
-    }
-}
-
 TEST_F(TaskWorker, StartDropsEveryTaskAndTheFinishRequest) {
     auto task = T_Probe::Make();
     manager_.AddTask(task);

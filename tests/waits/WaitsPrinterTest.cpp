@@ -2,7 +2,7 @@
 // against the virtual printer, through the real controller library, record
 // thread and task worker.
 #include "DataRecordWatcher.h"
-#include "MainConnection.h"
+#include "PrinterTest.h"
 #include "RecordFields.h"
 #include "T_BedLevel.h"
 #include "T_DefinePosition.h"
@@ -11,15 +11,8 @@
 #include "T_MotorOff.h"
 #include "T_ServoHere.h"
 #include "T_Wait.h"
-#include "VirtualPrinter.h"
-#include "tasks/TaskTestSupport.h"
 
 #include <algorithm>
-#include <chrono>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -27,101 +20,65 @@ using nlohmann::json;
 using Commands = std::vector<std::string>;
 constexpr auto kMain = sim::Controller::kMain;
 
-class WaitsPrinterTest : public testing::Test {
+class WaitsPrinterTest : public PrinterTest {
   protected:
-    static void SetUpTestSuite() {
-        // Made before the connection, so it is destroyed after it.
-        static sim::VirtualPrinter printer(Options());
-        printer_ = &printer;
-        MainConnection::GetInstance().Connect(printer_->Address(kMain));
-    }
-    static sim::VirtualPrinterOptions Options() {
-        sim::VirtualPrinterOptions options;
-        options.speed = 4;
-        return options;
-    }
+    // A slow clock: the half-second settle before each probe of the bed
+    // levelling must outlast the record latency.
+    static void SetUpTestSuite() { StartPrinter(4); }
     void SetUp() override {
-        TaskManagerProbe::Halt();
-        ui_.Install();
+        PrinterTest::SetUp();
         // Every axis standing, well away from its limits.
         for (const char axis : {'A', 'B', 'C', 'D'}) {
             printer_->SetAxisPosition(axis, 20000);
             Command(std::string("DP") + axis + "=20000");
         }
-        watcher_.Start(MainConnection::GetInstance().GetHandle());
-        manager_.Start();
         printer_->ClearCommandLog(kMain);
     }
     void TearDown() override {
-        TaskManagerProbe::Halt();
-        printer_->ResumeClock();
-        watcher_.Stop();
-        printer_->ClearForcedRecordFields(kMain);
-        printer_->ClearRejections(kMain);
+        PrinterTest::TearDown();
         printer_->SetBedTilt(0, 0);
-        printer_->SetSpeed(Options().speed);
-        for (const char* command : {"AB", "ST", "SH"}) {
-            Command(command);
-        }
-        manager_.SetSendCallback(nullptr);
+        printer_->SetSpeed(4);
+        Command("AB");
+        Command("SH");
     }
 
-    static std::string Command(const std::string& text) {
-        return MainConnection::GetInstance().CommandIfEnabled(text);
-    }
-    // Hands a top-level task, on a copy of `parameters` with a description
-    // so the UI has one, to the worker.
+    // Hands a top-level task, with a description so the UI has one, to the worker.
     template <typename T>
     Task::Pointer Add(json parameters) {
         parameters["description"] = "test";
-        auto task = TaskManager::CreateTask<T>(parameters);
-        manager_.AddTask(task);
+        auto task = MakeTask<T>(parameters);
+        TaskManager::GetInstance().AddTask(task);
         return task;
     }
-    static bool Ends(const Task::Pointer& task, uint32_t status = Task::FINISHED,
-                     std::chrono::seconds timeout = std::chrono::seconds(10)) {
-        return Eventually([&] { return task->IsStatus(status); }, timeout);
+    static bool Finishes(const Task::Pointer& task) {
+        return Eventually([&] { return task->IsStatus(Task::FINISHED); }, std::chrono::seconds(60));
     }
     // Waits until the record thread has published a record sampled at `sample`
     // or later (16-bit sample numbers, within half a wrap).
-    bool SeenSample(uint64_t sample) {
+    static bool SeenSample(uint64_t sample) {
         return Eventually([&] {
-            const auto record = watcher_.GetRecord();
+            const auto record = DataRecordWatcher::GetInstance().GetRecord();
             return record &&
                    static_cast<int16_t>(SampleNumber(*record) - static_cast<uint16_t>(sample)) >= 0;
         });
     }
-    bool SomeRecordsPassed() { return SeenSample(printer_->Snapshot().samples + 20); }
-    // Waits until the watcher's latest record shows the axis (0 for A) moving or standing.
-    bool RecordShowsMoving(int axis, bool moving) {
+    static bool SomeRecordsPassed() { return SeenSample(printer_->Snapshot().samples + 20); }
+    // Waits until the latest record shows the axis (0 for A) moving.
+    static bool RecordShowsMoving(int axis) {
         return Eventually([&] {
-            const auto record = watcher_.GetRecord();
-            return record && ((AxisStatus(*record, axis) & 0x8000) != 0) == moving;
-        });
-    }
-    // Waits until `count` texts sent to the UI contain `fragment`.
-    bool Sent(const std::string& fragment, long count = 1) {
-        return ui_.WaitFor([&](const std::vector<std::string>& texts) {
-            return std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
-                       return text.find(fragment) != std::string::npos;
-                   }) >= count;
+            const auto record = DataRecordWatcher::GetInstance().GetRecord();
+            return record && (AxisStatus(*record, axis) & 0x8000) != 0;
         });
     }
     // Waits until the worker has reported the task RUNNING: it sends that
     // only after the task's OnStart has returned.
     bool Started(const Task::Pointer& task) {
-        return Sent("{\"id\":" + std::to_string(task->GetId()) + ",\"status\":\"RUNNING\"}");
+        return UiSaid("{\"id\":" + std::to_string(task->GetId()) + ",\"status\":\"RUNNING\"}");
     }
     // Waits until `count` "updateUI" messages have come, and returns their data.
-    std::vector<json> WaitForUiData(long count) {
-        Sent("{\"command\":\"updateUI\"", count);
-        std::vector<json> data;
-        for (const auto& message : ui_.Messages()) {
-            if (message.at("command") == "updateUI") {
-                data.push_back(message.at("data"));
-            }
-        }
-        return data;
+    std::vector<json> WaitForUiData(size_t count) {
+        Eventually([&] { return UiData().size() >= count; });
+        return UiData();
     }
     // Stops the clock and waits until a tick already under way has ended:
     // the clock reads the same on both sides of a command round trip.
@@ -133,14 +90,7 @@ class WaitsPrinterTest : public testing::Test {
             Command("MG 0");
         } while (printer_->Snapshot().samples != before);
     }
-
-    static sim::VirtualPrinter* printer_;
-    TaskManager& manager_ = TaskManager::GetInstance();
-    DataRecordWatcher& watcher_ = DataRecordWatcher::GetInstance();
-    UiCollector ui_;
 };
-
-sim::VirtualPrinter* WaitsPrinterTest::printer_ = nullptr;
 
 // The commands of the log from the first `first` on.
 Commands From(const Commands& log, const std::string& first) {
@@ -157,7 +107,7 @@ TEST_F(WaitsPrinterTest, SingleCommandsGoOutAndFinish) {
     for (const auto& task : tasks) {
         EXPECT_TRUE(Ends(task)) << task->GetName();
     }
-    auto log = printer_->CommandLog(kMain);
+    auto log = Log();
     for (const char* command : {"DPA=4000", "DPD=-5", "SHC", "MOC"}) {
         EXPECT_NE(std::find(log.begin(), log.end(), command), log.end()) << command;
     }
@@ -170,8 +120,8 @@ TEST_F(WaitsPrinterTest, RejectedCommandsAndMissingValuesCancel) {
                              Add<T_DefinePosition>({{"axis", "Y"}}), Add<T_Wait>(json::object())}) {
         EXPECT_TRUE(Ends(task, Task::CANCELLED)) << task->GetName();
     }
-    EXPECT_TRUE(Sent("<vrx_error><cmd>MOB</cmd>motor busy</vrx_error>"));
-    EXPECT_TRUE(Sent("Task Execution Error : ", 2));
+    EXPECT_TRUE(UiSaid("<vrx_error><cmd>MOB</cmd>motor busy</vrx_error>"));
+    EXPECT_TRUE(UiSaid("Task Execution Error : "));
 }
 
 TEST_F(WaitsPrinterTest, StandingAxisFinishesWithoutStarting) {
@@ -186,7 +136,7 @@ TEST_F(WaitsPrinterTest, MovingAxisFinishesWhenItStops) {
         SCOPED_TRACE(axis);
         Command("JG" + letter + "=200");
         Command("BG" + letter);
-        ASSERT_TRUE(RecordShowsMoving(letter[0] - 'A', true));
+        ASSERT_TRUE(RecordShowsMoving(letter[0] - 'A'));
         auto wait = Add<T_MotionComplete>({{"axis", axis}});
         ASSERT_TRUE(Ends(wait, Task::RUNNING));
         ASSERT_TRUE(SomeRecordsPassed());
@@ -224,8 +174,8 @@ TEST_F(WaitsPrinterTest, GroupWaitsForEveryAxis) {
     Command("JGA=200");
     Command("JGB=-200");
     Command("BGAB");
-    ASSERT_TRUE(RecordShowsMoving(0, true));
-    ASSERT_TRUE(RecordShowsMoving(1, true));
+    ASSERT_TRUE(RecordShowsMoving(0));
+    ASSERT_TRUE(RecordShowsMoving(1));
     auto group = Add<T_GroupMotionComplete>({{"axes", "XYZ"}});
     const auto children = group->GetSubTasks();
     ASSERT_EQ(children.size(), 3u);
@@ -252,7 +202,7 @@ TEST_F(WaitsPrinterTest, DwellEndsAfterMoreThanItsSamples) {
             printer_->SetClock(wrap - 10);
             printer_->StepClock(1);
             ASSERT_TRUE(Eventually([&] {
-                const auto record = watcher_.GetRecord();
+                const auto record = DataRecordWatcher::GetInstance().GetRecord();
                 return record && SampleNumber(*record) == static_cast<uint16_t>(wrap - 9);
             }));
             printer_->SetClock(wrap + 5);
@@ -269,7 +219,9 @@ TEST_F(WaitsPrinterTest, DwellEndsAfterMoreThanItsSamples) {
         EXPECT_TRUE(task->IsStatus(Task::RUNNING));
         printer_->StepClock(2);
         EXPECT_TRUE(Ends(task));
-        EXPECT_TRUE(across_wrap || watcher_.GetSampleCounter() - uint32_t(start) > uint32_t(ms));
+        EXPECT_TRUE(across_wrap ||
+                    DataRecordWatcher::GetInstance().GetSampleCounter() - uint32_t(start) >
+                        uint32_t(ms));
         printer_->ResumeClock();
     }
 }
@@ -287,13 +239,10 @@ json LevelSettings(bool recalculate, bool enabled) {
 // A tilted bed probed at the default grid: every point's height lands in
 // "zoffsets", then the controller's program takes over.
 TEST_F(WaitsPrinterTest, BedLevelProbesTheGrid) {
-    // The fixture's slow clock: the half-second settle before each probe must
-    // outlast the record latency, or the probe reads the last point's record.
     const double x_slope = 0.05, y_slope = -0.06;
     printer_->SetBedTilt(x_slope, y_slope);
-    ASSERT_TRUE(
-        Ends(Add<T_BedLevel>(LevelSettings(true, true)), Task::FINISHED, std::chrono::seconds(60)));
-    const auto log = printer_->CommandLog(kMain);
+    ASSERT_TRUE(Finishes(Add<T_BedLevel>(LevelSettings(true, true))));
+    const auto log = Log();
     const Commands prepare = {
         "AB",           "SH ABCE",     "LD 1,1,1,3,3", "DA zoffsets[0]", "DM zoffsets[4]",
         "xdist=49600",  "ydist=48250", "xregions=2",   "yregions=2",     "SP 20000,20000,20000",
@@ -330,16 +279,15 @@ TEST_F(WaitsPrinterTest, BedLevelProbesTheGrid) {
 TEST_F(WaitsPrinterTest, BedLevelStoresTheRecordedZPosition) {
     printer_->SetSpeed(16);
     printer_->ForceRecordField(kMain, 158, 4, -1234);
-    ASSERT_TRUE(Ends(Add<T_BedLevel>(LevelSettings(true, false)), Task::FINISHED,
-                     std::chrono::seconds(60)));
-    const auto log = printer_->CommandLog(kMain);
+    ASSERT_TRUE(Finishes(Add<T_BedLevel>(LevelSettings(true, false))));
+    const auto log = Log();
     EXPECT_NE(std::find(log.begin(), log.end(), "zoffsets[2]=-1234"), log.end());
     EXPECT_EQ(From(log, "LDC=3"), (Commands{"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "AB"}));
 }
 
 TEST_F(WaitsPrinterTest, BedLevelWithoutRecalculateOnlyEndsTheProgram) {
     ASSERT_TRUE(Ends(Add<T_BedLevel>(LevelSettings(false, false))));
-    EXPECT_EQ(printer_->CommandLog(kMain), (Commands{"AB"}));
+    EXPECT_EQ(Log(), (Commands{"AB"}));
     EXPECT_EQ(WaitForUiData(1),
               (std::vector<json>{{{"meshAvailable", true}, {"meshCalculating", false}}}));
 }
@@ -347,9 +295,9 @@ TEST_F(WaitsPrinterTest, BedLevelWithoutRecalculateOnlyEndsTheProgram) {
 TEST_F(WaitsPrinterTest, BedLevelCancelledWhileProbing) {
     auto run = Add<T_BedLevel>(LevelSettings(true, true));
     ASSERT_TRUE(printer_->WaitForCommand(kMain, "PA0,0,4000", std::chrono::seconds(10)));
-    manager_.CancelTask(run->GetId());
+    TaskManager::GetInstance().CancelTask(run->GetId());
     ASSERT_TRUE(Ends(run, Task::CANCELLED));
-    const auto tail = From(printer_->CommandLog(kMain), "ST");
+    const auto tail = From(Log(), "ST");
     ASSERT_GE(tail.size(), 2u);
     EXPECT_EQ(tail[1], "DA zoffsets[0]");
     EXPECT_EQ(WaitForUiData(2).back(),
