@@ -5,35 +5,9 @@
 
 #include "VrxException.h"
 
-#include <stdexcept>
-
 using nlohmann::json;
 
 using StepOrder = ManualTaskTest;
-
-TEST_F(StepOrder, IdsComeFromOneCounterAndAxesMapToControllerLetters) {
-    auto first = T_Probe::Make();
-    EXPECT_EQ(T_Probe::Make()->GetId(), first->GetId() + 1);
-    struct Row {
-        const char* axis;
-        const char* letter;
-        int status_offset;  // 0: no record fields for this axis
-        int switch_offset;
-    };
-    for (const Row& row : {Row{"X", "A", 82, 84}, Row{"Y", "B", 118, 120}, Row{"Z", "C", 154, 156},
-                           Row{"E", "D", 0, 0}, Row{"x", "x", 0, 0}}) {
-        SCOPED_TRACE(row.axis);
-        auto task = T_Probe::With({{"axis", row.axis}});
-        EXPECT_EQ(task->GetControllerAxis(), row.letter);
-        if (row.status_offset == 0) {
-            EXPECT_THROW(task->GetAxisStatusOffset(), std::runtime_error);
-            EXPECT_THROW(task->GetAxisSwitchOffset(), std::runtime_error);
-        } else {
-            EXPECT_EQ(task->GetAxisStatusOffset(), row.status_offset);
-            EXPECT_EQ(task->GetAxisSwitchOffset(), row.switch_offset);
-        }
-    }
-}
 
 TEST_F(StepOrder, AChildlessTaskWhoseConditionsHoldFinishesWithoutStarting) {
     auto task = T_Probe::Make();
@@ -274,7 +248,8 @@ TEST_F(PauseResume, PausingATreePausesOnlyRunningChildren) {
     EXPECT_EQ(Statuses({parent, first, second}), StatusList({P, P, I}));
     EXPECT_EQ(Hooks(), Entries({Hook(parent, "OnPause"), Hook(first, "OnPause")}));
     EXPECT_EQ(Flush(), Updates({Status(parent, "PAUSED")}));
-    // A paused task is never stepped.
+    // A paused task is never stepped, nor taken for ready: the worker would spin on it.
+    EXPECT_FALSE(parent->IsReady());
     parent->Step();
     EXPECT_TRUE(parent->IsStatus(P));
     T_Probe::Log().Clear();

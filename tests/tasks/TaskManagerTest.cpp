@@ -48,40 +48,18 @@ TEST_F(TaskTable, AConditionMetUnderABusyLockWaitsForTheLoopAndUndoesNoPauseOrCa
     EXPECT_TRUE(task->IsStatus(U));
 }
 
-TEST_F(TaskTable, RecordWatchesWakeTheirTaskOncePerChangeUntilItEnds) {
-    std::atomic<uint16_t> cell{7};
-    auto always = T_Probe::Make(), field = T_Probe::Make();
-    always->watch_ = true;
-    field->on_start_ = [&] { field->AddDataRecordCondition<uint16_t>(62, &cell); };
-    Add(always);
-    Add(field);
-    EXPECT_EQ(manager_.GetTaskStatus(always->GetId()), I);
-    EXPECT_EQ(manager_.GetTaskStatus(999999), std::nullopt);
-    field->Step();
-    EXPECT_EQ(cell.load(), 7);  // no record has arrived
+TEST_F(TaskTable, AWatchWakesItsTaskThroughTheManagerUntilTheTaskEnds) {
+    auto task = T_Probe::Make();
+    task->watch_ = true;
+    Add(task);
+    task->Step();
     ZDataRecord record{};
-    const auto check = [&record](uint16_t segments) {
-        record.std.segment_count = segments;
-        DataRecordWatcher::GetInstance().CheckConditions(nullptr, record);
-    };
-    check(7);
-    EXPECT_TRUE(field->IsStatus(R));
-    check(8);
-    EXPECT_TRUE(field->IsStatus(U));
-    EXPECT_EQ(cell.load(), 8);
-    field->SetStatus(R);
-    check(8);
-    EXPECT_TRUE(field->IsStatus(R));
-    check(7);
-    EXPECT_TRUE(field->IsStatus(U));
-    field->Cancel("end");
-    always->Step();
-    check(7);
-    EXPECT_TRUE(always->IsStatus(U));
-    always->Cancel("done");
-    always->SetStatus(R);
-    check(7);
-    EXPECT_TRUE(always->IsStatus(R));  // its watch left with the clean-up
+    DataRecordWatcher::GetInstance().CheckConditions(nullptr, record);
+    EXPECT_TRUE(task->IsStatus(U));
+    task->Cancel("done");
+    task->SetStatus(R);
+    DataRecordWatcher::GetInstance().CheckConditions(nullptr, record);
+    EXPECT_TRUE(task->IsStatus(R));  // its watch left with the clean-up
 }
 
 TEST_F(TaskTable, AddTaskToBackChainsOnlyBehindAWaitingOrRunningTask) {
@@ -248,29 +226,6 @@ TEST_F(ControlOperations, ShutdownAbortsSilently) {
     EXPECT_EQ(Statuses({running, child}), StatusList({C, C}));
     TaskManagerProbe::ApplyPending();
     EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
-}
-
-TEST_F(ControlOperations, FindTaskTakesTheFirstMatchInTableOrderTheOthersActOnEvery) {
-    std::vector<Task::Pointer> tasks;
-    for (int i = 0; i < 5; ++i) {
-        tasks.push_back(T_Probe::Make());
-        Add(tasks.back());
-    }
-    std::vector<uint32_t> visited;
-    EXPECT_FALSE(manager_.FindTask([&visited](Task::Pointer task) {
-        visited.push_back(task->GetId());
-        return false;
-    }));
-    ASSERT_EQ(visited.size(), 5u);
-    const auto found = manager_.FindTask([&](Task::Pointer task) {
-        return task->GetId() == visited[1] || task->GetId() == visited[3];
-    });
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->GetId(), visited[1]);
-    manager_.CancelWhere([&](Task::Pointer task) { return task != tasks[4]; });
-    EXPECT_EQ(Statuses({tasks[0], tasks[3], tasks[4]}), StatusList({C, C, I}));
-    manager_.FinishWhere([&](Task::Pointer task) { return task == tasks[4]; });
-    EXPECT_TRUE(tasks[4]->IsStatus(F));
 }
 
 TEST_F(ControlOperations, FinishThenShutdownCallsAtOnceOnlyWithNothingPending) {

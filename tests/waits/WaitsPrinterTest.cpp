@@ -124,28 +124,6 @@ TEST_F(WaitsPrinterTest, RejectedCommandsAndMissingValuesCancel) {
     EXPECT_TRUE(UiSaid("Task Execution Error : "));
 }
 
-TEST_F(WaitsPrinterTest, StandingAxisFinishesWithoutStarting) {
-    auto wait = Add<T_MotionComplete>({{"axis", "Y"}});
-    ASSERT_TRUE(Ends(wait));
-    EXPECT_FALSE(wait->HasStarted());
-}
-
-TEST_F(WaitsPrinterTest, MovingAxisFinishesWhenItStops) {
-    for (const auto& [axis, letter] :
-         {std::pair<const char*, std::string>{"X", "A"}, {"Z", "C"}, {"E", "D"}}) {
-        SCOPED_TRACE(axis);
-        Command("JG" + letter + "=200");
-        Command("BG" + letter);
-        ASSERT_TRUE(RecordShowsMoving(letter[0] - 'A'));
-        auto wait = Add<T_MotionComplete>({{"axis", axis}});
-        ASSERT_TRUE(Ends(wait, Task::RUNNING));
-        ASSERT_TRUE(SomeRecordsPassed());
-        EXPECT_TRUE(wait->IsStatus(Task::RUNNING));
-        Command("ST" + letter);
-        EXPECT_TRUE(Ends(wait));
-    }
-}
-
 TEST_F(WaitsPrinterTest, PolarityNamesTheDirectionWaitedFor) {
     struct Case {
         const char* polarity;
@@ -171,21 +149,23 @@ TEST_F(WaitsPrinterTest, PolarityNamesTheDirectionWaitedFor) {
 }
 
 TEST_F(WaitsPrinterTest, GroupWaitsForEveryAxis) {
-    Command("JGA=200");
-    Command("JGB=-200");
-    Command("BGAB");
-    ASSERT_TRUE(RecordShowsMoving(0));
-    ASSERT_TRUE(RecordShowsMoving(1));
-    auto group = Add<T_GroupMotionComplete>({{"axes", "XYZ"}});
+    for (const char* command : {"JGA=200", "JGB=-200", "JGD=200", "BGABD"}) {
+        Command(command);
+    }
+    for (const int axis : {0, 1, 3}) {
+        ASSERT_TRUE(RecordShowsMoving(axis));
+    }
+    auto group = Add<T_GroupMotionComplete>({{"axes", "XYZE"}});
     const auto children = group->GetSubTasks();
-    ASSERT_EQ(children.size(), 3u);
+    ASSERT_EQ(children.size(), 4u);
     EXPECT_TRUE(Ends(children[2]));  // Z stands
     ASSERT_TRUE(Ends(children[0], Task::RUNNING));
-    Command("STA");
-    EXPECT_TRUE(Ends(children[0]));
-    ASSERT_TRUE(SomeRecordsPassed());
-    EXPECT_TRUE(group->IsStatus(Task::RUNNING));
-    Command("STB");
+    for (const char* axis : {"A", "B", "D"}) {
+        ASSERT_TRUE(SomeRecordsPassed());
+        EXPECT_TRUE(group->IsStatus(Task::RUNNING));
+        Command(std::string("ST") + axis);
+        EXPECT_TRUE(Ends(children[*axis == 'D' ? 3 : *axis - 'A'])) << axis;
+    }
     EXPECT_TRUE(Ends(group));
     EXPECT_TRUE(Ends(Add<T_GroupMotionComplete>({{"axes", ""}})));
 }
