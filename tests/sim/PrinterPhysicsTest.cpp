@@ -14,33 +14,24 @@
 namespace {
 
 using sim::Controller;
-using namespace std::chrono_literals;
 
 constexpr int kB = 1;
 constexpr int kC = 2;
 constexpr uint16_t kMoving = 1u << 15;
 constexpr uint16_t kTracking = 1u << 14;
 
-sim::VirtualPrinterOptions Paused() {
-    sim::VirtualPrinterOptions options;
-    options.start_paused = true;
-    return options;
-}
-
-ZDataRecord RecordOf(const sim::VirtualPrinter& printer, Controller controller) {
-    ZDataRecord record;
-    const sim::RecordBytes bytes = printer.CurrentRecord(controller);
-    std::memcpy(&record, bytes.data(), sizeof(record));
-    return record;
-}
-
 class PrinterPhysicsTest : public ::testing::Test {
   protected:
     PrinterPhysicsTest()
-        : printer_(Paused()),
+        : printer_(sim::VirtualPrinterOptions{0, 0, 1.0, true}),  // a clock stepped by hand
           main_(printer_, Controller::kMain),
           temperature_(printer_, Controller::kTemperature) {}
 
+    ZDataRecord MainRecord() {
+        ZDataRecord record;
+        std::memcpy(&record, printer_.CurrentRecord(Controller::kMain).data(), sizeof(record));
+        return record;
+    }
     sim::AxisSnapshot Axis(int index) { return printer_.Snapshot().axes[index]; }
     bool Moving(int index) { return (Axis(index).status & kMoving) != 0; }
     int SwitchBit(int index) { return (Axis(index).switches >> 2) & 1; }
@@ -98,7 +89,7 @@ TEST_F(PrinterPhysicsTest, EveryWholeDegreeReadsBackThroughTheServersConversion)
     };
     for (int degrees = 20; degrees <= 300; ++degrees) {
         printer_.SetTemperatures(degrees + 0.3, 320 - degrees - 0.3);
-        const ZDataRecord record = RecordOf(printer_, Controller::kMain);
+        const ZDataRecord record = MainRecord();
         EXPECT_NEAR(GetExtruderTemperature(record), degrees, slack(degrees));
         EXPECT_NEAR(GetBedTemperature(record), 320 - degrees, slack(320 - degrees));
     }
@@ -112,14 +103,14 @@ TEST_F(PrinterPhysicsTest, TheProgramMakesZFollowTheSpareAxisPlusTheMesh) {
     printer_.StepClock(100);
     EXPECT_EQ(Axis(kC).reference, 50);
     EXPECT_EQ(Axis(kC).status & kTracking, kTracking);
-    EXPECT_EQ(RecordOf(printer_, Controller::kMain).std.mesh_status & 1, 1);
+    EXPECT_EQ(MainRecord().std.mesh_status & 1, 1);
 
     main_.Run({"LM ABDE", "LI500,,,,2000 <20000", "BGS", "LE"});
     StepUntil([&] { return !printer_.Snapshot().coordinated_running; }, 10000, 10);
     printer_.StepClock(100);
     EXPECT_EQ(main_.Ok("RP"), "1000, 0, 2100, 0, 2000");
     main_.Run({"AB"});
-    EXPECT_EQ(RecordOf(printer_, Controller::kMain).std.mesh_status & 1, 0);
+    EXPECT_EQ(MainRecord().std.mesh_status & 1, 0);
 }
 
 TEST_F(PrinterPhysicsTest, AJogOfZLeavesTheProgramUntilTrackingIsBack) {
@@ -130,30 +121,6 @@ TEST_F(PrinterPhysicsTest, AJogOfZLeavesTheProgramUntilTrackingIsBack) {
     main_.Run({"DPE=300", "PTC=1"});
     StepUntil([&] { return Axis(kC).reference == 300; });
     EXPECT_EQ(Axis(kC).reference, 300);
-}
-
-TEST_F(PrinterPhysicsTest, NamedRejectionsAndTheCommandLog) {
-    printer_.RejectCommand(Controller::kMain, "LI*", "99 No segments today");
-    main_.Run({"LM AB"});
-    EXPECT_EQ(main_.Rejected("LI1,1 <100"), "99 No segments today");
-    printer_.ClearRejections(Controller::kMain);
-    main_.Run({"LI1,1 <100"});
-    EXPECT_EQ(printer_.CommandLog(Controller::kMain),
-              (std::vector<std::string>{"LM AB", "LI1,1 <100", "TC1", "LI1,1 <100"}));
-    EXPECT_TRUE(printer_.WaitForCommand(Controller::kMain, "LI1,1 <100", 1s, 2));
-    EXPECT_FALSE(printer_.WaitForCommand(Controller::kMain, "LI1,1 <100", 10ms, 3));
-}
-
-TEST(PrinterClockTest, RunningClockFollowsTheSpeed) {
-    sim::VirtualPrinterOptions options;
-    options.speed = 50.0;
-    sim::VirtualPrinter printer(options);
-    EXPECT_TRUE(
-        printer.WaitUntil([](const sim::PrinterSnapshot& s) { return s.samples > 5000; }, 10s));
-    printer.PauseClock();
-    const uint64_t paused_at = printer.Snapshot().samples;
-    printer.StepClock(7);
-    EXPECT_EQ(printer.Snapshot().samples, paused_at + 7);
 }
 
 }  // namespace

@@ -20,18 +20,8 @@ using namespace std::chrono_literals;
 
 class ZenlibTest : public ::testing::Test {
   protected:
-    ZenlibTest() : printer_(Options()) {}
-    ~ZenlibTest() override {
-        if (handle_ != nullptr) {
-            ZClose(handle_);
-        }
-    }
-
-    static sim::VirtualPrinterOptions Options() {
-        sim::VirtualPrinterOptions options;
-        options.speed = 20.0;
-        return options;
-    }
+    ZenlibTest() : printer_(sim::VirtualPrinterOptions{0, 0, 20.0}) {}
+    ~ZenlibTest() override { ZClose(handle_); }
 
     // Opens the main controller with the options the server uses.
     void OpenMain(const std::string& options = " -s DR -t 1000") {
@@ -39,19 +29,19 @@ class ZenlibTest : public ::testing::Test {
         ASSERT_EQ(ZOpen(address.c_str(), &handle_), Z_OK);
     }
 
-    // Sends a command; returns the code and stores the reply.
-    ZReturnCode Send(const std::string& command, std::string* reply = nullptr) {
+    // Sends a command; the code, and the whole reply in `reply`.
+    static ZReturnCode Send(ZHandle handle, const std::string& command, std::string* reply) {
         char buffer[449];
         ZSize count = 0;
-        ZReturnCode rc = ZCommand(handle_, command.c_str(), buffer, sizeof(buffer), &count);
-        if (reply != nullptr) {
-            reply->assign(buffer, count);
-        }
+        const ZReturnCode rc = ZCommand(handle, command.c_str(), buffer, sizeof(buffer), &count);
+        reply->assign(buffer, count);
         return rc;
     }
+    ZReturnCode Send(const std::string& command) { return Send(handle_, command, &reply_); }
 
     sim::VirtualPrinter printer_;
     ZHandle handle_ = nullptr;
+    std::string reply_;
 };
 
 TEST_F(ZenlibTest, LongRepliesAreCutAndLateOnesDoNotConfuseTheNextCommand) {
@@ -64,18 +54,16 @@ TEST_F(ZenlibTest, LongRepliesAreCutAndLateOnesDoNotConfuseTheNextCommand) {
     EXPECT_EQ(Send("MG 1"), Z_ERR_TIMEOUT);
     printer_.StallReplies(Controller::kMain, false);
     // Neither the rest of the long reply nor the late "1.0000" is taken as the next reply.
-    std::string reply;
-    EXPECT_EQ(Send("MG 2", &reply), Z_OK);
-    EXPECT_EQ(reply, "2.0000\r\n:");
+    EXPECT_EQ(Send("MG 2"), Z_OK);
+    EXPECT_EQ(reply_, "2.0000\r\n:");
 }
 
 TEST_F(ZenlibTest, BadCallsGetTheirOwnCodesAndTexts) {
     ZHandle handle = nullptr;
     const std::string nobody = "127.0.0.1:" + std::to_string(UnusedPort()) + " -s DR -t 1000";
     EXPECT_EQ(ZOpen(nobody.c_str(), &handle), Z_ERR_CONNECTION_REFUSED);
-    for (const char* address : {"", "127.0.0.1:99999", "127.0.0.1:1 -t x"}) {
+    for (const char* address : {"", "127.0.0.1:99999", "127.0.0.1:1 -t x"})
         EXPECT_EQ(ZOpen(address, &handle), Z_ERR_BAD_ADDRESS) << address;
-    }
     EXPECT_EQ(ZOpen(nullptr, &handle), Z_ERR_BAD_ARGUMENT);
     EXPECT_EQ(handle, nullptr);
 
@@ -85,13 +73,10 @@ TEST_F(ZenlibTest, BadCallsGetTheirOwnCodesAndTexts) {
     EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_NO_STREAM);
     EXPECT_EQ(ZRecord(handle_, nullptr, 1), Z_ERR_BAD_ARGUMENT);
     EXPECT_EQ(ZClose(handle_), Z_OK);
-    EXPECT_EQ(Send("SHA"), Z_ERR_BAD_HANDLE);
-    EXPECT_EQ(ZRecord(handle_, &record, 1), Z_ERR_BAD_HANDLE);
-    EXPECT_EQ(ZRecordRate(handle_, 2.0), Z_ERR_BAD_HANDLE);
-    EXPECT_EQ(ZClose(handle_), Z_ERR_BAD_HANDLE);
-    EXPECT_EQ(ZClose(nullptr), Z_ERR_BAD_HANDLE);
+    for (ZReturnCode rc : {Send("SHA"), ZRecord(handle_, &record, 1), ZRecordRate(handle_, 2.0),
+                           ZClose(handle_), ZClose(nullptr), Send(nullptr, "SH", &reply_)})
+        EXPECT_EQ(rc, Z_ERR_BAD_HANDLE);
     handle_ = nullptr;
-    EXPECT_EQ(Send("SH"), Z_ERR_BAD_HANDLE);
 
     char text[32];
     ZError(-4242, text, sizeof(text));
@@ -112,18 +97,15 @@ TEST_F(ZenlibTest, RecordsComeAtTheirPeriodStallsTimeOutAndCutsAreLost) {
     // Records already under way drain first; then the stream gives this code.
     const auto drained = [&] {
         ZReturnCode rc = Z_OK;
-        while (rc == Z_OK) {
+        while (rc == Z_OK)
             rc = ZRecord(handle_, &record, 1);
-        }
         return rc;
     };
     ASSERT_TRUE(record_arrives(&record) && record_arrives(&next));
     EXPECT_EQ(static_cast<uint16_t>(next.std.sample_number - record.std.sample_number), 8);
     // Packed fields are copied out: a reference to them would be misaligned.
-    const uint16_t buffer_free = next.std.segment_buffer_free;
-    const int32_t position = next.std.axis_block[0].axis_reference_position;
-    EXPECT_EQ(buffer_free, 511);
-    EXPECT_EQ(position, 20000);
+    EXPECT_EQ(uint16_t{next.std.segment_buffer_free}, 511);
+    EXPECT_EQ(int32_t{next.std.axis_block[0].axis_reference_position}, 20000);
     printer_.StallRecords(Controller::kMain, true);
     EXPECT_EQ(drained(), Z_ERR_TIMEOUT);
     printer_.StallRecords(Controller::kMain, false);
@@ -148,24 +130,13 @@ TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
     std::atomic<int> failures{0};
     std::thread reader([&] {
         ZDataRecord record;
-        while (!stop) {
-            if (ZRecord(handle, &record, 1) == Z_OK) {
-                ++records;
-            } else {
-                ++failures;
-            }
-        }
+        while (!stop)
+            ++(ZRecord(handle, &record, 1) == Z_OK ? records : failures);
     });
     std::thread second_sender([&] {
-        for (int i = 0; i < 100; ++i) {
-            std::string reply;
-            char buffer[449];
-            ZSize count = 0;
-            if (ZCommand(handle, "MG 7", buffer, sizeof(buffer), &count) != Z_OK ||
-                std::string(buffer, count) != "7.0000\r\n:") {
-                ++failures;
-            }
-        }
+        std::string reply;
+        for (int i = 0; i < 100; ++i)
+            failures += Send(handle, "MG 7", &reply) != Z_OK || reply != "7.0000\r\n:";
     });
     // Commands go on until records have come in beside them. Under load each thread on
     // the record path (the printer's stream reader, its clock, its writer, our reader)
@@ -175,9 +146,8 @@ TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
     for (int sent = 0;
          sent < 100 || (records < kRecordsWanted && std::chrono::steady_clock::now() < deadline);
          ++sent) {
-        std::string reply;
-        ASSERT_EQ(Send("RP", &reply), Z_OK);
-        ASSERT_EQ(reply.substr(reply.size() - 3), "\r\n:");
+        ASSERT_EQ(Send("RP"), Z_OK);
+        ASSERT_EQ(reply_.substr(reply_.size() - 3), "\r\n:");
     }
     second_sender.join();
     // Closing wakes the reader from its wait.
