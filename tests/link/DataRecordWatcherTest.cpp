@@ -2,16 +2,17 @@
 // test thread, and its record threads against the scripted library, where
 // records arrive exactly as the test queues them.
 #include "DataRecordWatcher.h"
-#include "FakeTaskDirectory.h"
 #include "ScriptedZenlib.h"
+#include "TaskDirectory.h"
 #include "VrxException.h"
 
-#include <atomic>
 #include <chrono>
 #include <future>
-#include <memory>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -19,18 +20,52 @@ namespace {
 
 using namespace std::chrono_literals;
 using Ids = std::vector<uint32_t>;
+using Json = nlohmann::json;
+
+constexpr uint32_t kRunning = 1;
+constexpr uint32_t kPaused = 3;
+constexpr uint32_t kFinished = 6;
 
 // Spins until `done` holds or 5 seconds have passed.
 template <typename Predicate>
 bool Eventually(Predicate done) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+    bool held = false;
+    while (!(held = done()) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    }
-    return true;
+    return held;
 }
+
+// Statuses set by the test, met conditions recorded; the watcher's directory while it lives.
+class FakeTaskDirectory : public TaskDirectory {
+  public:
+    FakeTaskDirectory() { DataRecordWatcher::GetInstance().SetTaskDirectory(this); }
+    ~FakeTaskDirectory() override { DataRecordWatcher::GetInstance().SetTaskDirectory(nullptr); }
+    void Set(const std::map<uint32_t, uint32_t>& statuses) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [id, status] : statuses)
+            statuses_[id] = status;
+    }
+    // Ids reported so far; clears the list.
+    Ids TakeMet() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(met_, {});
+    }
+    std::optional<uint32_t> GetTaskStatus(uint32_t id) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = statuses_.find(id);
+        return found == statuses_.end() ? std::nullopt : std::optional<uint32_t>(found->second);
+    }
+    void OnConditionMet(uint32_t id) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        met_.push_back(id);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<uint32_t, uint32_t> statuses_;
+    Ids met_;
+};
 
 // Collects callback messages.
 class Inbox {
@@ -38,20 +73,20 @@ class Inbox {
     DataRecordWatcher::Callback Sink() {
         return [this](std::string text) {
             std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back(nlohmann::json::parse(text));
+            messages_.push_back(Json::parse(text));
         };
+    }
+    std::vector<Json> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
     }
     bool WaitFor(size_t count) {
         return Eventually([&] { return Messages().size() >= count; });
     }
-    std::vector<nlohmann::json> Messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
 
   private:
     std::mutex mutex_;
-    std::vector<nlohmann::json> messages_;
+    std::vector<Json> messages_;
 };
 
 const ZHandle kHandle = reinterpret_cast<ZHandle>(1);
@@ -101,39 +136,30 @@ class WatcherTest : public testing::Test {
 
 // ---- The record threads ------------------------------------------------------
 
-TEST_F(WatcherTest, StartReturnsWithTheFirstRecordPublished) {
-    auto started = std::async(std::launch::async, [this] { watcher_.Start(kHandle); });
-    lib_.PushRecord(Sample(77));
-    started.get();
-    ASSERT_TRUE(watcher_.GetRecord());
-    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 77);
-    EXPECT_EQ(watcher_.GetSampleCounter(), 77u);
-    lib_.FreeRun();
-    watcher_.Stop();
-    EXPECT_FALSE(watcher_.GetRecord());
-    // No record: the sample number counts as 0 (wraps remain).
-    EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
-}
-
-TEST_F(WatcherTest, FailingRecordSendsDataRecordErrorFirstOrLater) {
-    const nlohmann::json data_record_error = {
-        {"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}};
+TEST_F(WatcherTest, StartWaitsForTheFirstRecordAndFailingRecordsSendDataRecordError) {
+    const Json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}};
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
     const VrxException error = Caught([this] { watcher_.Start(kHandle); });
     EXPECT_EQ(error.GetSource(), "ZRecord");
     EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_LOST);
     EXPECT_FALSE(watcher_.GetRecord());
     // The thread's own message is sent before Start gives up waiting.
-    EXPECT_EQ(errors_.Messages(), std::vector<nlohmann::json>{data_record_error});
+    EXPECT_EQ(errors_.Messages(), std::vector<Json>{message});
 
-    // The next Start joins the ended thread and works.
-    StartWith(5);
+    // The next Start joins the ended thread and returns with the first record published.
+    auto started = std::async(std::launch::async, [this] { watcher_.Start(kHandle); });
+    lib_.PushRecord(Sample(77));
+    started.get();
+    EXPECT_EQ(watcher_.GetSampleCounter(), 77u);
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
     ASSERT_TRUE(errors_.WaitFor(2));
-    EXPECT_EQ(errors_.Messages()[1], data_record_error);
-    // The last record stays published until Stop.
+    EXPECT_EQ(errors_.Messages()[1], message);
+    // The last record stays published until Stop; then the sample number counts as 0.
     ASSERT_TRUE(watcher_.GetRecord());
-    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 5);
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 77);
+    watcher_.Stop();
+    EXPECT_FALSE(watcher_.GetRecord());
+    EXPECT_EQ(watcher_.GetSampleCounter() % 65536u, 0u);
 }
 
 TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCounted) {
@@ -146,7 +172,7 @@ TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCo
     ASSERT_TRUE(updates_.WaitFor(2));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
     EXPECT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65536u + 48u; }));
-    const auto messages = updates_.Messages();
+    const std::vector<Json> messages = updates_.Messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0]["command"], "updateUI");
     EXPECT_EQ(messages[0]["data"]["meshEnabled"], "1");
@@ -155,7 +181,7 @@ TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCo
 }
 
 TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList) {
-    tasks_.SetStatus(9, FakeTaskDirectory::kRunning);
+    tasks_.Set({{9, kRunning}});
     StartWith(1);
     watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
     watcher_.AddTemperatureCondition(9, [](ZDataRecord*) { return true; });
@@ -177,28 +203,21 @@ TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList
     EXPECT_EQ(tasks_.TakeMet(), Ids{9});
 }
 
-TEST_F(WatcherTest, CallbacksMayBeReplacedWhileTheThreadCallsThem) {
-    lib_.FreeRun();
-    watcher_.Start(kHandle);
-    for (int i = 0; i < 200; ++i) {
-        Inbox inbox;
-        watcher_.SetUpdateCallback(inbox.Sink());
-        ASSERT_TRUE(inbox.WaitFor(1));
-        watcher_.SetUpdateCallback(nullptr);  // the inbox dies after this
-        watcher_.SetHoming("B", i % 2 == 0);
-        watcher_.IsJogging("B");
-    }
-}
-
-TEST_F(WatcherTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
+TEST_F(WatcherTest, CallbacksAndTheDirectoryMayBeReplacedWhileTheThreadUsesThem) {
     watcher_.AddCondition(1, [](ZDataRecord*) { return true; });
     lib_.FreeRun();
     watcher_.Start(kHandle);
     for (int i = 0; i < 200; ++i) {
-        // Each directory is destroyed right after its uninstall returns.
-        auto directory = std::make_unique<FakeTaskDirectory>();
-        directory->SetStatus(1, FakeTaskDirectory::kRunning);
-        ASSERT_TRUE(Eventually([&] { return !directory->TakeMet().empty(); }));
+        // Each inbox and directory is destroyed right after its uninstall returns.
+        Inbox inbox;
+        watcher_.SetUpdateCallback(inbox.Sink());
+        ASSERT_TRUE(inbox.WaitFor(1));
+        watcher_.SetUpdateCallback(nullptr);
+        watcher_.SetHoming("B", i % 2 == 0);
+        watcher_.IsJogging("B");
+        FakeTaskDirectory directory;
+        directory.Set({{1, kRunning}});
+        ASSERT_TRUE(Eventually([&] { return !directory.TakeMet().empty(); }));
     }
     watcher_.SetTaskDirectory(&tasks_);
 }
@@ -208,13 +227,9 @@ TEST_F(WatcherTest, DirectoryMayBeUninstalledWhileTheThreadUsesIt) {
 TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
     bool holds = true, first = true;
     int evaluated = 0;
-    tasks_.SetStatus(1, FakeTaskDirectory::kPaused);
-    tasks_.SetStatus(2, FakeTaskDirectory::kFinished);
-    tasks_.SetStatus(4, FakeTaskDirectory::kRunning);
-    tasks_.SetStatus(5, FakeTaskDirectory::kRunning);
-    for (uint32_t id : {1u, 2u, 3u}) {  // 3 is missing from the directory
+    tasks_.Set({{1, kPaused}, {2, kFinished}, {4, kRunning}, {5, kRunning}});
+    for (uint32_t id : {1u, 2u, 3u})  // 3 is missing from the directory
         watcher_.AddCondition(id, [&](ZDataRecord*) { return ++evaluated, holds; });
-    }
     watcher_.AddCondition(4, When(&first));
     watcher_.AddCondition(5, When(&holds));
     watcher_.CheckConditions(nullptr, record_);
@@ -227,7 +242,7 @@ TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
     first = true;
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{4});
-    tasks_.SetStatus(1, FakeTaskDirectory::kRunning);
+    tasks_.Set({{1, kRunning}});
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(tasks_.TakeMet(), Ids{1});
     // Without a directory nothing is evaluated.
@@ -240,8 +255,7 @@ TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
 
 TEST_F(WatcherTest, TemperatureWatchesSeeTheirRecordAndRemoveOrStopEmptyTheLists) {
     bool holds = true;
-    for (uint32_t id : {1u, 2u, 3u, 4u})
-        tasks_.SetStatus(id, FakeTaskDirectory::kRunning);
+    tasks_.Set({{1, kRunning}, {2, kRunning}, {3, kRunning}, {4, kRunning}});
     watcher_.AddTemperatureCondition(
         4, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
     record_.temperature.temperature_input_a = 200;
@@ -266,7 +280,7 @@ TEST_F(WatcherTest, TemperatureWatchesSeeTheirRecordAndRemoveOrStopEmptyTheLists
 }
 
 TEST_F(WatcherTest, SampleCounterWrapsAndSyncs) {
-    nlohmann::json status;
+    Json status;
     ZDataRecord previous{};
     previous.std.sample_number = 65535;
     // The first record has no previous one: no wrap.
@@ -320,9 +334,9 @@ TEST_F(WatcherTest, StatusKeysAndValues) {
     d.axis_analog_input = 50000;  // bed 23 degrees
     record_.std.mesh_status = 3;
 
-    nlohmann::json status;
+    Json status;
     watcher_.UpdateStatus(status, nullptr, record_);
-    const nlohmann::json expected = {
+    const Json expected = {
         {"rpa", "5"},          {"rpb", "-0.5"},      {"rpc", "UNTRUSTED"}, {"bedCurrent", "23"},
         {"extCurrent", "127"}, {"meshEnabled", "1"}, {"jogPosX", true},    {"jogNegX", false},
         {"jogPosY", false},    {"jogNegY", true},    {"jogPosZ", false},   {"jogNegZ", false},
