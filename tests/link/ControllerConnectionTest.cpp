@@ -1,5 +1,4 @@
-// Connections and controller errors against the scripted library.
-#include "MainConnection.h"
+// Controller errors against the scripted library.
 #include "ScriptedZenlib.h"
 #include "TemperatureConnection.h"
 #include "VrxException.h"
@@ -9,40 +8,6 @@
 namespace {
 
 using Texts = std::vector<std::string>;
-
-// One test, in order: the main connection cannot be un-enabled once connected.
-TEST(ConnectionTest, MainConnectionIsSkippedUntilConnected) {
-    auto& lib = ScriptedZenlib::Get();
-    auto& main = MainConnection::GetInstance();
-    lib.Reset();
-    lib.Reject("10.9.9.9", Z_ERR_CONNECTION_REFUSED);
-    // Only the first run in a process (not --gtest_repeat) sees it unconnected.
-    if (!main.IsEnabled()) {
-        EXPECT_EQ(main.CommandIfEnabled("ST"), "");
-        main.ExecuteProgram();
-        const VrxException error = Caught([&] { main.Connect("10.9.9.9"); });
-        EXPECT_EQ(error.GetSource(), "ZOpen(10.9.9.9)");
-        EXPECT_EQ(error.GetRc(), Z_ERR_CONNECTION_REFUSED);
-        EXPECT_EQ(error.GetErrorString(), "scripted error -1101");
-        EXPECT_FALSE(main.IsOpen() || main.IsEnabled());
-        EXPECT_EQ(main.CommandIfEnabled("STA"), "");
-        EXPECT_EQ(lib.Log(), Texts{"open 10.9.9.9 -s DR -t 1000"});
-    }
-    main.Connect("10.0.0.2");
-    EXPECT_TRUE(main.IsOpen() && main.IsEnabled());
-    lib.SetReply("MG TIME", "12345");
-    EXPECT_EQ(main.CommandIfEnabled("MG TIME"), "12345");
-    main.ExecuteProgram();
-    const Texts log = lib.Log();
-    EXPECT_EQ(Texts(log.end() - 3, log.end()),
-              (Texts{"open 10.0.0.2 -s DR -t 1000", "MG TIME", "XQ"}));
-    // A later failed open keeps the working handle.
-    const ZHandle handle = main.GetHandle();
-    ASSERT_NE(handle, nullptr);
-    EXPECT_THROW(main.Connect("10.9.9.9"), VrxException);
-    EXPECT_EQ(main.GetHandle(), handle);
-    EXPECT_TRUE(main.IsEnabled());
-}
 
 TEST(ConnectionTest, ErrorsCarryTheControllersExplanationOrElseTheLibraryText) {
     auto& lib = ScriptedZenlib::Get();

@@ -136,8 +136,16 @@ class WatcherTest : public testing::Test {
 
 // ---- The record threads ------------------------------------------------------
 
-TEST_F(WatcherTest, StartWaitsForTheFirstRecordAndFailingRecordsSendDataRecordError) {
+TEST_F(WatcherTest, ReadersSeeZerosUntilTheFirstRecordAndFailingRecordsSendDataRecordError) {
     const Json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", -1102}};
+    // Before the first record the readers see zeros.
+    EXPECT_FALSE(watcher_.GetTemperatureRecord());
+    EXPECT_FALSE(watcher_.IsJogging("A") || watcher_.IsHoming("Q"));
+    EXPECT_TRUE(watcher_.IsPositiveDirection("A"));
+    EXPECT_FALSE(watcher_.CheckBit<uint16_t>(82, 15));
+    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(600, 0));  // outside the record
+    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(51, 9));   // outside the field
+    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
     const VrxException error = Caught([this] { watcher_.Start(kHandle); });
     EXPECT_EQ(error.GetSource(), "ZRecord");
@@ -297,18 +305,6 @@ TEST_F(WatcherTest, SampleCounterWrapsAndSyncs) {
     }
 }
 
-TEST_F(WatcherTest, ReadersBeforeTheFirstRecordSeeZeros) {
-    EXPECT_FALSE(watcher_.GetRecord());
-    EXPECT_FALSE(watcher_.GetTemperatureRecord());
-    EXPECT_FALSE(watcher_.IsJogging("A"));
-    EXPECT_TRUE(watcher_.IsPositiveDirection("A"));
-    EXPECT_FALSE(watcher_.CheckBit<uint16_t>(82, 15));
-    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(600, 0));  // outside the record
-    EXPECT_FALSE(watcher_.CheckBit<uint8_t>(51, 9));   // outside the field
-    EXPECT_FALSE(watcher_.IsHoming("Q"));
-    EXPECT_EQ(watcher_.GetSampleCounter(), 0u);
-}
-
 // ---- Status ----------------------------------------------------------------
 
 constexpr uint16_t kJog = 1u << 15;
@@ -316,24 +312,20 @@ constexpr uint16_t kNegative = 1u << 7;
 constexpr uint16_t kCoordinated = 1u << 8;
 
 TEST_F(WatcherTest, StatusKeysAndValues) {
-    auto& a = record_.std.axis_block[0];
-    auto& b = record_.std.axis_block[1];
-    auto& c = record_.std.axis_block[2];
-    auto& d = record_.std.axis_block[3];
-    a.axis_reference_position = 2000;
-    a.axis_position_trusted = 1;
-    a.axis_status = kJog;  // jogging forward
-    b.axis_reference_position = -200;
-    b.axis_position_trusted = 1;
-    b.axis_status = kJog | kNegative;  // jogging backward
-    b.axis_analog_input = 60000;       // extruder 127 degrees
-    c.axis_reference_position = 1600;
-    c.axis_position_trusted = 2;          // not exactly 1: untrusted
-    c.axis_status = kJog | kCoordinated;  // coordinated motion is no jog
-    d.axis_status = kJog | kNegative;
-    d.axis_analog_input = 50000;  // bed 23 degrees
+    // Per axis block A-D: reference position, trusted flag, status word, analog input.
+    const std::tuple<int32_t, uint8_t, uint16_t, uint16_t> axes[] = {
+        {2000, 1, kJog, 0},                  // jogging forward
+        {-200, 1, kJog | kNegative, 60000},  // jogging backward; extruder 127 degrees
+        {1600, 2, kJog | kCoordinated, 0},   // not exactly 1: untrusted; coordinated is no jog
+        {0, 0, kJog | kNegative, 50000}};    // bed 23 degrees
+    for (int i = 0; i < 4; ++i) {
+        auto& block = record_.std.axis_block[i];
+        block.axis_reference_position = std::get<0>(axes[i]);
+        block.axis_position_trusted = std::get<1>(axes[i]);
+        block.axis_status = std::get<2>(axes[i]);
+        block.axis_analog_input = std::get<3>(axes[i]);
+    }
     record_.std.mesh_status = 3;
-
     Json status;
     watcher_.UpdateStatus(status, nullptr, record_);
     const Json expected = {
@@ -343,7 +335,6 @@ TEST_F(WatcherTest, StatusKeysAndValues) {
         {"jogPosE", false},    {"jogNegE", true},
     };
     EXPECT_EQ(status, expected);
-
     // A homing axis shows no jog; the resolution comes from the installed source.
     watcher_.SetHoming("A", true);
     watcher_.SetResolutionSource([](const std::string& axis) { return axis == "X" ? 100.0 : 1.0; });

@@ -25,7 +25,7 @@ struct ScriptedZenlib {
         std::lock_guard<std::mutex> lock(mutex);
         script = Script{};
     }
-    // ZCommand of this text, or ZOpen of an address starting with it, returns rc.
+    // ZCommand of this text returns rc.
     void Reject(const std::string& text, ZReturnCode rc) {
         std::lock_guard<std::mutex> lock(mutex);
         script.rejected[text] = rc;
@@ -53,7 +53,7 @@ struct ScriptedZenlib {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [this] { return script.records.empty(); });
     }
-    // Every command sent and every ZOpen ("open " and the address), in order.
+    // Every command sent, in order.
     std::vector<std::string> Log() {
         std::lock_guard<std::mutex> lock(mutex);
         return script.log;
@@ -65,7 +65,6 @@ struct ScriptedZenlib {
         std::deque<std::pair<ZDataRecord, ZReturnCode>> records;
         std::vector<std::string> log;
         bool free_run = false;
-        uintptr_t opened = 0;
     };
     std::mutex mutex;  // guards script; the library calls take it too
     std::condition_variable changed;
