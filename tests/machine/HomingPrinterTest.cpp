@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <mutex>
 
-using nlohmann::json;
 using Lines = std::vector<std::string>;
 using Home = PrinterTest;
 
@@ -20,7 +19,7 @@ boost::shared_ptr<T_Home> Homing(const std::string& axis) {
     return MakeTask<T_Home>({{"axis", axis}, {"description", "Home|{" + axis + "}|"}});
 }
 
-// Repeated stops while the axis slows down count as one.
+// The main log, with repeated stops while the axis slows down as one.
 Lines Collapse(const Lines& log) {
     Lines collapsed;
     for (const auto& line : log) {
@@ -45,21 +44,16 @@ TEST_F(Home, AnAxisJogsOntoItsSwitchLeavesItAndZeroesThePosition) {
         PlaceAxis(c[0], 3000);
         printer_->ClearCommandLog(sim::Controller::kMain);
         ui_.Clear();
-        auto home = Homing(axis);
-        ASSERT_TRUE(Run(home));
+        ASSERT_TRUE(Run(Homing(axis)));
         EXPECT_EQ(Collapse(Log()),
                   (Lines{"SH" + c, "LD" + c + "=1", "JG" + c + "=-2000", "BG" + c,
                          "JG" + c + "=800", "BG" + c, "ST" + c, "DP" + c + "=0", "ZA" + c + "=1"}));
         EXPECT_EQ(UiData(), Flags("homing" + axis, {true, false}));
         EXPECT_FALSE(Flag(c));
         const auto state = printer_->Snapshot().axes[c[0] - 'A'];
-        EXPECT_EQ(state.reference, 0);
-        EXPECT_EQ(state.user_value, 1);
-        EXPECT_NE(state.switches & 4, 0);
+        EXPECT_TRUE(state.reference == 0 && state.user_value == 1 && (state.switches & 4) != 0);
         for (const auto& update : ui_.Updates()) {
-            if (update.contains("name")) {
-                EXPECT_EQ(update.at("axis"), axis);
-            }
+            EXPECT_TRUE(!update.contains("name") || update.at("axis") == axis);
         }
     }
 }
@@ -79,15 +73,13 @@ TEST_F(Home, ZWaitsForXAndYCentresThemAndZeroesTheSpareAxis) {
     const uint32_t seen = watcher.GetSampleCounter();
     ASSERT_TRUE(Eventually([&] { return watcher.GetSampleCounter() - seen > 200; }));
     EXPECT_EQ(Log(), (Lines{"SHC", "LDC=1"}));
-
     watcher.SetHoming("A", false);
     ASSERT_TRUE(Ends(home));
     EXPECT_EQ(Collapse(Log()), (Lines{"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE",
                                       "PT 1,1", "PA 0,0", "STAB", "PT 0,0", "JGC=-8000", "BGC",
                                       "JGC=800", "BGC", "STC", "DPC=0", "ZAC=1", "DPE=0"}));
-    const auto snapshot = printer_->Snapshot();
     for (const int axis : {0, 1, 2, 4}) {
-        EXPECT_EQ(snapshot.axes[axis].reference, 0) << axis;
+        EXPECT_EQ(printer_->Snapshot().axes[axis].reference, 0) << axis;
     }
     EXPECT_EQ(UiData(), Flags("homingZ", {true, false}));
 }
@@ -103,9 +95,8 @@ TEST_F(Home, CancellingDuringTheJogClearsTheFlagBeforeStopping) {
             stop_sent_at_flag_off.push_back(std::find(log.begin(), log.end(), "STA") != log.end());
         }
     });
-    auto home = Homing("X");
-    TaskManager::GetInstance().AddTask(home);
-    ASSERT_TRUE(printer_->WaitForCommand(sim::Controller::kMain, "BGA", std::chrono::seconds(10)));
+    auto home = Start(Homing("X"));
+    ASSERT_TRUE(Sent("BGA"));
     TaskManager::GetInstance().CancelTask(home->GetId());
     EXPECT_TRUE(home->IsStatus(Task::CANCELLED));
     EXPECT_EQ(Log(), (Lines{"SHA", "LDA=1", "JGA=-2000", "BGA", "STA"}));
@@ -116,20 +107,20 @@ TEST_F(Home, CancellingDuringTheJogClearsTheFlagBeforeStopping) {
 
 TEST_F(Home, PausingStopsTheJogResumingJogsAgainAndCancellingWhilePausedSendsNothing) {
     PlaceAxis('A', 20000);
-    auto home = Homing("X");
     TaskManager& manager = TaskManager::GetInstance();
-    manager.AddTask(home);
-    ASSERT_TRUE(printer_->WaitForCommand(sim::Controller::kMain, "BGA", std::chrono::seconds(10)));
-    manager.PauseTask(home->GetId());
+    auto home = Start(Homing("X"));
+    const uint32_t id = home->GetId();
+    ASSERT_TRUE(Sent("BGA"));
+    manager.PauseTask(id);
     EXPECT_FALSE(Flag("A"));
     EXPECT_EQ(Log().back(), "STA");
     printer_->ClearCommandLog(sim::Controller::kMain);
-    manager.ResumeTask(home->GetId());
+    manager.ResumeTask(id);
     EXPECT_TRUE(Flag("A"));
     EXPECT_EQ(Log(), (Lines{"JGA=-2000", "BGA"}));
-    manager.PauseTask(home->GetId());
+    manager.PauseTask(id);
     const auto sent = Log();
-    manager.CancelTask(home->GetId());
+    manager.CancelTask(id);
     EXPECT_TRUE(home->IsStatus(Task::CANCELLED));
     EXPECT_EQ(Log(), sent);
     EXPECT_EQ(UiData(), Flags("homingX", {true, false, true, false}));
@@ -139,10 +130,9 @@ TEST_F(Home, PausingStopsTheJogResumingJogsAgainAndCancellingWhilePausedSendsNot
 TEST_F(Home, RejectedJogCancelsTheHomingAndStopsTheAxis) {
     PlaceAxis('A', 5000);
     printer_->RejectCommand(sim::Controller::kMain, "BGA", "axis refused");
-    auto home = Homing("X");
-    ASSERT_TRUE(Run(home, Task::CANCELLED));
+    ASSERT_TRUE(Run(Homing("X"), Task::CANCELLED));
     // The parent is marked before the cancellation reaches the jog.
-    ASSERT_TRUE(printer_->WaitForCommand(sim::Controller::kMain, "STA", std::chrono::seconds(10)));
+    ASSERT_TRUE(Sent("STA"));
     EXPECT_EQ(Log(), (Lines{"SHA", "LDA=1", "JGA=-2000", "BGA", "STA"}));
     EXPECT_FALSE(Flag("A"));
     EXPECT_TRUE(UiSaid("<vrx_error><cmd>BGA</cmd>axis refused</vrx_error>"));

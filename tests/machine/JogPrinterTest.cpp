@@ -4,7 +4,6 @@
 #include "PrinterTest.h"
 #include "T_Jog.h"
 
-using nlohmann::json;
 using Lines = std::vector<std::string>;
 using Jog = PrinterTest;
 
@@ -37,20 +36,17 @@ TEST_F(Jog, FromRestStartsTheAxisAndEndsWhenItStopsByItself) {
 
 TEST_F(Jog, FinishingLeavesTheAxisJoggingAndTheNextJogOnlyChangesItsSpeed) {
     PlaceAxis('A', 1000);
-    auto jog = Jogging("X", "Pos", "1000");
-    TaskManager& manager = TaskManager::GetInstance();
-    manager.AddTask(jog);
+    auto jog = Start(Jogging("X", "Pos", "1000"));
     ASSERT_TRUE(Moving("A"));
     const uint32_t id = jog->GetId();
+    TaskManager& manager = TaskManager::GetInstance();
     manager.FinishWhere([id](boost::shared_ptr<Task> task) { return task->GetId() == id; });
     EXPECT_TRUE(jog->IsStatus(Task::FINISHED));
     EXPECT_EQ(UiData(), Flags("jogPosX", {true, false}));
     printer_->ClearCommandLog(sim::Controller::kMain);
     ui_.Clear();
-    auto back = Jogging("X", "Neg", "-1000");
-    manager.AddTask(back);
-    ASSERT_TRUE(
-        printer_->WaitForCommand(sim::Controller::kMain, "JGA=-1000", std::chrono::seconds(10)));
+    auto back = Start(Jogging("X", "Neg", "-1000"));
+    ASSERT_TRUE(Sent("JGA=-1000"));
     manager.CancelTask(back->GetId());
     EXPECT_EQ(Log(), (Lines{"JGA=-1000", "STA"}));
     EXPECT_EQ(UiData(), Flags("jogNegX", {true, false}));
@@ -58,43 +54,41 @@ TEST_F(Jog, FinishingLeavesTheAxisJoggingAndTheNextJogOnlyChangesItsSpeed) {
 
 TEST_F(Jog, PausingStopsTheJogAndResumingStartsItAgain) {
     PlaceAxis('B', 1000);
-    auto jog = Jogging("Y", "Pos", "1500");
+    const uint32_t id = Start(Jogging("Y", "Pos", "1500"))->GetId();
     TaskManager& manager = TaskManager::GetInstance();
-    manager.AddTask(jog);
     ASSERT_TRUE(Moving("B"));
-    manager.PauseTask(jog->GetId());
+    manager.PauseTask(id);
     EXPECT_EQ(Log(), (Lines{"JGB=1500", "STB", "SHB", "BGB", "STB"}));
     printer_->ClearCommandLog(sim::Controller::kMain);
     ASSERT_TRUE(Moving("B", false));
-    manager.ResumeTask(jog->GetId());
+    manager.ResumeTask(id);
     EXPECT_EQ(Log(), (Lines{"JGB=1500", "STB", "SHB", "BGB"}));
     ASSERT_TRUE(Moving("B"));
-    manager.CancelTask(jog->GetId());
+    manager.CancelTask(id);
     EXPECT_EQ(UiData(), Flags("jogPosY", {true, false, true, false}));
 }
 
 TEST_F(Jog, TheExtruderJogsAxisDUnderItsOwnKeyWhateverThePolarity) {
-    auto jog = Jogging("E", "Neg", "500");
-    TaskManager::GetInstance().AddTask(jog);
+    const uint32_t id = Start(Jogging("E", "Neg", "500"))->GetId();
     ASSERT_TRUE(Moving("D"));
-    TaskManager::GetInstance().CancelTask(jog->GetId());
+    TaskManager::GetInstance().CancelTask(id);
     EXPECT_EQ(Log(), (Lines{"JGD=500", "STD", "SHD", "BGD", "STD"}));
     EXPECT_EQ(UiData(), Flags("jogNegE", {true, false}));
     // The task's full form names the axis as given.
-    const auto updates = ui_.Updates();
-    ASSERT_TRUE(std::any_of(updates.begin(), updates.end(),
-                            [](const json& update) { return update.contains("name"); }));
-    for (const auto& update : updates) {
+    int named = 0;
+    for (const auto& update : ui_.Updates()) {
+        named += update.contains("name");
         EXPECT_TRUE(!update.contains("name") || update.at("axis") == "E");
     }
+    EXPECT_GT(named, 0);
 }
 
 TEST_F(Jog, WithoutASpeedItIsCancelledBeforeItJogs) {
-    auto jog = MakeTask<T_Jog>({{"axis", "X"}, {"polarity", "Pos"}, {"description", "j"}});
-    ASSERT_TRUE(Run(jog, Task::CANCELLED));
+    ASSERT_TRUE(Run(MakeTask<T_Jog>({{"axis", "X"}, {"polarity", "Pos"}, {"description", "j"}}),
+                    Task::CANCELLED));
     // The start failed before the jog: the key never went true, and the
     // cancellation of the running task only stops the axis.
-    ASSERT_TRUE(printer_->WaitForCommand(sim::Controller::kMain, "STA", std::chrono::seconds(10)));
+    ASSERT_TRUE(Sent("STA"));
     EXPECT_EQ(Log(), (Lines{"STA"}));
     EXPECT_EQ(UiData(), Flags("jogPosX", {false}));
 }

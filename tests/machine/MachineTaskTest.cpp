@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <limits>
+#include <map>
 
 using nlohmann::json;
 
@@ -24,8 +25,7 @@ Task::Parameters Params(json value) {
 }
 
 ZDataRecord TemperatureRecord(int32_t hot_end, int32_t bed) {
-    ZDataRecord record;
-    std::memset(&record, 0, sizeof(record));
+    ZDataRecord record{};
     std::memcpy(reinterpret_cast<uint8_t*>(&record) + 48, &hot_end, sizeof(hot_end));
     std::memcpy(reinterpret_cast<uint8_t*>(&record) + 52, &bed, sizeof(bed));
     return record;
@@ -35,7 +35,7 @@ ZDataRecord TemperatureRecord(int32_t hot_end, int32_t bed) {
 
 TEST(HomingTask, ZByEitherNameWaitsAndCentresFirstOtherAxesOnlyJog) {
     for (const auto& [axis, steps] :
-         std::vector<std::pair<std::string, size_t>>{{"Z", 4}, {"C", 4}, {"X", 2}, {"B", 2}}) {
+         std::map<std::string, size_t>{{"Z", 4}, {"C", 4}, {"X", 2}, {"B", 2}}) {
         EXPECT_EQ(T_Home(Params({{"axis", axis}})).GetSubTasks().size(), steps) << axis;
     }
 }
@@ -92,29 +92,17 @@ TEST(TaskEngine, ATaskMarkedUpdatingIsCancelledAndPausedAsARunningOne) {
 }
 
 TEST(TemperatureTask, ReachedWithinOneDegreeOrAnywhereAboveWhenOnlyHeating) {
-    struct Row {
-        const char* axis;
-        bool heat_only;
-        int32_t hot_end, bed;
-        bool reached;
-    };
-    const Row rows[] = {
-        {"A", false, 199, 0, true},
-        {"A", false, 201, 0, true},
-        {"A", false, -201, 0, true},
-        {"A", false, 198, 0, false},
-        {"A", false, 202, 0, false},
-        {"A", false, 25, 200, false},  // the bed is not the hot end
-        {"A", false, std::numeric_limits<int32_t>::min(), 0, false},
-        {"Y", true, 0, 250, true},
-        {"Y", true, 0, 199, true},
-        {"Y", true, 0, 198, false},
-    };
+    // Each row: axis, heat only, hot end, bed, reached; the target is 200.
+    const json rows = json::parse(R"([
+        ["A", false, 199, 0, true], ["A", false, 201, 0, true], ["A", false, -201, 0, true],
+        ["A", false, 198, 0, false], ["A", false, 202, 0, false], ["A", false, 25, 200, false],
+        ["A", false, -2147483648, 0, false], ["Y", true, 0, 250, true], ["Y", true, 0, 199, true],
+        ["Y", true, 0, 198, false]
+    ])");
     for (const auto& row : rows) {
         T_WaitForTemperature wait(
-            Params({{"axis", row.axis}, {"target", 200}, {"heat_only", row.heat_only}}));
-        EXPECT_EQ(wait.IsReached(TemperatureRecord(row.hot_end, row.bed)), row.reached)
-            << row.axis << " " << row.heat_only << " " << row.hot_end << " " << row.bed;
+            Params({{"axis", row[0]}, {"target", 200}, {"heat_only", row[1]}}));
+        EXPECT_EQ(wait.IsReached(TemperatureRecord(row[2], row[3])), row[4]) << row.dump();
     }
     T_WaitForTemperature nan_wait(Params({{"axis", "A"},
                                           {"target", std::numeric_limits<double>::quiet_NaN()},

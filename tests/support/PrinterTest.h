@@ -31,6 +31,16 @@ class PrinterTest : public testing::Test {
 
     // Hands `task` to the worker and waits until it reaches `status`.
     static bool Run(const Task::Pointer& task, uint32_t status = Task::FINISHED);
+    // Hands `task` to the worker without waiting; returns it.
+    template <typename T>
+    static boost::shared_ptr<T> Start(boost::shared_ptr<T> task) {
+        TaskManager::GetInstance().AddTask(task);
+        return task;
+    }
+    // Waits until the main controller has been sent `command`.
+    static bool Sent(const std::string& command) {
+        return printer_->WaitForCommand(sim::Controller::kMain, command, std::chrono::seconds(10));
+    }
     // Waits until `task` reaches `status`.
     static bool Ends(const Task::Pointer& task, uint32_t status = Task::FINISHED);
     // Moves an axis ('A' to 'D') to a physical position and waits until the
