@@ -4,13 +4,11 @@
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    return true;
 }

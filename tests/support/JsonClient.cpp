@@ -64,11 +64,8 @@ std::optional<std::string> JsonClient::ReceiveText(std::chrono::milliseconds tim
 }
 
 std::optional<nlohmann::json> JsonClient::Receive(std::chrono::milliseconds timeout) {
-    auto text = ReceiveText(timeout);
-    if (!text) {
-        return std::nullopt;
-    }
-    return nlohmann::json::parse(*text);
+    const auto text = ReceiveText(timeout);
+    return text ? std::optional(nlohmann::json::parse(*text)) : std::nullopt;
 }
 
 std::deque<std::string> JsonClient::Sync(std::chrono::milliseconds timeout) {

@@ -5,6 +5,8 @@
 #include "RecordFields.h"
 #include "TemperatureConnection.h"
 
+#include <algorithm>
+
 using sim::Controller;
 
 sim::VirtualPrinter* PrinterTest::printer_ = nullptr;
@@ -80,12 +82,8 @@ std::string PrinterTest::Command(const std::string& text) {
 }
 
 std::vector<std::string> PrinterTest::Log(Controller controller) {
-    std::vector<std::string> log;
-    for (const auto& line : printer_->CommandLog(controller)) {
-        if (line != "TC1") {
-            log.push_back(line);
-        }
-    }
+    auto log = printer_->CommandLog(controller);
+    log.erase(std::remove(log.begin(), log.end(), "TC1"), log.end());
     return log;
 }
 
@@ -101,12 +99,8 @@ std::vector<nlohmann::json> PrinterTest::UiData() {
 
 bool PrinterTest::UiSaid(const std::string& part) {
     return ui_.WaitFor([&](const std::vector<std::string>& texts) {
-        for (const auto& text : texts) {
-            if (text.find(part) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(texts.begin(), texts.end(),
+                           [&](const std::string& text) { return text.find(part) != text.npos; });
     });
 }
 

@@ -9,14 +9,38 @@
 
 #include <dirent.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 extern char** environ;
+
+namespace {
+
+std::string Read(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Whether process `pid` holds the socket `inode` open.
+bool HoldsSocket(pid_t pid, unsigned long inode) {
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR* directory = opendir(folder.c_str());
+    bool held = false;
+    while (const dirent* entry = directory ? readdir(directory) : nullptr) {
+        char link[256] = {};
+        held = held || (readlink((folder + entry->d_name).c_str(), link, sizeof link - 1) > 0 &&
+                        target == link);
+    }
+    if (directory != nullptr) {
+        closedir(directory);
+    }
+    return held;
+}
+
+}  // namespace
 
 ServerProcess::ServerProcess() : ServerProcess(Options{}) {}
 
@@ -55,13 +79,12 @@ void ServerProcess::Spawn(const Options& options) {
         envp.push_back(text.data());
     }
     envp.push_back(nullptr);
-
-    const std::string stderr_path = scratch_.Path() + "/stderr.txt";
-    const int stderr_fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int stderr_fd =
+        open((scratch_.Path() + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(stderr_fd, STDERR_FILENO);
         const int null_fd = open("/dev/null", O_RDWR);
+        dup2(stderr_fd, STDERR_FILENO);
         dup2(null_fd, STDIN_FILENO);
         dup2(null_fd, STDOUT_FILENO);
         char* argv[] = {const_cast<char*>(GCODE_API_SERVER_PATH), nullptr};
@@ -80,12 +103,10 @@ std::string ServerProcess::PortFilePath() const {
 
 void ServerProcess::ReadPort() {
     std::string text;
-    const bool found = WaitFor([&] {
-        std::ifstream file(PortFilePath());
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        return !text.empty();
-    });
-    if (!found) {
+    if (!WaitFor([&] {
+            text = Read(PortFilePath());
+            return !text.empty();
+        })) {
         throw std::runtime_error("the server wrote no port file; stderr: " + Stderr());
     }
     port_ = static_cast<unsigned short>(std::stoul(text));
@@ -109,10 +130,7 @@ std::optional<int> ServerProcess::WaitForExit(std::chrono::milliseconds timeout)
 }
 
 std::string ServerProcess::Stderr() const {
-    std::ifstream file(scratch_.Path() + "/stderr.txt");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return Read(scratch_.Path() + "/stderr.txt");
 }
 
 bool ServerProcess::WaitForStderr(const std::string& text,
@@ -120,46 +138,20 @@ bool ServerProcess::WaitForStderr(const std::string& text,
     return WaitFor([&] { return Stderr().find(text) != std::string::npos; }, timeout);
 }
 
-namespace {
-
-// Inodes of the sockets that process `pid` holds open.
-std::set<std::string> SocketInodes(pid_t pid) {
-    std::set<std::string> inodes;
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* directory = opendir(folder.c_str());
-    if (directory == nullptr) {
-        return inodes;
-    }
-    while (const dirent* entry = readdir(directory)) {
-        char target[256] = {};
-        const std::string link = folder + "/" + entry->d_name;
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        const std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-        if (text.rfind("socket:[", 0) == 0) {
-            inodes.insert(text.substr(8, text.size() - 9));
-        }
-    }
-    closedir(directory);
-    return inodes;
-}
-
-}  // namespace
-
 unsigned short ServerProcess::ListeningPort() const {
+    // A listening socket (state 0A) in the system's table whose inode is one
+    // of the sockets the process holds open.
     unsigned short port = 0;
     WaitFor([&] {
-        const auto inodes = SocketInodes(pid_);
         std::ifstream table("/proc/net/tcp");
         std::string line;
-        std::getline(table, line);  // header
         while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-                timeout >> inode;
-            if (state == "0A" && inodes.count(inode) != 0) {
-                port = static_cast<unsigned short>(
-                    std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+            unsigned int local = 0, state = 0;
+            unsigned long inode = 0;
+            if (std::sscanf(line.c_str(), "%*d: %*x:%x %*x:%*x %x %*s %*s %*s %*s %*s %lu", &local,
+                            &state, &inode) == 3 &&
+                state == 0x0A && HoldsSocket(pid_, inode)) {
+                port = static_cast<unsigned short>(local);
                 return true;
             }
         }

@@ -3,19 +3,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/gcode-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
+    path_ = std::string(base && *base ? base : "/tmp") + "/gcode-test-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    path_ = buffer.data();
 }
 
 TempDir::~TempDir() {
@@ -25,7 +21,6 @@ TempDir::~TempDir() {
 
 std::string TempDir::WriteFile(const std::string& name, const std::string& content) const {
     const std::string path = path_ + "/" + name;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     return path;
 }

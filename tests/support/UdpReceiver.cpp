@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <vector>
 
 UdpReceiver::UdpReceiver() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
@@ -36,23 +35,17 @@ std::optional<std::string> UdpReceiver::Receive(std::chrono::milliseconds timeou
     if (poll(&descriptor, 1, static_cast<int>(timeout.count())) <= 0) {
         return std::nullopt;
     }
-    std::vector<char> buffer(65536);
+    std::string buffer(65536, '\0');
     const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    return std::string(buffer.data(), static_cast<std::size_t>(n));
+    return n < 0 ? std::nullopt : std::optional(buffer.substr(0, static_cast<std::size_t>(n)));
 }
 
 std::optional<nlohmann::json> UdpReceiver::ReceiveWhere(
     const std::function<bool(const nlohmann::json&)>& accept, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const auto left = [&] {
-        return std::max(std::chrono::milliseconds(0),
-                        std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now()));
-    };
-    while (auto text = Receive(left())) {
+    while (auto text = Receive(std::max(std::chrono::milliseconds(0),
+                                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())))) {
         auto message = nlohmann::json::parse(*text, nullptr, false);
         if (!message.is_discarded() && accept(message)) {
             return message;
