@@ -96,12 +96,12 @@ TEST_F(GCodeCommands, OnlyRegularFilesAreRead) {
 
 TEST_F(GCodeCommands, AFileIsReadAsFarAsItReachedWhenItWasOpened) {
     // Long enough that the server is still at it when the line is added after
-    // its first read.
-    std::string clean;
+    // its first read, and that lines and line ends straddle its read chunks.
+    std::string program;
     for (int i = 0; i < 200000; ++i) {
-        clean += "G28\n";
+        program += i % 2 ? "G28\r\n" : "G1 X1\n";
     }
-    const std::string path = files_.WriteFile("growing.gcode", clean);
+    const std::string path = files_.WriteFile("growing.gcode", program + "M82\n");
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watch, 0);
     ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_ACCESS), 0);
@@ -110,7 +110,9 @@ TEST_F(GCodeCommands, AFileIsReadAsFarAsItReachedWhenItWasOpened) {
     ASSERT_EQ(poll(&read, 1, 10000), 1);
     std::ofstream(path, std::ios::app) << "M104\n";
     close(watch);
-    EXPECT_EQ(client_.ReceiveText().value_or("<no reply>"), kNoFindings);
+    EXPECT_EQ(client_.ReceiveText().value_or("<no reply>"),
+              R"({"command":"verifyResponse","results":[{"errors":["E axis must be set to )"
+              R"(Relative Mode with M83."],"line":"M82","line_number":200001,"warnings":null}]})");
 }
 
 TEST_F(GCodeCommands, ALineOfUnreadablePiecesReportsTenAndACount) {

@@ -1,6 +1,5 @@
 #include "DataRecordWatcher.h"
 #include "GCodeManager.h"
-#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +36,6 @@ class GCodeManagerTest : public testing::Test {
     }
 
     GCodeManager& manager_ = GCodeManager::GetInstance();
-    TempDir dir_;
 };
 
 }  // namespace
@@ -84,20 +82,6 @@ TEST_F(GCodeManagerTest, LoadSettingsAppliesStepsInOrderUpToTheFirstFailure) {
     }
     EXPECT_ANY_THROW(manager_.LoadSettings(json::array()));
     EXPECT_ANY_THROW(manager_.LoadSettings("settings"));
-}
-
-TEST_F(GCodeManagerTest, LoadFileReadsLinesAcrossReadChunks) {
-    std::string content;
-    for (int i = 1; i <= 60000; ++i) {
-        content += "G1 X" + std::to_string(i) + (i % 2 ? " Y1.5\r\n" : "\n");
-    }
-    manager_.LoadFile(dir_.WriteFile("long.gcode", content));
-    const std::vector<GCode>& lines = manager_.GetLines();
-    ASSERT_EQ(lines.size(), 60000u);
-    for (int i = 1; i <= 60000; ++i) {
-        ASSERT_EQ(lines[i - 1].GetLineNumber(), static_cast<uint32_t>(i));
-        ASSERT_EQ(lines[i - 1].GetLine(), "G1 X" + std::to_string(i) + (i % 2 ? " Y1.5" : ""));
-    }
 }
 
 TEST_F(GCodeManagerTest, StatusTelemetryReadsTheResolutionsWhileTheyChange) {

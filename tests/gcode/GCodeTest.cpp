@@ -9,6 +9,7 @@ namespace {
 using Parameters = std::map<std::string, std::string>;
 
 const char kUnreadCr[] = "Failed to convert token '\r' to type 'std::string'\n";
+const char kUnreadVf[] = "Failed to convert token '\v\f' to type 'std::string'\n";
 
 }  // namespace
 
@@ -46,11 +47,7 @@ TEST(GCodeParse, Lines) {
         {"G1 \rX5", "G1 \rX5", "G1", {{"X", "5"}}},
         {"G1 \r X5", "G1 \r X5", "G1", {{"X", "5"}}, kUnreadCr},
         {"G1 \vX5\f Y2", "G1 \vX5\f Y2", "G1", {{"X", "5"}, {"Y", "2"}}},
-        {"G1 \v\f X5",
-         "G1 \v\f X5",
-         "G1",
-         {{"X", "5"}},
-         "Failed to convert token '\v\f' to type 'std::string'\n"},
+        {"G1 \v\f X5", "G1 \v\f X5", "G1", {{"X", "5"}}, kUnreadVf},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::PrintToString(std::string(row.text)));

@@ -55,48 +55,40 @@ std::string Normalise(const std::vector<std::string>& replies, const std::vector
                       const std::vector<std::string>& main_log,
                       const std::vector<std::string>& temperature_log) {
     std::ostringstream text;
-    text << "# replies\n";
-    for (const auto& reply : replies) {
-        text << reply << "\n";
-    }
-    std::map<uint32_t, std::string> forms;
+    const auto section = [&text](const char* title, const auto& lines) {
+        text << "# " << title << "\n";
+        for (const auto& line : lines) {
+            text << line << "\n";
+        }
+    };
+    section("replies", replies);
+    std::map<uint32_t, json> forms;
     std::vector<json> rest;
     for (json message : datagrams) {
         if (IsTelemetry(message)) {
             continue;
         }
         if (IsUpdate(message) && Item(message).contains("name")) {
-            forms[Item(message)["id"].get<uint32_t>()] = message.dump();
-            continue;
-        }
-        if (IsProgress(message) && !rest.empty() && IsProgress(rest.back()) &&
-            Item(rest.back())["id"] == Item(message)["id"]) {
+            forms[Item(message)["id"].get<uint32_t>()] = message;
+        } else if (IsProgress(message) && !rest.empty() && IsProgress(rest.back()) &&
+                   Item(rest.back())["id"] == Item(message)["id"]) {
             rest.back() = message;
-            continue;
-        }
-        if (message.value("command", "") == "printTasks") {
+        } else if (message.value("command", "") == "printTasks") {
             for (auto it = message.begin(); it != message.end();) {
                 it = *it == "FINISHED" ? message.erase(it) : std::next(it);
             }
+            rest.push_back(message);
+        } else {
+            rest.push_back(message);
         }
-        rest.push_back(message);
     }
     text << "# task forms, by id\n";
     for (const auto& form : forms) {
         text << form.second << "\n";
     }
-    text << "# datagrams\n";
-    for (const auto& message : rest) {
-        text << message.dump() << "\n";
-    }
-    text << "# main controller\n";
-    for (const auto& command : main_log) {
-        text << command << "\n";
-    }
-    text << "# temperature controller\n";
-    for (const auto& command : temperature_log) {
-        text << command << "\n";
-    }
+    section("datagrams", rest);
+    section("main controller", main_log);
+    section("temperature controller", temperature_log);
     return text.str();
 }
 
