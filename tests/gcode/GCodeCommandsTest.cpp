@@ -37,7 +37,7 @@ class GCodeCommands : public testing::Test {
 
 }  // namespace
 
-TEST_F(GCodeCommands, VerifyCountsEveryPhysicalLine) {
+TEST_F(GCodeCommands, VerifyCountsEveryPhysicalLineAndKeepsUtf8WholeInReplies) {
     const std::string program =
         "; sliced\nG28\n\nM104 ; no temperature\nG1 X1 Y2 ; move\nM82\nG4 P5 S1\n";
     std::string crlf;
@@ -56,10 +56,6 @@ TEST_F(GCodeCommands, VerifyCountsEveryPhysicalLine) {
     EXPECT_EQ(Verify(files_.WriteFile("crlf.gcode", crlf)), reply);
     EXPECT_EQ(Verify(files_.WriteFile("clean.gcode", "G28\nG1 X1\n;BREAKPOINT now\nM83\n")),
               kNoFindings);
-    EXPECT_TRUE(client_.Sync().empty());
-}
-
-TEST_F(GCodeCommands, VerifyRepliesKeepUtf8AndQuoteWholeCharacters) {
     const std::string path =
         files_.WriteFile("utf8.gcode",
                          "G28\nm117 Caf\xc3\xa9 \xe2\x9c\x93\n;BREAKPOINT\nG1 X1 \xc3\xa9"
@@ -74,6 +70,7 @@ TEST_F(GCodeCommands, VerifyRepliesKeepUtf8AndQuoteWholeCharacters) {
                             R"(.  Please contact Tavik for support."],"line":"G1 X1 )"
                             "\xc3\xa9"
                             R"(5","line_number":4,"warnings":null}]})");
+    EXPECT_TRUE(client_.Sync().empty());
 }
 
 TEST_F(GCodeCommands, OnlyRegularFilesAreRead) {

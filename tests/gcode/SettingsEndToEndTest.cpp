@@ -38,12 +38,26 @@ class SettingsEndToEnd : public ServerPrinterTest {
 
 }  // namespace
 
-TEST_F(SettingsEndToEnd, ForwardLimitsAreSentOnlyOnceTheMainControllerIsOpen) {
+TEST_F(SettingsEndToEnd, ForwardLimitsGoOutOnceTheMainIsOpenAndPositionsFollowTheResolution) {
+    printer_.SetAxisPosition('A', 2000);
+    printer_.ForceRecordField(
+        sim::Controller::kMain,
+        offsetof(ZDataRecordStd, axis_block) + offsetof(ZAxisBlock, axis_position_trusted), 4, 1);
+    ListenUi();
     EXPECT_TRUE(LoadSettings("100").empty());
     EXPECT_TRUE(printer_.CommandLog(sim::Controller::kMain).empty());
     OpenMain();
     EXPECT_TRUE(LoadSettings("209").empty());
     EXPECT_EQ(LimitCommands(), (Texts{"FLA=99200", "FLB=96500", "FLC=334400"}));
+    const auto position_is = [](const char* text) {
+        return [text](const json& message) {
+            return message.value("command", "") == "updateUI" && message.contains("data") &&
+                   message["data"].value("rpa", "") == text;
+        };
+    };
+    EXPECT_TRUE(ui_.ReceiveWhere(position_is("5")));
+    client_.Send({{"command", "setAxisResolution"}, {"axis", "X"}, {"resolution", 100}});
+    EXPECT_TRUE(ui_.ReceiveWhere(position_is("20")));
     // A rejected limit stops the load there; the UI is told.
     printer_.RejectCommand(sim::Controller::kMain, "FLB*", "limit refused");
     EXPECT_EQ(LoadSettings("50"),
@@ -55,22 +69,4 @@ TEST_F(SettingsEndToEnd, ForwardLimitsAreSentOnlyOnceTheMainControllerIsOpen) {
     client_.Send({{"command", "loadSettings"}, {"settings", {{"xCounts", 400}}}});
     EXPECT_TRUE(client_.Sync().empty());
     EXPECT_TRUE(LimitCommands().empty());
-}
-
-TEST_F(SettingsEndToEnd, StatusPositionsFollowTheAxisResolution) {
-    printer_.SetAxisPosition('A', 2000);
-    printer_.ForceRecordField(
-        sim::Controller::kMain,
-        offsetof(ZDataRecordStd, axis_block) + offsetof(ZAxisBlock, axis_position_trusted), 4, 1);
-    ListenUi();
-    OpenMain();
-    auto position_is = [](const char* text) {
-        return [text](const json& message) {
-            return message.value("command", "") == "updateUI" && message.contains("data") &&
-                   message["data"].value("rpa", "") == text;
-        };
-    };
-    EXPECT_TRUE(ui_.ReceiveWhere(position_is("5")));
-    client_.Send({{"command", "setAxisResolution"}, {"axis", "X"}, {"resolution", 100}});
-    EXPECT_TRUE(ui_.ReceiveWhere(position_is("20")));
 }

@@ -82,16 +82,6 @@ TEST_F(ProgramLoading, BreakpointsMarkTheNextQueuedTask) {
     EXPECT_FALSE(program.at(0)->HasBreakpoint());
 }
 
-TEST_F(ProgramLoading, AFileThatCannotBeOpenedQueuesNothing) {
-    Load("G90\n").at(0)->SetStatus(Task::FINISHED);
-    TaskManagerProbe::Halt();
-    testing::internal::CaptureStderr();
-    manager_.LoadProgram(dir_.Path(), true);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening the file\n");
-    EXPECT_TRUE(manager_.GetProgramTasks().empty());
-    EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
-}
-
 TEST_F(ProgramLoading, TerminalLines) {
     // A supported code without a handler needs no task; an unsupported one fails.
     EXPECT_TRUE(manager_.ProcessLine(GCode("M201 S1000", 0), false));
