@@ -43,25 +43,17 @@ TEST_F(LinkEndToEnd, StopAxisReachesTheControllerOnceOpenAndAFailedOpenKeepsTheC
               R"("rc":-10000,"source":"STC"}})");
 }
 
-TEST_F(LinkEndToEnd, CloseStopsTheAxesAndExitSwitchesEverythingOff) {
+TEST_F(LinkEndToEnd, CloseStopsTheAxesAndExitSwitchesEverythingOffThroughRejectedStops) {
     OpenMain();
     OpenTemperature();
     printer_.ClearCommandLog(Controller::kMain);
     printer_.ClearCommandLog(Controller::kTemperature);
-    client_.Close();
-    EXPECT_EQ(server_.WaitForExit(), 0);
-    // "ST" from the close, then "ST" and "MO" from the exit.
-    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (Texts{"ST", "ST", "MO"}));
-    EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), Texts{"PM 0,0"});
-}
-
-TEST_F(LinkEndToEnd, RejectedStopsNeitherHoldTheCloseNorKeepTheMotorsOn) {
-    OpenMain();
-    printer_.ClearCommandLog(Controller::kMain);
     printer_.RejectCommand(Controller::kMain, "ST", "7 Command not valid");
     client_.Close();
     EXPECT_EQ(server_.WaitForExit(), 0);
+    // "ST" from the close, then "ST" and "MO" from the exit; a rejection holds up neither.
     EXPECT_EQ(printer_.CommandLog(Controller::kMain), (Texts{"ST", "TC1", "ST", "TC1", "MO"}));
+    EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), Texts{"PM 0,0"});
 }
 
 }  // namespace

@@ -45,15 +45,12 @@ TEST(ReadInteger, TakesTheWholePartOfNumbersInRangeAndRefusesTheRest) {
     EXPECT_EQ(ReadInteger<uint32_t>(json(4294967295u), "n"), 4294967295u);
     EXPECT_EQ(ReadInteger<int64_t>(json(-9223372036854775807LL - 1), "n"), INT64_MIN);
     for (const json& value : {json(2147483648.0), json(-2147483649.0), json(2147483648u),
-                              json(-2147483649LL), json(1e300), json(-1e300)}) {
+                              json(-2147483649LL), json(1e300), json(-1e300)})
         EXPECT_THROW(ReadInteger<int32_t>(value, "n"), std::out_of_range) << value;
-    }
-    for (const json& value : {json(-1), json(-1.0), json(4294967296.0), json(4294967296u)}) {
+    for (const json& value : {json(-1), json(-1.0), json(4294967296.0), json(4294967296u)})
         EXPECT_THROW(ReadInteger<uint32_t>(value, "n"), std::out_of_range) << value;
-    }
     EXPECT_THROW(ReadInteger<int64_t>(json(9223372036854775808.0), "n"), std::out_of_range);
     EXPECT_THROW(ReadInteger<int64_t>(json(18446744073709551615u), "n"), std::out_of_range);
-    for (const json& value : {json(true), json("1"), json(nullptr), json::array()}) {
+    for (const json& value : {json(true), json("1"), json(nullptr), json::array()})
         EXPECT_THROW(ReadInteger<int32_t>(value, "n"), json::type_error) << value;
-    }
 }

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "zenlib.h"
@@ -32,9 +32,9 @@ TEST(PrinterSimProcessTest, PrintsItsAddressesServesCommandsExitsCleanlyAndRefus
     const std::string temperature_line = ReadLine(stream);
     EXPECT_EQ(main_line.rfind("main 127.0.0.1:", 0), 0u) << main_line;
     EXPECT_EQ(temperature_line.rfind("temperature 127.0.0.1:", 0), 0u) << temperature_line;
-    std::stringstream written;
-    written << std::ifstream(address_file).rdbuf();
-    EXPECT_EQ(written.str(), main_line + temperature_line);
+    std::ifstream written(address_file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}),
+              main_line + temperature_line);
 
     const std::string address = main_line.substr(5, main_line.size() - 6) + " -s DR -t 2000";
     ZHandle handle = nullptr;

@@ -1,12 +1,19 @@
-// The record watcher: its lists and status fed with hand-made records on the
-// test thread, and its record threads against the scripted library, where
-// records arrive exactly as the test queues them.
+// The link subsystem against a scripted controller library: the test decides every reply,
+// rejection and record, so the record threads see records exactly as the test queues them.
+// The record watcher's lists and status are also fed hand-made records on the test thread.
 #include "DataRecordWatcher.h"
-#include "ScriptedZenlib.h"
 #include "TaskDirectory.h"
+#include "TemperatureConnection.h"
 #include "VrxException.h"
 
+#include <zenlib.h>
+#include <zenlibo.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
 #include <future>
 #include <map>
 #include <mutex>
@@ -16,15 +23,134 @@
 
 #include <gtest/gtest.h>
 
+struct ScriptedZenlib {
+    static ScriptedZenlib& Get() {
+        // Never destroyed: the connections call in at exit.
+        static ScriptedZenlib* instance = new ScriptedZenlib;
+        return *instance;
+    }
+
+    // Forget every script, log and queued record.
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        script = Script{};
+    }
+    // ZCommand of this text returns rc and, with Z_OK, this reply (without "\r\n:").
+    // Commands never answered get Z_OK and "".
+    void Answer(const std::string& command, ZReturnCode rc, const std::string& reply = "") {
+        std::lock_guard<std::mutex> lock(mutex);
+        script.answers[command] = {rc, reply};
+    }
+    // Queues one record, or one failing ZRecord call when rc is not Z_OK.
+    void PushRecord(const ZDataRecord& record, ZReturnCode rc = Z_OK) {
+        std::lock_guard<std::mutex> lock(mutex);
+        script.records.emplace_back(record, rc);
+        changed.notify_all();
+    }
+    // From now until Reset, ZRecord on an empty queue delivers an all-zero
+    // record at once (lets a test stop a stream without waiting for a timeout).
+    void FreeRun() {
+        std::lock_guard<std::mutex> lock(mutex);
+        script.free_run = true;
+        changed.notify_all();
+    }
+    // Waits until every queued record has been taken by ZRecord.
+    bool WaitUntilTaken(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [this] { return script.records.empty(); });
+    }
+    // Every command sent, in order.
+    std::vector<std::string> Log() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return script.log;
+    }
+
+    struct Script {
+        std::map<std::string, std::pair<ZReturnCode, std::string>> answers;
+        std::deque<std::pair<ZDataRecord, ZReturnCode>> records;
+        std::vector<std::string> log;
+        bool free_run = false;
+    };
+    std::mutex mutex;  // guards script; the library calls take it too
+    std::condition_variable changed;
+    Script script;
+};
+
+// The library calls, as the link code makes them.
+extern "C" {
+
+ZReturnCode ZOpen(const char*, ZHandle* handle) {
+    *handle = reinterpret_cast<ZHandle>(1);
+    return Z_OK;
+}
+
+ZReturnCode ZCommand(ZHandle, const char* command, char* reply, ZSize size, ZSize* count) {
+    auto& lib = ScriptedZenlib::Get();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    lib.script.log.push_back(command);
+    const auto [rc, answer] = lib.script.answers[command];
+    if (rc != Z_OK)
+        return rc;
+    const std::string text = answer + "\r\n:";
+    *count = static_cast<ZSize>(std::min<size_t>(text.size(), size));
+    std::memcpy(reply, text.data(), *count);
+    return Z_OK;
+}
+
+ZReturnCode ZRecord(ZHandle, ZDataRecord* record, int32_t) {
+    auto& lib = ScriptedZenlib::Get();
+    std::unique_lock<std::mutex> lock(lib.mutex);
+    auto& records = lib.script.records;
+    // Like the real library: a record within the timeout, or a timeout error.
+    if (!lib.changed.wait_for(lock, std::chrono::seconds(1),
+                              [&] { return !records.empty() || lib.script.free_run; }))
+        return Z_ERR_TIMEOUT;
+    if (records.empty()) {
+        *record = ZDataRecord{};
+        return Z_OK;
+    }
+    const auto [next, rc] = records.front();
+    records.pop_front();
+    lib.changed.notify_all();
+    if (rc == Z_OK)
+        *record = next;
+    return rc;
+}
+
+ZReturnCode ZClose(ZHandle handle) {
+    return handle == nullptr ? Z_ERR_BAD_HANDLE : Z_OK;
+}
+
+ZReturnCode ZRecordRate(ZHandle, double) {
+    return Z_OK;
+}
+
+ZReturnCode ZError(ZReturnCode rc, char* text, ZSize text_size) {
+    std::snprintf(text, text_size, "scripted error %d", static_cast<int>(rc));
+    return Z_OK;
+}
+}
+
 namespace {
 
 using namespace std::chrono_literals;
 using Ids = std::vector<uint32_t>;
 using Json = nlohmann::json;
+using Texts = std::vector<std::string>;
 
-constexpr uint32_t kRunning = 1;
-constexpr uint32_t kPaused = 3;
-constexpr uint32_t kFinished = 6;
+// The VrxException `call` throws; a test failure when it throws none.
+template <typename Call>
+VrxException Caught(Call call) {
+    try {
+        call();
+    } catch (const VrxException& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no VrxException";
+    return VrxException("", 0, nullptr);
+}
+
+enum : uint32_t { kRunning = 1, kPaused = 3, kFinished = 6 };  // task statuses
 
 // Spins until `done` holds or 5 seconds have passed.
 template <typename Predicate>
@@ -53,8 +179,7 @@ class FakeTaskDirectory : public TaskDirectory {
     }
     std::optional<uint32_t> GetTaskStatus(uint32_t id) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = statuses_.find(id);
-        return found == statuses_.end() ? std::nullopt : std::optional<uint32_t>(found->second);
+        return statuses_.count(id) ? std::optional<uint32_t>(statuses_[id]) : std::nullopt;
     }
     void OnConditionMet(uint32_t id) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -120,10 +245,6 @@ class WatcherTest : public testing::Test {
     void StartWith(uint16_t number) {
         lib_.PushRecord(Sample(number));
         watcher_.Start(kHandle);
-    }
-    // A watch that holds while `*holds` is true.
-    static std::function<bool(ZDataRecord*)> When(const bool* holds) {
-        return [holds](ZDataRecord*) { return *holds; };
     }
 
     ScriptedZenlib& lib_ = ScriptedZenlib::Get();
@@ -238,8 +359,8 @@ TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
     tasks_.Set({{1, kPaused}, {2, kFinished}, {4, kRunning}, {5, kRunning}});
     for (uint32_t id : {1u, 2u, 3u})  // 3 is missing from the directory
         watcher_.AddCondition(id, [&](ZDataRecord*) { return ++evaluated, holds; });
-    watcher_.AddCondition(4, When(&first));
-    watcher_.AddCondition(5, When(&holds));
+    watcher_.AddCondition(4, [&](ZDataRecord*) { return first; });
+    watcher_.AddCondition(5, [&](ZDataRecord*) { return holds; });
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(evaluated, 0);
     EXPECT_EQ(tasks_.TakeMet(), Ids{4});
@@ -262,7 +383,6 @@ TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
 }
 
 TEST_F(WatcherTest, TemperatureWatchesSeeTheirRecordAndRemoveOrStopEmptyTheLists) {
-    bool holds = true;
     tasks_.Set({{1, kRunning}, {2, kRunning}, {3, kRunning}, {4, kRunning}});
     watcher_.AddTemperatureCondition(
         4, [](ZDataRecord* r) { return r->temperature.temperature_input_a >= 200; });
@@ -270,8 +390,8 @@ TEST_F(WatcherTest, TemperatureWatchesSeeTheirRecordAndRemoveOrStopEmptyTheLists
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_TRUE(tasks_.TakeMet().empty()) << "temperature watches are no main watches";
     for (uint32_t id : {1u, 2u, 3u})
-        watcher_.AddCondition(id, When(&holds));
-    watcher_.AddTemperatureCondition(2, When(&holds));
+        watcher_.AddCondition(id, [](ZDataRecord*) { return true; });
+    watcher_.AddTemperatureCondition(2, [](ZDataRecord*) { return true; });
     watcher_.RemoveConditions(2);  // from both lists
     watcher_.RemoveConditions(1);
     watcher_.CheckConditions(nullptr, record_);
@@ -342,6 +462,32 @@ TEST_F(WatcherTest, StatusKeysAndValues) {
     EXPECT_EQ(status["jogPosX"], false);
     EXPECT_EQ(status["rpa"], "20");
     EXPECT_EQ(status["rpb"], "-200");
+}
+
+TEST(ConnectionTest, ErrorsCarryTheControllersExplanationOrElseTheLibraryText) {
+    auto& lib = ScriptedZenlib::Get();
+    // The command, its code, the "TC1" reply (nullptr: "TC1" fails too), the error text, and
+    // whether "TC1" is asked (once only, even when it fails).
+    using Row = std::tuple<std::string, ZReturnCode, const char*, std::string, bool>;
+    for (const auto& [command, rc, explanation, text, asked] :
+         {Row{"setext=999", Z_ERR_COMMAND_REJECTED, "6 Out of range", "6 Out of range", true},
+          Row{"speed=1", Z_ERR_COMMAND_REJECTED, nullptr, "scripted error -10000", true},
+          Row{"PM 0,0", Z_ERR_TIMEOUT, "unasked", "scripted error -1100", false}}) {
+        SCOPED_TRACE(command);
+        lib.Reset();
+        lib.Answer(command, rc);
+        lib.Answer("TC1", explanation ? Z_OK : Z_ERR_COMMAND_REJECTED,
+                   explanation ? explanation : "");
+        const VrxException error =
+            Caught([&] { TemperatureConnection::GetInstance().Command(command); });
+        EXPECT_EQ(error.GetSource(), command);
+        EXPECT_EQ(error.GetRc(), rc);
+        EXPECT_EQ(error.GetErrorString(), text);
+        EXPECT_EQ(error.what(), text);
+        EXPECT_EQ(lib.Log(), (asked ? Texts{command, "TC1"} : Texts{command}));
+    }
+    // Without a connection to ask, a rejection has the library's text.
+    EXPECT_EQ(VrxException("ZRecord", -10000, nullptr).GetErrorString(), "scripted error -10000");
 }
 
 }  // namespace
