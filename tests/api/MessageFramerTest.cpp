@@ -53,14 +53,6 @@ TEST(MessageFramer, OneTextPerValueWhereverTheStreamIsCut) {
     }
 }
 
-TEST(MessageFramer, StrayBytesAreSkippedAndReportedOncePerRun) {
-    const auto out = FeedAll({R"(garbage{"a":1} 42 "x" } {"b":2}tail)"});
-    EXPECT_EQ(out.messages, (Texts{R"({"a":1})", R"({"b":2})"}));
-    EXPECT_EQ(out.drops, (Texts{"Dropped 7 bytes outside any JSON object",
-                                "Dropped 6 bytes outside any JSON object",
-                                "Dropped 4 bytes outside any JSON object"}));
-}
-
 TEST(MessageFramer, MessagesLargerOrDeeperThanTheMaximumAreDroppedWhole) {
     EXPECT_EQ(FeedAll({R"({"a":"12"})"}, 10).messages, (Texts{R"({"a":"12"})"}));
     const std::string big = R"({"d":")" + std::string(100, '{') + R"("})";

@@ -117,29 +117,22 @@ TEST_F(HandlerTrees, ACancelledHomingCancelsItsLineWithoutKeepingItAlive) {
     tree->SetStatus(Task::INITIALIZING);
     UiCollector ui;
     ui.Install();
-    TaskManager::GetInstance().UpdateTasks();
-    ui.Clear();
     const auto children = tree->GetSubTasks();
     children[1]->Cancel("Cancelled by User Interface");
-    EXPECT_TRUE(tree->IsStatus(Task::CANCELLED));
     TaskManager::GetInstance().UpdateTasks();
     const json expected = {{"id", tree->GetId()},
                            {"status", "CANCELLED"},
                            {"cancellation_reason", "Home X Cancelled"}};
     const auto updates = ui.Updates();
     EXPECT_NE(std::find(updates.begin(), updates.end(), expected), updates.end());
-    for (const auto& child : children) {
-        EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
+    for (const auto& task : {tree, children[0], children[1], children[2]}) {
+        EXPECT_TRUE(task->IsStatus(Task::CANCELLED));
     }
-
-    boost::weak_ptr<Task> parent;
-    Pointer child;
-    {
-        auto line = GCodeManager::GetInstance().Handle_G28(GCode("G28 X", 0));
-        parent = line;
-        child = line->GetSubTasks()[0];
-    }
-    EXPECT_TRUE(parent.expired());
-    child->Cancel("gone");  // the callback finds no parent and does nothing
+    auto line = GCodeManager::GetInstance().Handle_G28(GCode("G28 X", 0));
+    const Pointer child = line->GetSubTasks()[0];
+    const boost::weak_ptr<Task> weak = line;
+    line.reset();
+    EXPECT_TRUE(weak.expired()) << "the homing's callback keeps no line alive";
+    child->Cancel("gone");  // and finds none to cancel
     EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
 }

@@ -43,18 +43,17 @@ class ProgramEndToEnd : public ServerPrinterTest {
         EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", execute}}),
                   (json{{"command", "loadResponse"}, {"status", "success"}}));
     }
-    void LeaveWhileFinishing() {
+    // With only the UI left to release held work, the server ends: the close
+    // stops the axes; the exit then stops them and turns the motors off.
+    void LeaveWhileFinishing(bool held = true) {
+        printer_.ClearCommandLog(Controller::kMain);
         client_.Send({{"command", "finishThenShutdown"}});
         client_.Close();
-    }
-    // With only the UI left to release the work, the server ends: the close
-    // stops the axes; the exit then stops them and turns the motors off.
-    void ExpectLeavingEndsTheServer() {
-        printer_.ClearCommandLog(Controller::kMain);
-        LeaveWhileFinishing();
-        EXPECT_EQ(server_.WaitForExit(), 0);
-        EXPECT_EQ(printer_.CommandLog(Controller::kMain),
-                  (std::vector<std::string>{"ST", "ST", "MO"}));
+        if (held) {
+            EXPECT_EQ(server_.WaitForExit(), 0);
+            EXPECT_EQ(printer_.CommandLog(Controller::kMain),
+                      (std::vector<std::string>{"ST", "ST", "MO"}));
+        }
     }
     static std::function<bool(const json&)> Line(const std::string& gcode) {
         return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
@@ -137,9 +136,25 @@ TEST_F(ProgramEndToEnd, LoadGcodeWithoutExecuteStopsAtTheFirstTaskAndBedLevelQue
         server_.WaitForStderr("Dropped command {\"command\":\"bedLevel\",\"enabled\":true}"));
 }
 
-TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
+TEST_F(ProgramEndToEnd, BadJogsAndMovesWithoutACountLeaveTheWorkerToRunTheTasksAfterThem) {
     OpenMain();
     OpenTemperature();
+    // A move without a count cancels its group before anything moves.
+    for (const char* program :
+         {"G1 X2e16 F3000\nG1 X-2e16 F3000\n", "G1 E2e16 F3000\nG1 E2e16\n"}) {
+        printer_.ClearCommandLog(Controller::kMain);
+        LoadAndRun(program);
+        const auto cancelled = ui_.ReceiveWhere([](const json& message) {
+            return message.value("command", "") == "updateTasks" &&
+                   message["tasks"][0].value("status", "") == "CANCELLED";
+        });
+        ASSERT_TRUE(cancelled) << program;
+        EXPECT_EQ((*cancelled)["tasks"][0]["cancellation_reason"],
+                  "Task Execution Error : move value outside the controller's count range");
+        const auto log = printer_.CommandLog(Controller::kMain);
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(),
+                                 [](const std::string& sent) { return sent.rfind("LI", 0) == 0; }));
+    }
     // Malformed: dropped before any task exists, like any malformed command.
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}, {"speed", 1000}});
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}});
@@ -163,7 +178,7 @@ TEST_F(ProgramEndToEnd, BadJogsLeaveTheWorkerToRunTheTasksAfterThem) {
 TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingLetsARunningProgramFinishFirst) {
     OpenMain();
     LoadAndRun("G4 P2000\nG4 P3000\n");
-    LeaveWhileFinishing();
+    LeaveWhileFinishing(false);
     EXPECT_TRUE(WaitForTask(Line("G4 P3000"), "FINISHED"));
     EXPECT_EQ(server_.WaitForExit(), 0);
 }
@@ -172,7 +187,7 @@ TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingAtABreakpointEndsTheServer) 
     OpenMain();
     LoadAndRun("G4 P20\n;BREAKPOINT\nG4 P600000\n");
     ASSERT_TRUE(WaitForTask(Line("G4 P600000"), "BREAKPOINT"));
-    ExpectLeavingEndsTheServer();
+    LeaveWhileFinishing();
 }
 
 TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingWithAPausedTaskEndsTheServer) {
@@ -183,26 +198,7 @@ TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingWithAPausedTaskEndsTheServer
     const uint32_t id = (*form)["id"];
     client_.Send({{"command", "pauseTask"}, {"id", id}});
     ASSERT_TRUE(WaitForTask([id](const json& task) { return task["id"] == id; }, "PAUSED"));
-    ExpectLeavingEndsTheServer();
+    LeaveWhileFinishing();
 }
 
 }  // namespace
-
-TEST_F(ProgramEndToEnd, AMoveWithoutACountCancelsItsGroupBeforeAnythingMoves) {
-    OpenMain();
-    for (const char* program :
-         {"G1 X2e16 F3000\nG1 X-2e16 F3000\n", "G1 E2e16 F3000\nG1 E2e16\n"}) {
-        printer_.ClearCommandLog(Controller::kMain);
-        LoadAndRun(program);
-        const auto cancelled = ui_.ReceiveWhere([](const json& message) {
-            return message.value("command", "") == "updateTasks" &&
-                   message["tasks"][0].value("status", "") == "CANCELLED";
-        });
-        ASSERT_TRUE(cancelled) << program;
-        EXPECT_EQ((*cancelled)["tasks"][0]["cancellation_reason"],
-                  "Task Execution Error : move value outside the controller's count range");
-        const auto log = printer_.CommandLog(Controller::kMain);
-        EXPECT_TRUE(std::none_of(log.begin(), log.end(),
-                                 [](const std::string& sent) { return sent.rfind("LI", 0) == 0; }));
-    }
-}
