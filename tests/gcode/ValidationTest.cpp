@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <stdexcept>
 
 using json = nlohmann::json;
@@ -90,6 +89,13 @@ TEST(ValidateLine, Findings) {
     for (const char* bad : {"G1 X", "G1 XA", "G1 X.", "G1 X-", "G1 X1E999", "G1 X1E-999"}) {
         rows.push_back({bad, {float_x}, {}});
     }
+    // Values far outside a double's range or precision.
+    rows.push_back({"G1 X" + std::string(305, '9') + " Y0." + std::string(298, '0') + "1 E" +
+                        std::string(400, '0'),
+                    {},
+                    {}});
+    rows.push_back({"G1 X0." + std::string(310, '0') + "1", {float_x}, {}});
+    rows.push_back({"G4 P" + std::string(400, '0'), {}, {}});
     for (const Row& row : rows) {
         const json result = GCodeManager::GetInstance().ValidateLine(GCode(row.text, 4));
         EXPECT_EQ(result["errors"], row.errors.empty() ? json() : json(row.errors)) << row.text;
@@ -110,37 +116,4 @@ TEST(ValidationSteps, EachStepReportsWhetherItFoundSomething) {
                  manager.CheckSupported(GCode("M105", 1), warnings));
     EXPECT_EQ(errors, json({"E axis must be set to Relative Mode with M83."}));
     EXPECT_EQ(warnings, json({kNotSupported, kNotSupported}));
-}
-
-// The reference acceptance is the standard conversions themselves.
-TEST(ValueAcceptance, MatchesTheStandardConversions) {
-    const auto accepted = [](const auto& convert, const std::string& value) {
-        try {
-            convert(value);
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
-    };
-    const auto stoi = [](const std::string& v) { return std::stoi(v, nullptr, 10); };
-    const auto stod = [](const std::string& v) { return std::stod(v); };
-    std::mt19937 random(12345);
-    const std::string alphabet = "0123456789+-.eExXpPaAfFiInNtTyY( ";
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
-    std::uniform_int_distribution<int> length(0, 9);
-    std::vector<std::string> values = {std::string(305, '9'), "0." + std::string(298, '0') + "1",
-                                       "0." + std::string(310, '0') + "1", std::string(400, '0')};
-    for (int round = 0; round < 200000; ++round) {
-        values.emplace_back();
-        for (int i = length(random); i > 0; --i)
-            values.back() += alphabet[pick(random)];
-    }
-    for (const std::string& value : values) {
-        ASSERT_EQ(CommandRules::Accepts(CommandRules::ValueType::kInteger, value),
-                  accepted(stoi, value) && value.find('.') == std::string::npos)
-            << "'" << value << "'";
-        ASSERT_EQ(CommandRules::Accepts(CommandRules::ValueType::kFloat, value),
-                  accepted(stod, value))
-            << "'" << value << "'";
-    }
 }

@@ -34,9 +34,6 @@ class ProgramLoading : public testing::Test {
         task->FillStatus(form);
         return form;
     }
-    static std::string Description(const boost::shared_ptr<Task>& task) {
-        return Form(task).value("description", "");
-    }
 
     GCodeManager& manager_ = GCodeManager::GetInstance();
     TaskManager& tasks_ = TaskManager::GetInstance();
