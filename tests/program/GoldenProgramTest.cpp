@@ -45,6 +45,17 @@ bool IsProgress(const json& message) {
            std::regex_match(Item(message).value("description", ""), progress);
 }
 
+// The full forms of the top-level tasks among `datagrams`, by id.
+std::map<uint32_t, json> Forms(const std::vector<json>& datagrams) {
+    std::map<uint32_t, json> forms;
+    for (const auto& message : datagrams) {
+        if (IsUpdate(message) && Item(message).contains("name")) {
+            forms[Item(message)["id"].get<uint32_t>()] = message;
+        }
+    }
+    return forms;
+}
+
 // Turns what was seen into the text of a record. Timing decides, and so is
 // left out: the status telemetry; the order in which the full forms of a
 // loaded program's tasks are queued (the loader and the worker both register
@@ -62,16 +73,13 @@ std::string Normalise(const std::vector<std::string>& replies, const std::vector
         }
     };
     section("replies", replies);
-    std::map<uint32_t, json> forms;
     std::vector<json> rest;
     for (json message : datagrams) {
-        if (IsTelemetry(message)) {
+        if (IsTelemetry(message) || (IsUpdate(message) && Item(message).contains("name"))) {
             continue;
         }
-        if (IsUpdate(message) && Item(message).contains("name")) {
-            forms[Item(message)["id"].get<uint32_t>()] = message;
-        } else if (IsProgress(message) && !rest.empty() && IsProgress(rest.back()) &&
-                   Item(rest.back())["id"] == Item(message)["id"]) {
+        if (IsProgress(message) && !rest.empty() && IsProgress(rest.back()) &&
+            Item(rest.back())["id"] == Item(message)["id"]) {
             rest.back() = message;
         } else if (message.value("command", "") == "printTasks") {
             for (auto it = message.begin(); it != message.end();) {
@@ -83,7 +91,7 @@ std::string Normalise(const std::vector<std::string>& replies, const std::vector
         }
     }
     text << "# task forms, by id\n";
-    for (const auto& form : forms) {
+    for (const auto& form : Forms(datagrams)) {
         text << form.second << "\n";
     }
     section("datagrams", rest);
@@ -94,7 +102,6 @@ std::string Normalise(const std::vector<std::string>& replies, const std::vector
 
 class GoldenProgram : public testing::Test {
   protected:
-    void Send(const json& message) { client_.Send(message); }
     void Ask(const json& message) {
         client_.Send(message);
         const auto reply = client_.ReceiveText();
@@ -119,17 +126,6 @@ class GoldenProgram : public testing::Test {
             return item["id"] == id && item.value("status", "") == status;
         };
     }
-    // The full forms of the top-level tasks seen so far, by id.
-    std::map<uint32_t, json> Forms() const {
-        std::map<uint32_t, json> forms;
-        for (const auto& message : datagrams_) {
-            if (IsUpdate(message) && Item(message).contains("name")) {
-                forms[Item(message)["id"].get<uint32_t>()] = Item(message);
-            }
-        }
-        return forms;
-    }
-
     // Slow enough that the record stream keeps up under the sanitizers (a
     // group that misses its segment counts waits for ever).
     sim::VirtualPrinter printer_{sim::VirtualPrinterOptions{0, 0, 2.0, false}};
@@ -144,7 +140,7 @@ TEST_F(GoldenProgram, RunsAsRecorded) {
     // The hot end is a little short of its set-point, so its wait starts and
     // then ends; the bed is at its own, so that wait ends without starting.
     printer_.SetTemperatures(198.4, 60.0);
-    Send({{"command", "uiEndpoint"}, {"port", ui_.Port()}});
+    client_.Send({{"command", "uiEndpoint"}, {"port", ui_.Port()}});
     ASSERT_TRUE(ReceiveUntil([](const json& m) { return m.value("command", "") == "uiPong"; }));
     Ask({{"command", "openStream"}, {"ip_address", printer_.Address(Controller::kMain)}});
     Ask({{"command", "openTemperatureStream"},
@@ -155,22 +151,22 @@ TEST_F(GoldenProgram, RunsAsRecorded) {
         ReceiveItem([](const json& item) { return item.value("status", "") == "BREAKPOINT"; });
     ASSERT_TRUE(stop);
     const uint32_t held = Item(*stop)["id"];
-    Send({{"command", "printTasks"}});
+    client_.Send({{"command", "printTasks"}});
     ASSERT_TRUE(ReceiveUntil([](const json& m) { return m.value("command", "") == "printTasks"; }));
-    Send({{"command", "resumeTask"}, {"id", held}});
+    client_.Send({{"command", "resumeTask"}, {"id", held}});
 
     // The program halts at the line that failed validation; the UI cancels the rest.
-    const auto forms = Forms();
+    const auto forms = Forms(datagrams_);
     const auto error = std::find_if(forms.begin(), forms.end(), [](const auto& form) {
-        return form.second["description"] == "~3GCode Error";
+        return Item(form.second)["description"] == "~3GCode Error";
     });
     ASSERT_NE(error, forms.end());
     ASSERT_NE(error, forms.begin());
     ASSERT_NE(std::next(error), forms.end());
     ASSERT_TRUE(ReceiveItem(Status(std::prev(error)->first, "FINISHED")));
-    Send({{"command", "printTasks"}});
+    client_.Send({{"command", "printTasks"}});
     ASSERT_TRUE(ReceiveUntil([](const json& m) { return m.value("command", "") == "printTasks"; }));
-    Send({{"command", "cancelTask"}, {"id", std::next(error)->first}});
+    client_.Send({{"command", "cancelTask"}, {"id", std::next(error)->first}});
     ASSERT_TRUE(ReceiveItem(Status(forms.rbegin()->first, "CANCELLED")));
 
     client_.Close();

@@ -138,7 +138,6 @@ TEST_F(ProgramEndToEnd, LoadGcodeWithoutExecuteStopsAtTheFirstTaskAndBedLevelQue
 
 TEST_F(ProgramEndToEnd, BadJogsAndMovesWithoutACountLeaveTheWorkerToRunTheTasksAfterThem) {
     OpenMain();
-    OpenTemperature();
     // A move without a count cancels its group before anything moves.
     for (const char* program :
          {"G1 X2e16 F3000\nG1 X-2e16 F3000\n", "G1 E2e16 F3000\nG1 E2e16\n"}) {
@@ -155,6 +154,7 @@ TEST_F(ProgramEndToEnd, BadJogsAndMovesWithoutACountLeaveTheWorkerToRunTheTasksA
         EXPECT_TRUE(std::none_of(log.begin(), log.end(),
                                  [](const std::string& sent) { return sent.rfind("LI", 0) == 0; }));
     }
+    OpenTemperature();
     // Malformed: dropped before any task exists, like any malformed command.
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}, {"speed", 1000}});
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}});
