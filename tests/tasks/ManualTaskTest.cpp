@@ -24,7 +24,8 @@ ManualTaskTest::Updates ManualTaskTest::Flush() {
 
 void ManualTaskTest::Loops(int count) {
     for (int i = 0; i < count; ++i) {
-        TaskManagerProbe::Loop();
+        TaskManagerProbe::ApplyPending();
+        TaskManagerProbe::Pass();
     }
 }
 

@@ -54,15 +54,8 @@ TEST(TaskCommands, UnknownMalformedAndOutOfRangeIdsAreRefusedWithOneLineEach) {
     EXPECT_TRUE(server.IsRunning());
 }
 
-TEST(TaskCommands, FinishThenShutdownWithNothingQueuedEndsTheServer) {
-    ServerProcess server;
-    JsonClient client(server.Port());
-    client.Sync();
-    client.Send({{"command", "finishThenShutdown"}});
-    EXPECT_EQ(server.WaitForExit(), 0);
-}
-
-TEST(TaskCommands, TaskMessagesGoToTheNewestConnection) {
+// With nothing queued, "finishThenShutdown" ends the server at once.
+TEST(TaskCommands, TaskMessagesGoToTheNewestConnectionAndFinishingEndsTheServer) {
     ServerProcess server;
     JsonClient first(server.Port()), second(server.Port());
     UdpReceiver first_ui, second_ui;
@@ -72,4 +65,6 @@ TEST(TaskCommands, TaskMessagesGoToTheNewestConnection) {
     EXPECT_EQ(second_ui.Receive(), R"({"command":"printTasks"})");
     first.Sync();
     EXPECT_FALSE(first_ui.Receive(std::chrono::milliseconds(100)));
+    first.Send({{"command", "finishThenShutdown"}});
+    EXPECT_EQ(server.WaitForExit(), 0);
 }

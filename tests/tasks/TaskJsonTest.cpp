@@ -84,18 +84,11 @@ TEST_F(TaskJson, BreakpointsCancellationsAndStepsLeaveOneMessagePerUpdate) {
     task->MarkBreakpoint();
     task->Cancel("Cancelled by User Interface");
     manager_.UpdateTasks();
-    const std::string id = std::to_string(task->GetId());
-    EXPECT_EQ(
-        ui_.Texts(),
-        Entries(
-            {"{\"command\":\"updateTasks\",\"tasks\":[{\"id\":" + id + ",\"status\":\"RUNNING\"}]}",
-             "{\"command\":\"updateTasks\",\"tasks\":[{\"description\":\"Linear "
-             "Group||\",\"id\":" +
-                 id + "}]}",
-             "{\"command\":\"updateTasks\",\"tasks\":[{\"breakpoint\":true,\"id\":" + id + "}]}",
-             "{\"command\":\"updateTasks\",\"tasks\":[{\"cancellation_reason\":"
-             "\"Cancelled by User Interface\",\"id\":" +
-                 id + ",\"status\":\"CANCELLED\"}]}"}));
+    EXPECT_EQ(ui_.Texts().size(), 4u);
+    EXPECT_EQ(ui_.Updates(), Updates({Status(task, "RUNNING"),
+                                      {{"description", "Linear Group||"}, {"id", task->GetId()}},
+                                      {{"breakpoint", true}, {"id", task->GetId()}},
+                                      Cancelled(task, "Cancelled by User Interface")}));
 }
 
 TEST_F(TaskJson, UpdateUIGoesAtOnceAndPrintTasksListsIdsSortedAsText) {

@@ -30,21 +30,10 @@ void TaskManagerProbe::Pass() {
     TaskManager::GetInstance().Pass();
 }
 
-void TaskManagerProbe::Loop() {
-    ApplyPending();
-    Pass();
-}
-
 size_t TaskManagerProbe::TableSize() {
     TaskManager& manager = TaskManager::GetInstance();
     boost::lock_guard<boost::mutex> lock(manager.table_mutex_);
     return manager.tasks_.size();
-}
-
-size_t TaskManagerProbe::PendingAdditions() {
-    TaskManager& manager = TaskManager::GetInstance();
-    boost::lock_guard<boost::mutex> lock(manager.pending_mutex_);
-    return manager.tasks_to_add_.size();
 }
 
 bool TaskManagerProbe::FinishRequested() {

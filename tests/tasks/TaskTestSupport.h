@@ -25,10 +25,7 @@ class TaskManagerProbe {
     static void ApplyPending();
     // One walk over the awake tasks, stepping every ready one.
     static void Pass();
-    // ApplyPending, then Pass.
-    static void Loop();
     static size_t TableSize();
-    static size_t PendingAdditions();
     static bool FinishRequested();
     // Takes and releases the manager's lock as another thread would.
     static void Lock();

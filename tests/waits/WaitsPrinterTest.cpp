@@ -63,18 +63,6 @@ class WaitsPrinterTest : public PrinterTest {
         });
     }
     static bool SomeRecordsPassed() { return SeenSample(printer_->Snapshot().samples + 20); }
-    // Waits until the latest record shows the axis (0 for A) moving.
-    static bool RecordShowsMoving(int axis) {
-        return Eventually([&] {
-            const auto record = DataRecordWatcher::GetInstance().GetRecord();
-            return record && (AxisStatus(*record, axis) & 0x8000) != 0;
-        });
-    }
-    // Waits until the worker has reported the task RUNNING: it sends that
-    // only after the task's OnStart has returned.
-    bool Started(const Task::Pointer& task) {
-        return UiSaid("{\"id\":" + std::to_string(task->GetId()) + ",\"status\":\"RUNNING\"}");
-    }
     // Waits until `count` "updateUI" messages have come, and returns their data.
     std::vector<json> WaitForUiData(size_t count) {
         Eventually([&] { return UiData().size() >= count; });
@@ -97,29 +85,24 @@ Commands From(const Commands& log, const std::string& first) {
     return Commands(std::find(log.begin(), log.end(), first), log.end());
 }
 
-TEST_F(WaitsPrinterTest, SingleCommandsGoOutAndFinish) {
-    const std::vector<Task::Pointer> tasks = {
-        Add<T_DefinePosition>({{"axis", "X"}, {"value", 4000}}),
-        Add<T_DefinePosition>({{"axis", "E"}, {"value", -5}}),
-        Add<T_ServoHere>({{"axis", "Z"}}),
-        Add<T_MotorOff>({{"axis", "Z"}}),
-    };
-    for (const auto& task : tasks) {
-        EXPECT_TRUE(Ends(task)) << task->GetName();
+// Each goes out and finishes; a rejected command or a missing value cancels it.
+TEST_F(WaitsPrinterTest, SingleCommandsGoOutAndFinishOrCancel) {
+    printer_->RejectCommand(kMain, "MOB", "motor busy");
+    for (const auto& [task, status] :
+         {std::pair{Add<T_DefinePosition>({{"axis", "X"}, {"value", 4000}}), Task::FINISHED},
+          {Add<T_DefinePosition>({{"axis", "E"}, {"value", -5}}), Task::FINISHED},
+          {Add<T_ServoHere>({{"axis", "Z"}}), Task::FINISHED},
+          {Add<T_MotorOff>({{"axis", "Z"}}), Task::FINISHED},
+          {Add<T_MotorOff>({{"axis", "Y"}}), Task::CANCELLED},
+          {Add<T_DefinePosition>({{"axis", "Y"}}), Task::CANCELLED},
+          {Add<T_Wait>(json::object()), Task::CANCELLED}}) {
+        EXPECT_TRUE(Ends(task, status)) << task->GetName();
     }
-    auto log = Log();
+    const auto log = Log();
     for (const char* command : {"DPA=4000", "DPD=-5", "SHC", "MOC"}) {
         EXPECT_NE(std::find(log.begin(), log.end(), command), log.end()) << command;
     }
     EXPECT_EQ(printer_->Snapshot().axes[0].reference, 4000);
-}
-
-TEST_F(WaitsPrinterTest, RejectedCommandsAndMissingValuesCancel) {
-    printer_->RejectCommand(kMain, "MOB", "motor busy");
-    for (const auto& task : {Add<T_MotorOff>({{"axis", "Y"}}),
-                             Add<T_DefinePosition>({{"axis", "Y"}}), Add<T_Wait>(json::object())}) {
-        EXPECT_TRUE(Ends(task, Task::CANCELLED)) << task->GetName();
-    }
     EXPECT_TRUE(UiSaid("<vrx_error><cmd>MOB</cmd>motor busy</vrx_error>"));
     EXPECT_TRUE(UiSaid("Task Execution Error : "));
 }
@@ -152,8 +135,11 @@ TEST_F(WaitsPrinterTest, GroupWaitsForEveryAxis) {
     for (const char* command : {"JGA=200", "JGB=-200", "JGD=200", "BGABD"}) {
         Command(command);
     }
-    for (const int axis : {0, 1, 3}) {
-        ASSERT_TRUE(RecordShowsMoving(axis));
+    for (const int axis : {0, 1, 3}) {  // the latest record shows it moving
+        ASSERT_TRUE(Eventually([&] {
+            const auto record = DataRecordWatcher::GetInstance().GetRecord();
+            return record && (AxisStatus(*record, axis) & 0x8000) != 0;
+        }));
     }
     auto group = Add<T_GroupMotionComplete>({{"axes", "XYZE"}});
     const auto children = group->GetSubTasks();
@@ -190,7 +176,9 @@ TEST_F(WaitsPrinterTest, DwellEndsAfterMoreThanItsSamples) {
         const uint64_t start = printer_->Snapshot().samples;
         auto task = Add<T_Wait>({{"ms", ms}});
         auto* dwell = static_cast<T_Wait*>(task.get());
-        ASSERT_TRUE(Started(task));
+        // The worker reports RUNNING only after the task's OnStart has returned.
+        ASSERT_TRUE(
+            UiSaid("{\"id\":" + std::to_string(task->GetId()) + ",\"status\":\"RUNNING\"}"));
         // The latest record was sampled before the clock was read: not past it.
         EXPECT_FALSE(dwell->IsElapsed());
         printer_->StepClock(ms);
