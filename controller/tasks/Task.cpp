@@ -17,18 +17,17 @@ namespace {
 const char kParentCancelled[] = "Parent Task Cancelled";
 const char kAllSubTasksCancelled[] = "All Sub-Tasks were Cancelled";
 
-// What a dying task still owns of other tasks: conditions and callbacks that
-// hold predecessors, and its children.
+// What a dying task still owns of other tasks: the task it starts after,
+// conditions and callbacks that hold other tasks, and its children.
 struct Remains {
     std::vector<Task::Condition> conditions;
     std::vector<Task::Callback> callbacks;
     std::vector<Task::Pointer> children;
 };
 
-// A loaded program links every task to its predecessor through a start
-// condition, so dropping the last task of a long chain would destroy the
-// whole chain recursively. Destructors park what they own here and the
-// outermost one releases it in a loop.
+// Every task of a loaded program holds its predecessor, so dropping the last
+// task of a long chain would destroy the whole chain recursively. Destructors
+// park what they own here and the outermost one releases it in a loop.
 thread_local std::vector<Remains>* dying_remains = nullptr;
 
 // Runs one part of a cancellation; an error is kept, the first one only, and
