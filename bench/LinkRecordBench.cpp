@@ -17,6 +17,7 @@ class RunningTasks : public TaskDirectory {
   public:
     std::optional<uint32_t> GetTaskStatus(uint32_t) override { return 1; }
     void OnConditionMet(uint32_t) override { met_.fetch_add(1, std::memory_order_relaxed); }
+    void OnStreamFailed(const std::vector<uint32_t>&, std::exception_ptr) override {}
     std::atomic<uint64_t> met_{0};
 };
 

@@ -283,18 +283,17 @@ void Project::Handle_Ping(const json&) {
 
 void Project::Handle_OpenStream(const json& message) {
     const auto address = message.at("ip_address").get<std::string>();
-    auto& connection = MainConnection::GetInstance();
-    connection.Connect(address);
-    // Returns once the first record is in; a failed first record throws.
-    DataRecordWatcher::GetInstance().Start(connection.GetHandle());
+    // The stream starts on the new handle and returns once its first record
+    // is in; only then does the new handle replace the old one.
+    MainConnection::GetInstance().Connect(
+        address, [](ZHandle handle) { DataRecordWatcher::GetInstance().Start(handle); });
     Send(DumpMessage(json{{"command", "openStream"}, {"status", "success"}}));
 }
 
 void Project::Handle_OpenTemperatureStream(const json& message) {
     const auto address = message.at("ip_address").get<std::string>();
-    auto& connection = TemperatureConnection::GetInstance();
-    connection.Connect(address);
-    DataRecordWatcher::GetInstance().StartTemperature(connection.GetHandle());
+    TemperatureConnection::GetInstance().Connect(
+        address, [](ZHandle handle) { DataRecordWatcher::GetInstance().StartTemperature(handle); });
     Send(DumpMessage(json{{"command", "openTemperatureStream"}, {"status", "success"}}));
 }
 

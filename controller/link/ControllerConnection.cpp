@@ -19,10 +19,25 @@ const std::string kReplyEnd = "\r\n:";
 }  // namespace
 
 void ControllerConnection::Open(const std::string& address) {
-    boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
+    Adopt(OpenHandle(address));
+}
+
+void ControllerConnection::Reopen(const std::string& address, const StreamStarter& start) {
+    const ZHandle handle = OpenHandle(address);
+    try {
+        start(handle);
+    } catch (...) {
+        ZClose(handle);
+        throw;
+    }
+    Adopt(handle);
+}
+
+ZHandle ControllerConnection::OpenHandle(const std::string& address) {
     const std::string source = "ZOpen(" + address + ")";
-    // Open into a local handle so that a failed open leaves the connection
+    // Opened into a local handle so that a failed open leaves the connection
     // exactly as it was (an earlier open handle stays in use).
+    // Commands on the handle in use go on meanwhile.
     ZHandle handle = nullptr;
     CheckReturnCode(source, ZOpen((address + kOpenOptions).c_str(), &handle));
     const ZReturnCode rate_rc = ZRecordRate(handle, kRecordPeriodMs);
@@ -31,8 +46,17 @@ void ControllerConnection::Open(const std::string& address) {
         // No "TC1" query: the new handle is gone and the old one did not fail.
         throw VrxException("ZRecordRate", rate_rc, nullptr);
     }
-    handle_.store(handle);
+    return handle;
+}
+
+void ControllerConnection::Adopt(ZHandle handle) {
+    // Under the command lock: no command is under way on the old handle.
+    boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
+    const ZHandle old = handle_.exchange(handle);
     open_.store(true);
+    if (old != nullptr && old != handle) {
+        ZClose(old);
+    }
 }
 
 std::string ControllerConnection::Command(const std::string& text) {

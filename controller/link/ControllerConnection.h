@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <boost/thread/recursive_mutex.hpp>
@@ -14,6 +15,8 @@
 class ControllerConnection {
   public:
     static constexpr uint32_t kReplySize = 449;
+    // Starts the record stream of a freshly opened handle; throws when it cannot.
+    using StreamStarter = std::function<void(ZHandle)>;
 
     ControllerConnection(const ControllerConnection&) = delete;
     ControllerConnection& operator=(const ControllerConnection&) = delete;
@@ -21,6 +24,11 @@ class ControllerConnection {
     // Opens "<address> -s DR -t 1000" and starts the record stream (rate 2.0).
     // Throws VrxException; a failure leaves the connection as it was.
     void Open(const std::string& address);
+    // Opens a new handle to `address`, starts its record stream with `start`
+    // and only then puts it in place of the old handle, which is closed. A
+    // failure of either step closes the new handle and leaves the connection
+    // and its stream as they were.
+    void Reopen(const std::string& address, const StreamStarter& start);
     // Sends one command; returns the reply without its "\r\n:" ending.
     // Throws VrxException (source: the command text) on a non-zero return code.
     std::string Command(const std::string& text);
@@ -47,6 +55,11 @@ class ControllerConnection {
     boost::recursive_mutex command_mutex_;
 
   private:
+    // A new handle opened with the record options; throws VrxException.
+    ZHandle OpenHandle(const std::string& address);
+    // Puts `handle` in place of the old one, which is closed: a replaced
+    // connection must not keep its sockets and its controller-side stream.
+    void Adopt(ZHandle handle);
     // Sends `text`; on failure throws a VrxException that may ask "TC1"
     // (ask_reason) or not.
     std::string SendCommand(const std::string& text, bool ask_reason);

@@ -63,16 +63,14 @@ DataRecordWatcher::DataRecordWatcher() : homing_{{"A", false}, {"B", false}, {"C
 }
 
 DataRecordWatcher::~DataRecordWatcher() {
-    main_.running.store(false);
-    temperature_.running.store(false);
     // Each join waits for the pending ZRecord: at most one record period or
     // the library's timeout.
     {
         boost::lock_guard<boost::mutex> lock(main_.control_mutex);
-        JoinStream(main_);
+        Retire(main_);
     }
     boost::lock_guard<boost::mutex> lock(temperature_.control_mutex);
-    JoinStream(temperature_);
+    Retire(temperature_);
 }
 
 void DataRecordWatcher::SetUpdateCallback(Callback callback) {
@@ -123,69 +121,96 @@ void DataRecordWatcher::StopTemperature() {
 
 void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
     boost::lock_guard<boost::mutex> control(stream.control_mutex);
-    // A running stream, or one whose thread ended by an error, is stopped and
-    // joined first; its watches go with it.
-    if (stream.running.load() || stream.thread.joinable()) {
-        stream.running.store(false);
-        JoinStream(stream);
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        (main ? conditions_ : temperature_conditions_).clear();
+    // The stream in use goes on until the new one has shown a record: a new
+    // address that accepts and never answers must not take its place.
+    auto next = boost::make_shared<Follower>(handle);
+    Follower& follower = *next;
+    // The thread shares ownership: a detached one must not outlive its state.
+    follower.thread = boost::thread([this, next, main] {
+        if (main) {
+            Run(*next);
+        } else {
+            RunTemperature(*next);
+        }
+    });
+    try {
+        AwaitFirstRecord(follower);
+    } catch (...) {
+        JoinFollower(follower);
+        throw;
     }
+    Retire(stream);
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
-        stream.latest.reset();
-        stream.ended = false;
-        stream.failure_rc.reset();
+        stream.follower = next;
+        stream.latest = follower.first;
+        stream.failure_rc.store(0);
     }
-    stream.running.store(true);
-    if (main) {
-        stream.thread = boost::thread([this, handle] { Run(handle); });
-    } else {
-        stream.thread = boost::thread([this, handle] { RunTemperature(handle); });
-    }
+    boost::lock_guard<boost::mutex> lock(follower.mutex);
+    follower.adopted = true;
+    follower.changed.notify_all();
+}
 
-    // The thread either publishes a record or ends; either ends this wait.
-    boost::unique_lock<boost::mutex> lock(stream.record_mutex);
-    stream.published.wait(lock, [&stream] { return stream.latest || stream.ended; });
-    if (stream.latest) {
+void DataRecordWatcher::AwaitFirstRecord(Follower& follower) {
+    boost::unique_lock<boost::mutex> lock(follower.mutex);
+    follower.changed.wait(lock, [&follower] { return follower.first || follower.ended; });
+    if (follower.first) {
         return;
     }
-    if (stream.failure_rc) {
-        throw VrxException("ZRecord", *stream.failure_rc, nullptr);
+    if (follower.failure_rc) {
+        throw VrxException("ZRecord", *follower.failure_rc, nullptr);
     }
     throw std::runtime_error("record stream ended before its first record");
 }
 
 void DataRecordWatcher::StopStream(Stream& stream, Conditions& conditions) {
     boost::lock_guard<boost::mutex> control(stream.control_mutex);
-    stream.running.store(false);
-    JoinStream(stream);
+    Retire(stream);
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         conditions.clear();
     }
     boost::lock_guard<boost::mutex> lock(stream.record_mutex);
     stream.latest.reset();
+    stream.follower.reset();
+    stream.failure_rc.store(0);
 }
 
-void DataRecordWatcher::JoinStream(Stream& stream) {
-    if (!stream.thread.joinable()) {
+void DataRecordWatcher::Retire(Stream& stream) {
+    boost::shared_ptr<Follower> follower;
+    {
+        boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        follower = stream.follower;
+    }
+    if (follower) {
+        JoinFollower(*follower);
+    }
+}
+
+void DataRecordWatcher::JoinFollower(Follower& follower) {
+    {
+        // Under the hand-over lock, so a follower waiting to be adopted sees it.
+        boost::lock_guard<boost::mutex> lock(follower.mutex);
+        follower.running.store(false);
+        follower.changed.notify_all();
+    }
+    if (!follower.thread.joinable()) {
         return;
     }
-    if (stream.thread.get_id() == boost::this_thread::get_id()) {
+    if (follower.thread.get_id() == boost::this_thread::get_id()) {
         // Asked from the record thread itself (a callback): it sees the
         // cleared running flag after this record and ends on its own.
-        stream.thread.detach();
+        follower.thread.detach();
         return;
     }
-    stream.thread.join();
+    follower.thread.join();
 }
 
-void DataRecordWatcher::Run(ZHandle handle) {
+void DataRecordWatcher::Run(Follower& follower) {
     // The status object lives with the thread; it is sent every 25 records.
     nlohmann::json status;
     int count = 0;
-    FollowStream(main_, handle, true,
+    FollowStream(main_, follower, true,
                  [this, &status, &count](const ZDataRecord* previous, ZDataRecord& record) {
                      // UpdateStatus without its wrap count, done on publishing.
                      RefreshStatus(status, record);
@@ -200,43 +225,78 @@ void DataRecordWatcher::Run(ZHandle handle) {
                  });
 }
 
-void DataRecordWatcher::RunTemperature(ZHandle handle) {
-    FollowStream(temperature_, handle, false,
+void DataRecordWatcher::RunTemperature(Follower& follower) {
+    FollowStream(temperature_, follower, false,
                  [this](const ZDataRecord* previous, ZDataRecord& record) {
                      CheckTemperatureConditions(previous, record);
                  });
 }
 
-void DataRecordWatcher::FollowStream(Stream& stream, ZHandle handle, bool count_wraps,
+void DataRecordWatcher::FollowStream(Stream& stream, Follower& follower, bool count_wraps,
                                      const PerRecord& per_record) {
     // Held until the next record has been published and handled, so readers
     // of the latest record never race with its release.
     boost::shared_ptr<ZDataRecord> previous;
     try {
-        while (stream.running.load()) {
+        auto first = NewRecord();
+        const ZReturnCode rc = ZRecord(follower.handle, first.get(), kRecordMode);
+        if (rc != 0) {
+            throw VrxException("ZRecord", rc, nullptr);
+        }
+        // Start publishes the first record when it adopts this follower.
+        const bool adopted = AwaitAdoption(follower, first);
+        if (adopted) {
+            per_record(nullptr, *first);
+            previous = std::move(first);
+        }
+        while (adopted && follower.running.load()) {
             auto record = NewRecord();
-            const ZReturnCode rc = ZRecord(handle, record.get(), kRecordMode);
-            if (rc != 0) {
-                throw VrxException("ZRecord", rc, nullptr);
+            const ZReturnCode next_rc = NextRecord(follower, record.get());
+            if (next_rc != 0) {
+                throw VrxException("ZRecord", next_rc, nullptr);
             }
             Publish(stream, record, previous.get(), count_wraps);
             per_record(previous.get(), *record);
             previous = std::move(record);
         }
     } catch (const VrxException& error) {
-        // The UI knows a failed stream by this message, the first record too.
-        ReportStreamError(error.GetRc());
         if (!previous) {
-            // Start is waiting for that record: it fails with the same code.
-            boost::lock_guard<boost::mutex> lock(stream.record_mutex);
-            stream.failure_rc = error.GetRc();
+            // The UI knows a failed stream by this message, the first record
+            // too; Start fails with the same code.
+            ReportStreamError(error.GetRc());
+            boost::lock_guard<boost::mutex> lock(follower.mutex);
+            follower.failure_rc = error.GetRc();
+        } else if (follower.running.load()) {
+            StreamFailed(stream, &stream == &main_ ? conditions_ : temperature_conditions_,
+                         error.GetRc());
         }
     } catch (const std::exception& error) {
         std::cerr << "Record stream ended: " << error.what() << std::endl;
     }
-    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
-    stream.ended = true;
-    stream.published.notify_all();
+    boost::lock_guard<boost::mutex> lock(follower.mutex);
+    follower.ended = true;
+    follower.changed.notify_all();
+}
+
+bool DataRecordWatcher::AwaitAdoption(Follower& follower, boost::shared_ptr<ZDataRecord> first) {
+    boost::unique_lock<boost::mutex> lock(follower.mutex);
+    follower.first = std::move(first);
+    follower.changed.notify_all();
+    follower.changed.wait(lock, [&follower] { return follower.adopted || !follower.running; });
+    return follower.adopted && follower.running;
+}
+
+ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* record) {
+    const auto give_up = std::chrono::steady_clock::now() + kStallLimit;
+    for (;;) {
+        const ZReturnCode rc = ZRecord(follower.handle, record, kRecordMode);
+        // Each try waits for the library's timeout; a stream asked to end
+        // stops trying.
+        if (rc != Z_ERR_TIMEOUT || !follower.running.load() ||
+            std::chrono::steady_clock::now() >= give_up) {
+            return rc;
+        }
+    }
 }
 
 void DataRecordWatcher::Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
@@ -246,7 +306,30 @@ void DataRecordWatcher::Publish(Stream& stream, const boost::shared_ptr<ZDataRec
         CountWrap(wraps_, previous, *record);
     }
     stream.latest = record;
-    stream.published.notify_all();
+}
+
+void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
+    ReportStreamError(rc);
+    const std::exception_ptr error = std::make_exception_ptr(StreamError(stream, rc));
+    // Under the list's lock, so every watch is either refused or in the list.
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    stream.failure_rc.store(rc);
+    std::vector<uint32_t> ids;
+    for (const RecordCondition& entry : conditions) {
+        if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end()) {
+            ids.push_back(entry.task_id_);
+        }
+    }
+    std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
+              << ids.size() << " waiting task(s) fail" << std::endl;
+    if (directory_ != nullptr && !ids.empty()) {
+        directory_->OnStreamFailed(ids, error);
+    }
+}
+
+VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
+    // Named after the "vrxError" "Data Record" message, with the stream.
+    return VrxException(std::string("Data Record (") + stream.name + ")", rc, nullptr);
 }
 
 void DataRecordWatcher::ReportStreamError(int32_t rc) {
@@ -329,14 +412,21 @@ bool DataRecordWatcher::PositiveDirection(const ZDataRecord& record, const std::
 
 void DataRecordWatcher::AddCondition(uint32_t task_id,
                                      std::function<bool(ZDataRecord*)> condition) {
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    conditions_.push_back(RecordCondition{task_id, std::move(condition)});
+    AddTo(main_, conditions_, RecordCondition{task_id, std::move(condition)});
 }
 
 void DataRecordWatcher::AddTemperatureCondition(uint32_t task_id,
                                                 std::function<bool(ZDataRecord*)> condition) {
+    AddTo(temperature_, temperature_conditions_, RecordCondition{task_id, std::move(condition)});
+}
+
+void DataRecordWatcher::AddTo(Stream& stream, Conditions& conditions, RecordCondition entry) {
     boost::lock_guard<boost::mutex> lock(mutex_);
-    temperature_conditions_.push_back(RecordCondition{task_id, std::move(condition)});
+    const int32_t failure = stream.failure_rc.load();
+    if (failure != 0) {
+        throw StreamError(stream, failure);
+    }
+    conditions.push_back(std::move(entry));
 }
 
 void DataRecordWatcher::RemoveConditions(uint32_t task_id) {

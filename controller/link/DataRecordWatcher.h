@@ -6,10 +6,12 @@
 #include "RecordCondition.h"
 #include "RecordFields.h"
 #include "TaskDirectory.h"
+#include "VrxException.h"
 
 #include <zenlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -50,13 +52,21 @@ class DataRecordWatcher {
 
     // Start a stream's thread on a library handle and return once its first
     // record is in. Throws VrxException (source "ZRecord") when that record
-    // fails, besides the thread's own "vrxError" message.
+    // fails, besides the thread's own "vrxError" message; the stream that ran
+    // before then goes on. Otherwise the new thread takes over from the old
+    // one, and the watches stay: the tasks go on waiting on the new stream.
     void Start(ZHandle handle);
     void StartTemperature(ZHandle handle);
     // End a stream's thread, empty its watch list and drop its latest record.
     void Stop();
     void StopTemperature();
 
+    // How long a running stream may go without a record before it counts as
+    // failed; the controller may be busy or the network slow for a while.
+    static constexpr std::chrono::milliseconds kStallLimit{5000};
+
+    // Throw the stream's VrxException while the stream has failed: no record
+    // would ever hold for the watch.
     void AddCondition(uint32_t task_id, std::function<bool(ZDataRecord*)> condition);
     void AddTemperatureCondition(uint32_t task_id, std::function<bool(ZDataRecord*)> condition);
     // Removes every watch of the task from both lists.
@@ -92,22 +102,37 @@ class DataRecordWatcher {
     void CheckTemperatureConditions(const ZDataRecord* previous, ZDataRecord& record);
 
   private:
-    // One record stream, the thread that follows it and what it publishes.
-    struct Stream {
-        // The record loop goes on while set; stays set when the loop ends by an
-        // error, until the next Start or Stop.
-        std::atomic<bool> running{false};
+    // One thread reading records on one library handle.
+    struct Follower {
+        explicit Follower(ZHandle h) : handle(h) {}
+        const ZHandle handle;
+        // The loop goes on while set.
+        std::atomic<bool> running{true};
         boost::thread thread;
+        // Guards the hand-over below and wakes both sides of it.
+        boost::mutex mutex;
+        boost::condition_variable changed;
+        // Set by the thread: its first record, or its end and the return code
+        // of a first record that failed.
+        boost::shared_ptr<ZDataRecord> first;
+        bool ended = false;
+        std::optional<int32_t> failure_rc;
+        // Set by Start once this follower has taken over the stream.
+        bool adopted = false;
+    };
+    // One record stream: its follower and what it publishes.
+    struct Stream {
+        explicit Stream(const char* n) : name(n) {}
+        // "main controller" or "temperature controller", for failure reasons.
+        const char* const name;
         // Serialises Start and Stop of this stream (and the destructor).
         boost::mutex control_mutex;
-        // Guards latest, ended, failure_rc (and, for the main stream, wraps_).
+        // Guards latest and follower (and, for the main stream, wraps_).
         mutable boost::mutex record_mutex;
-        // Signalled when the first record is published or the thread ends.
-        boost::condition_variable published;
         Record latest;
-        bool ended = false;
-        // Return code of a ZRecord that failed before the first record.
-        std::optional<int32_t> failure_rc;
+        boost::shared_ptr<Follower> follower;
+        // The return code that ended the stream's follower; 0 while it runs.
+        std::atomic<int32_t> failure_rc{0};
     };
     using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record)>;
     using Conditions = std::vector<RecordCondition>;
@@ -117,17 +142,32 @@ class DataRecordWatcher {
 
     void StartStream(Stream& stream, ZHandle handle, bool main);
     void StopStream(Stream& stream, Conditions& conditions);
-    // Ends the thread of a stream and waits for it, unless called on it.
-    static void JoinStream(Stream& stream);
+    // Waits for the follower's first record; throws when it ends without one.
+    static void AwaitFirstRecord(Follower& follower);
+    // Ends the stream's follower and waits for it, unless called on it.
+    static void Retire(Stream& stream);
+    static void JoinFollower(Follower& follower);
     // The record loop of one stream (Run for the main, RunTemperature for the other).
-    void Run(ZHandle handle);
-    void RunTemperature(ZHandle handle);
-    void FollowStream(Stream& stream, ZHandle handle, bool count_wraps,
+    void Run(Follower& follower);
+    void RunTemperature(Follower& follower);
+    void FollowStream(Stream& stream, Follower& follower, bool count_wraps,
                       const PerRecord& per_record);
+    // Hands the first record to Start and waits to be adopted; false when
+    // the follower is to end instead.
+    static bool AwaitAdoption(Follower& follower, boost::shared_ptr<ZDataRecord> first);
+    // The next record of a running stream, waiting out stalls shorter than
+    // kStallLimit; the library's return code.
+    static ZReturnCode NextRecord(Follower& follower, ZDataRecord* record);
     // Publishes a new record; for the main stream also counts a sample wrap in
     // the same step, so no reader sees a wrapped sample with the old wrap count.
     void Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
                  const ZDataRecord* previous, bool count_wraps);
+    // A running stream ended: the UI hears of it, and every task that waits on
+    // the stream's records fails, since none will come.
+    void StreamFailed(Stream& stream, Conditions& conditions, int32_t rc);
+    // The error that the tasks of a failed stream fail with.
+    static VrxException StreamError(const Stream& stream, int32_t rc);
+    void AddTo(Stream& stream, Conditions& conditions, RecordCondition entry);
     void ReportStreamError(int32_t rc);
     void Check(Conditions& conditions, ZDataRecord& record);
 
@@ -149,8 +189,8 @@ class DataRecordWatcher {
     boost::mutex error_mutex_;
     Callback error_callback_;
 
-    Stream main_;
-    Stream temperature_;
+    Stream main_{"main controller"};
+    Stream temperature_{"temperature controller"};
     uint32_t wraps_ = 0;  // guarded by main_.record_mutex
 
     mutable boost::mutex homing_mutex_;

@@ -14,6 +14,11 @@ void MainConnection::Connect(const std::string& address) {
     enabled_.store(true);
 }
 
+void MainConnection::Connect(const std::string& address, const StreamStarter& start) {
+    Reopen(address, start);
+    enabled_.store(true);
+}
+
 std::string MainConnection::CommandIfEnabled(const std::string& text) {
     if (!enabled_.load()) {
         return "";

@@ -5,18 +5,20 @@
 #include "ControllerConnection.h"
 
 class MainConnection : public ControllerConnection {
-public:
+  public:
     static MainConnection& GetInstance();
 
     // Open, then enable commands.
     void Connect(const std::string& address);
+    // Reopen with a record stream, then enable commands.
+    void Connect(const std::string& address, const StreamStarter& start);
     // The reply of `text`, or "" without sending while not enabled.
     std::string CommandIfEnabled(const std::string& text);
     // Starts the controller's stored program ("XQ"); the reply is dropped.
     void ExecuteProgram();
     bool IsEnabled() const { return enabled_.load(); }
 
-private:
+  private:
     MainConnection() = default;
     // At exit: "ST", "MO" and close, when open; failures are swallowed.
     ~MainConnection();

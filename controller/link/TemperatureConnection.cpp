@@ -15,6 +15,10 @@ void TemperatureConnection::Connect(const std::string& address) {
     Open(address);
 }
 
+void TemperatureConnection::Connect(const std::string& address, const StreamStarter& start) {
+    Reopen(address, start);
+}
+
 TemperatureConnection::~TemperatureConnection() {
     if (!IsOpen()) {
         return;

@@ -4,12 +4,14 @@
 #include "ControllerConnection.h"
 
 class TemperatureConnection : public ControllerConnection {
-public:
+  public:
     static TemperatureConnection& GetInstance();
 
     void Connect(const std::string& address);
+    // Reopen with a record stream.
+    void Connect(const std::string& address, const StreamStarter& start);
 
-private:
+  private:
     TemperatureConnection() = default;
     // At exit: "PM 0,0", rate 0 and close, when open; failures are swallowed.
     ~TemperatureConnection();

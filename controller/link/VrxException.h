@@ -8,7 +8,7 @@
 class ControllerConnection;
 
 class VrxException : public std::exception {
-public:
+  public:
     // For rc -10000 with a connection, asks that connection "TC1" once for the
     // controller's own explanation; otherwise uses the library's text for rc.
     VrxException(std::string source, int32_t rc, ControllerConnection* connection);
@@ -20,7 +20,7 @@ public:
     // The failing call or command: "ZOpen(<address>)", "ZRecordRate", "ZRecord" or the command.
     const std::string& GetSource() const { return source_; }
 
-private:
+  private:
     int32_t rc_;
     std::string error_string_;
     std::string source_;

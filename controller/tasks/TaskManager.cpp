@@ -154,6 +154,7 @@ void TaskManager::ClearAll(bool with_table) {
         parked_predecessors_.clear();
         tasks_to_remove_.clear();
         tasks_to_update_.clear();
+        tasks_to_fail_.clear();
     }
     {
         boost::lock_guard<boost::mutex> lock(updates_mutex_);
@@ -221,12 +222,14 @@ void TaskManager::ApplyPending() {
     std::vector<uint32_t> remove;
     std::vector<uint32_t> update;
     std::vector<boost::shared_ptr<Task>> add;
+    std::vector<std::pair<uint32_t, std::exception_ptr>> fail;
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> predecessors;
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
         remove.swap(tasks_to_remove_);
         update.swap(tasks_to_update_);
         add.swap(tasks_to_add_);
+        fail.swap(tasks_to_fail_);
         predecessors.swap(parked_predecessors_);
     }
     std::vector<boost::shared_ptr<Task>> erased;
@@ -263,6 +266,27 @@ void TaskManager::ApplyPending() {
                 ReportFailure(*task, std::current_exception());
             }
         }
+    }
+    FailTasks(fail);
+}
+
+void TaskManager::FailTasks(const std::vector<std::pair<uint32_t, std::exception_ptr>>& failures) {
+    for (const auto& [id, error] : failures) {
+        const auto it = tasks_.find(id);
+        if (it == tasks_.end() || it->second->IsStatus(Task::CANCELLED) ||
+            it->second->IsStatus(Task::FINISHED)) {
+            continue;
+        }
+        const boost::shared_ptr<Task> task = it->second;
+        try {
+            task->Fail(error);
+        } catch (...) {
+            ReportFailure(*task, std::current_exception());
+        }
+        changed_ = true;
+    }
+    if (!failures.empty()) {
+        UpdateTasks();
     }
 }
 
@@ -522,6 +546,18 @@ void TaskManager::OnConditionMet(uint32_t id) {
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
         tasks_to_update_.push_back(id);
+    }
+    Notify();
+}
+
+void TaskManager::OnStreamFailed(const std::vector<uint32_t>& ids, std::exception_ptr error) {
+    // Always parked: the record thread holds the watcher's lock, which the
+    // cancellations take again when they remove the tasks' watches.
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        for (const uint32_t id : ids) {
+            tasks_to_fail_.emplace_back(id, error);
+        }
     }
     Notify();
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -60,6 +61,9 @@ class TaskManager : public TaskDirectory {
     void OnConditionMet(uint32_t id) override;
     // The status of the task with this id, for the record threads.
     std::optional<uint32_t> GetTaskStatus(uint32_t id) override;
+    // Fails these tasks with `error` at the next loop (each cancels its parent,
+    // or itself when top-level, as a failed step does).
+    void OnStreamFailed(const std::vector<uint32_t>& ids, std::exception_ptr error) override;
     // An ended task leaves the table at the worker's next loop.
     void RemoveTask(boost::shared_ptr<Task> task);
     // Queues a task update for the UI.
@@ -128,8 +132,10 @@ class TaskManager : public TaskDirectory {
 
     // The worker thread's loop.
     void Run();
-    // Applies the removal, update and addition lists.
+    // Applies the removal, update, addition and failure lists.
     void ApplyPending();
+    // Fails the tasks of a failed record stream that are still in the table.
+    void FailTasks(const std::vector<std::pair<uint32_t, std::exception_ptr>>& failures);
     // Steps every ready task among the awake ones, in ascending id order.
     void Pass();
     // Steps the task when it is ready; whatever it throws cancels it with one
@@ -176,6 +182,7 @@ class TaskManager : public TaskDirectory {
     std::vector<uint32_t> tasks_to_remove_;
     std::vector<uint32_t> tasks_to_update_;
     std::vector<boost::shared_ptr<Task>> tasks_to_add_;
+    std::vector<std::pair<uint32_t, std::exception_ptr>> tasks_to_fail_;
     std::vector<nlohmann::json> updates_;
     boost::mutex mutex_;
     boost::condition_variable condition_;
@@ -193,7 +200,7 @@ class TaskManager : public TaskDirectory {
     // Short leaf locks, never held while waiting for another lock:
     // the table's structure for readers that do not hold mutex_ (writers hold both),
     boost::mutex table_mutex_;
-    // the three pending lists, parked_predecessors_ and last_task_,
+    // the four pending lists, parked_predecessors_ and last_task_,
     boost::mutex pending_mutex_;
     // updates_,
     boost::mutex updates_mutex_;

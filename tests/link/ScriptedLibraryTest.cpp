@@ -9,6 +9,7 @@
 #include <zenlib.h>
 #include <zenlibo.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -41,10 +42,12 @@ struct ScriptedZenlib {
         std::lock_guard<std::mutex> lock(mutex);
         script.answers[command] = {rc, reply};
     }
-    // Queues one record, or one failing ZRecord call when rc is not Z_OK.
-    void PushRecord(const ZDataRecord& record, ZReturnCode rc = Z_OK) {
+    // Queues one record for ZRecord on `handle`, or one failing ZRecord call
+    // when rc is not Z_OK.
+    void PushRecord(const ZDataRecord& record, ZReturnCode rc = Z_OK,
+                    ZHandle handle = reinterpret_cast<ZHandle>(1)) {
         std::lock_guard<std::mutex> lock(mutex);
-        script.records.emplace_back(record, rc);
+        script.records.push_back({handle, record, rc});
         changed.notify_all();
     }
     // From now until Reset, ZRecord on an empty queue delivers an all-zero
@@ -65,9 +68,14 @@ struct ScriptedZenlib {
         return script.log;
     }
 
+    struct Queued {
+        ZHandle handle;
+        ZDataRecord record;
+        ZReturnCode rc;
+    };
     struct Script {
         std::map<std::string, std::pair<ZReturnCode, std::string>> answers;
-        std::deque<std::pair<ZDataRecord, ZReturnCode>> records;
+        std::deque<Queued> records;
         std::vector<std::string> log;
         bool free_run = false;
     };
@@ -97,24 +105,29 @@ ZReturnCode ZCommand(ZHandle, const char* command, char* reply, ZSize size, ZSiz
     return Z_OK;
 }
 
-ZReturnCode ZRecord(ZHandle, ZDataRecord* record, int32_t) {
+ZReturnCode ZRecord(ZHandle handle, ZDataRecord* record, int32_t) {
     auto& lib = ScriptedZenlib::Get();
     std::unique_lock<std::mutex> lock(lib.mutex);
     auto& records = lib.script.records;
+    auto mine = [&] {
+        return std::find_if(records.begin(), records.end(),
+                            [handle](const auto& queued) { return queued.handle == handle; });
+    };
     // Like the real library: a record within the timeout, or a timeout error.
     if (!lib.changed.wait_for(lock, std::chrono::seconds(1),
-                              [&] { return !records.empty() || lib.script.free_run; }))
+                              [&] { return mine() != records.end() || lib.script.free_run; }))
         return Z_ERR_TIMEOUT;
-    if (records.empty()) {
+    const auto next = mine();
+    if (next == records.end()) {
         *record = ZDataRecord{};
         return Z_OK;
     }
-    const auto [next, rc] = records.front();
-    records.pop_front();
+    const ScriptedZenlib::Queued queued = *next;
+    records.erase(next);
     lib.changed.notify_all();
-    if (rc == Z_OK)
-        *record = next;
-    return rc;
+    if (queued.rc == Z_OK)
+        *record = queued.record;
+    return queued.rc;
 }
 
 ZReturnCode ZClose(ZHandle handle) {
@@ -185,11 +198,23 @@ class FakeTaskDirectory : public TaskDirectory {
         std::lock_guard<std::mutex> lock(mutex_);
         met_.push_back(id);
     }
+    void OnStreamFailed(const Ids& ids, std::exception_ptr error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_.insert(failed_.end(), ids.begin(), ids.end());
+        failure_ = error;
+    }
+    // Ids failed so far with the error they failed with.
+    std::pair<Ids, std::exception_ptr> Failed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return {failed_, failure_};
+    }
 
   private:
     std::mutex mutex_;
     std::map<uint32_t, uint32_t> statuses_;
     Ids met_;
+    Ids failed_;
+    std::exception_ptr failure_;
 };
 
 // Collects callback messages.
@@ -215,6 +240,7 @@ class Inbox {
 };
 
 const ZHandle kHandle = reinterpret_cast<ZHandle>(1);
+const ZHandle kOtherHandle = reinterpret_cast<ZHandle>(2);
 
 ZDataRecord Sample(uint16_t number) {
     ZDataRecord record{};
@@ -309,7 +335,7 @@ TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCo
     EXPECT_EQ(messages[0]["data"].size(), 14u);
 }
 
-TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList) {
+TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndOutliveARestartButNotAStop) {
     tasks_.Set({{9, kRunning}});
     StartWith(1);
     watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
@@ -317,19 +343,55 @@ TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndARestartEmptiesOnlyTheMainList
     lib_.PushRecord(Sample(41));
     lib_.PushRecord(Sample(42));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
-    lib_.FreeRun();
-    watcher_.Start(kHandle);  // joins the old stream
-    EXPECT_EQ(tasks_.TakeMet(), Ids{9});
+    EXPECT_TRUE(Eventually([this] { return tasks_.TakeMet() == Ids{9}; }));
 
+    // A new stream takes over the watches: the task goes on waiting on it.
+    lib_.PushRecord(Sample(42), Z_OK, kOtherHandle);
+    watcher_.Start(kOtherHandle);
+    EXPECT_TRUE(Eventually([this] { return tasks_.TakeMet() == Ids{9}; }));
+    lib_.FreeRun();
+    watcher_.Stop();
+    tasks_.TakeMet();
     lib_.Reset();
+    StartWith(42);
     lib_.PushRecord(Sample(42));
     ASSERT_TRUE(lib_.WaitUntilTaken(5s));
     lib_.FreeRun();
     watcher_.Stop();
-    EXPECT_TRUE(tasks_.TakeMet().empty()) << "the main watch went with the old stream";
+    EXPECT_TRUE(tasks_.TakeMet().empty()) << "the main watch went with the stop";
     ZDataRecord record{};
     watcher_.CheckTemperatureConditions(nullptr, record);
     EXPECT_EQ(tasks_.TakeMet(), Ids{9});
+}
+
+TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextStart) {
+    tasks_.Set({{7, kRunning}, {8, kRunning}});
+    StartWith(1);
+    watcher_.AddCondition(7, [](ZDataRecord* r) { return r->std.sample_number == 3; });
+    watcher_.AddCondition(7, [](ZDataRecord*) { return false; });
+    watcher_.AddTemperatureCondition(8, [](ZDataRecord*) { return false; });
+    // Longer than the library's timeout: the stream waits it out.
+    const auto resumed = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < resumed)
+        std::this_thread::yield();
+    lib_.PushRecord(Sample(3));
+    EXPECT_TRUE(Eventually([this] { return tasks_.TakeMet() == Ids{7}; }));
+    EXPECT_TRUE(errors_.Messages().empty());
+
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    ASSERT_TRUE(errors_.WaitFor(1));
+    EXPECT_EQ(errors_.Messages()[0]["data"], "Data Record");
+    ASSERT_TRUE(Eventually([this] { return !tasks_.Failed().first.empty(); }));
+    const auto [ids, error] = tasks_.Failed();
+    EXPECT_EQ(ids, Ids{7}) << "once per task, and only the main stream's";
+    const VrxException refused = Caught([this] { watcher_.AddCondition(9, nullptr); });
+    for (const VrxException& thrown : {Caught([&] { std::rethrow_exception(error); }), refused}) {
+        EXPECT_EQ(thrown.GetSource(), "Data Record (main controller)");
+        EXPECT_EQ(thrown.GetRc(), Z_ERR_CONNECTION_LOST);
+    }
+    watcher_.AddTemperatureCondition(9, nullptr);  // that stream is fine
+    StartWith(5);
+    watcher_.AddCondition(9, nullptr);
 }
 
 TEST_F(WatcherTest, CallbacksAndTheDirectoryMayBeReplacedWhileTheThreadUsesThem) {

@@ -32,6 +32,7 @@ class ServerProcess {
     std::string PortFilePath() const;
     // The port read from the port file.
     unsigned short Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     // The TCP port the process listens on, found through /proc: for runs
     // without a port file. Waits for the listening socket to appear.
     unsigned short ListeningPort() const;

@@ -1,0 +1,186 @@
+// What a UI sees when a controller stalls, goes away or is opened again while
+// work runs: through the real server binary, against the virtual printer.
+#include "Deadline.h"
+#include "ServerPrinterTest.h"
+#include "TempDir.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using sim::Controller;
+
+const char kMainFailure[] = "<cmd>Data Record (main controller)</cmd>";
+const char kGroup[] = "T_LinearGroup";
+
+class StreamFaults : public ServerPrinterTest {
+  protected:
+    StreamFaults() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 20.0, false}) {}
+    void SetUp() override {
+        ListenUi();
+        OpenMain();
+        OpenTemperature();
+    }
+    void Run(const std::string& program) {
+        const std::string path = dir_.WriteFile("p.gcode", program);
+        EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}}),
+                  (json{{"command", "loadResponse"}, {"status", "success"}}));
+    }
+    void Type(const std::string& line) {
+        client_.Send({{"command", "terminalCommand"}, {"data", line}});
+    }
+    // Follows the task datagrams until a task reaches `status`: the `nth`
+    // task (-1: the newest) labelled `label`, its "gcode_command" or, for a
+    // group of moves, its class name. Its latest form, or null at the deadline.
+    json Await(const std::string& label, const std::string& status, int nth = -1,
+               std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto& ids = labelled_[label];
+            const auto index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
+            if (index >= 0 && index < static_cast<int>(ids.size()) &&
+                tasks_[ids[index]]["status"] == status) {
+                return tasks_[ids[index]];
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const auto update = ui_.ReceiveCommand("updateTasks", std::max(left, 1ms));
+            if (!update) {
+                return nullptr;
+            }
+            const json& item = (*update)["tasks"][0];
+            const auto id = item["id"].get<uint32_t>();
+            if (item.contains("name")) {
+                labelled_[item.value("gcode_command", item["name"].get<std::string>())].push_back(
+                    id);
+            }
+            tasks_[id].update(item);
+        }
+    }
+    // The replies before a pong: what the server said over TCP meanwhile.
+    std::string Said() {
+        std::string all;
+        for (const auto& text : client_.Sync()) {
+            all += text;
+        }
+        return all;
+    }
+    void Freeze(Controller controller, bool frozen) {
+        printer_.StallRecords(controller, frozen);
+        printer_.StallReplies(controller, frozen);
+    }
+    size_t OpenDescriptors() {
+        const auto folder = "/proc/" + std::to_string(server_.Pid()) + "/fd";
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder),
+                                                 std::filesystem::directory_iterator()));
+    }
+
+    TempDir dir_;
+    std::map<uint32_t, json> tasks_;
+    std::map<std::string, std::vector<uint32_t>> labelled_;
+};
+
+TEST_F(StreamFaults, AShortSilenceOfTheRecordsIsWaitedOut) {
+    Run("G4 P20000\nG4 P10\n");
+    ASSERT_FALSE(Await("G4 P20000", "RUNNING").is_null());
+    // The printer's records stop for 1.5 s, longer than one record read waits.
+    printer_.StallRecords(Controller::kMain, true);
+    std::this_thread::sleep_for(1500ms);
+    printer_.StallRecords(Controller::kMain, false);
+    EXPECT_FALSE(Await("G4 P10", "FINISHED").is_null());
+    EXPECT_EQ(Await("G4 P20000", "FINISHED").value("cancellation_reason", ""), "");
+    EXPECT_EQ(Said(), "");
+}
+
+TEST_F(StreamFaults, ALongSilenceFailsTheWaitingWorkUntilTheStreamIsOpenedAgain) {
+    Run("G1 X900 F600\nG4 P10\n");
+    ASSERT_FALSE(Await(kGroup, "RUNNING").is_null());
+    Freeze(Controller::kMain, true);
+    const json group = Await(kGroup, "CANCELLED");
+    Freeze(Controller::kMain, false);
+    ASSERT_FALSE(group.is_null()) << "the stalled print froze";
+    EXPECT_NE(group.value("cancellation_reason", "").find(kMainFailure), std::string::npos);
+    EXPECT_EQ(Await("G4 P10", "CANCELLED")["cancellation_reason"],
+              "Previous Task in Queue Cancelled");
+    EXPECT_NE(Said().find(R"("data":"Data Record")"), std::string::npos);
+
+    // Work that needs the stream fails at once until it is opened again.
+    Type("G4 P100");
+    EXPECT_NE(Await("G4 P100", "CANCELLED").value("cancellation_reason", "").find(kMainFailure),
+              std::string::npos);
+    OpenMain();
+    Type("G1 X60 F6000");
+    EXPECT_FALSE(Await(kGroup, "FINISHED").is_null());
+
+    // The UI leaves: the server ends and switches the machine off.
+    printer_.ClearCommandLog(Controller::kMain);
+    printer_.ClearCommandLog(Controller::kTemperature);
+    client_.Send({{"command", "finishThenShutdown"}});
+    client_.Close();
+    EXPECT_EQ(server_.WaitForExit(), 0);
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (std::vector<std::string>{"ST", "ST", "MO"}));
+    EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), std::vector<std::string>{"PM 0,0"});
+}
+
+TEST_F(StreamFaults, ALostTemperatureStreamFailsTheHeatingWait) {
+    Type("M109 S200");
+    ASSERT_FALSE(Await("M109 S200", "RUNNING").is_null());
+    printer_.CutRecordStreams(Controller::kTemperature);
+    const json wait = Await("M109 S200", "CANCELLED");
+    EXPECT_NE(wait.value("cancellation_reason", "").find("Data Record (temperature controller)"),
+              std::string::npos);
+    EXPECT_NE(Said().find(R"("data":"Data Record")"), std::string::npos);
+}
+
+TEST_F(StreamFaults, OpeningAStreamAgainKeepsTheWorkGoingAndLeaksNothing) {
+    Run("G1 X300 F1200\nM109 S35\nG1 X60 F6000\n");
+    ASSERT_FALSE(Await(kGroup, "RUNNING", 0).is_null());
+    OpenMain();
+    ASSERT_FALSE(Await("M109 S35", "RUNNING").is_null());
+    OpenTemperature();
+    EXPECT_FALSE(Await(kGroup, "FINISHED", 1).is_null());
+    EXPECT_FALSE(Await(kGroup, "FINISHED", 0, 0ms).is_null());
+    EXPECT_FALSE(Await("M109 S35", "FINISHED", -1, 0ms).is_null());
+
+    const size_t descriptors = OpenDescriptors();
+    for (int i = 0; i < 100; ++i) {
+        OpenMain();
+        OpenTemperature();
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    // The printer sees the replaced streams close a moment later.
+    for (const Controller controller : {Controller::kMain, Controller::kTemperature}) {
+        EXPECT_TRUE(WaitFor([&] { return printer_.RecordStreamCount(controller) == 1; }));
+    }
+}
+
+TEST_F(StreamFaults, AFailedOpenLeavesTheWorkingStreamInUse) {
+    // Accepts connections (the backlog does) and never says a word.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(silent, 8), 0);
+    getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    // The new stream's own message, then the command's.
+    EXPECT_EQ(Ask({{"command", "openStream"}, {"ip_address", where}})["data"], "Data Record");
+    EXPECT_EQ(client_.Receive().value_or(json())["data"]["source"], "ZRecord");
+    close(silent);
+    Type("G1 X60 F6000");
+    EXPECT_FALSE(Await(kGroup, "FINISHED").is_null());
+}
+
+}  // namespace
