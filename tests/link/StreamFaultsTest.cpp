@@ -132,7 +132,7 @@ TEST_F(StreamFaults, ALongSilenceFailsTheWaitingWorkUntilTheStreamIsOpenedAgain)
     EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), std::vector<std::string>{"PM 0,0"});
 }
 
-TEST_F(StreamFaults, ALostTemperatureStreamFailsTheHeatingWait) {
+TEST_F(StreamFaults, ALostChannelOrControllerFailsTheWorkThatWaitsOnIt) {
     Type("M109 S200");
     ASSERT_FALSE(Await("M109 S200", "RUNNING").is_null());
     printer_.CutRecordStreams(Controller::kTemperature);
@@ -140,6 +140,14 @@ TEST_F(StreamFaults, ALostTemperatureStreamFailsTheHeatingWait) {
     EXPECT_NE(wait.value("cancellation_reason", "").find("Data Record (temperature controller)"),
               std::string::npos);
     EXPECT_NE(Said().find(R"("data":"Data Record")"), std::string::npos);
+
+    // The main controller goes away mid-move, as a killed printer does.
+    Run("G1 X900 F600\nG4 P10\n");
+    ASSERT_FALSE(Await(kGroup, "RUNNING").is_null());
+    printer_.CutConnections(Controller::kMain);
+    EXPECT_NE(Await(kGroup, "CANCELLED").value("cancellation_reason", "").find(kMainFailure),
+              std::string::npos);
+    EXPECT_FALSE(Await("G4 P10", "CANCELLED").is_null());
 }
 
 TEST_F(StreamFaults, OpeningAStreamAgainKeepsTheWorkGoingAndLeaksNothing) {
