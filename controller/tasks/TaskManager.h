@@ -128,7 +128,7 @@ class TaskManager : public TaskDirectory {
 
     // The worker thread's loop.
     void Run();
-    // Applies the removal, update and addition lists.
+    // Applies the addition, removal and update lists, in this order.
     void ApplyPending();
     // Steps every ready task among the awake ones, in ascending id order.
     void Pass();
