@@ -75,6 +75,8 @@ class TaskManager : public TaskDirectory {
     void AddBreakpoint(uint32_t id);
     void RemoveBreakpoint(uint32_t id);
     void PauseTask(uint32_t id);
+    // Only a task that is paused or held at its breakpoint is resumed; any
+    // other is left as it is, with a line on stderr.
     void ResumeTask(uint32_t id);
     void StepOverTask(uint32_t id);
     // Cancels with "Cancelled by User Interface".
