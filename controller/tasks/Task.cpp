@@ -367,6 +367,13 @@ void Task::Cancel(const std::string& reason) {
 }
 
 void Task::Pause() {
+    if (!started_ && !IsActive()) {
+        // Nothing of it has reached a controller, and another task may be
+        // driving the machine: holding it back is all there is to do.
+        SetStatus(PAUSED);
+        PublishStatus(PAUSED);
+        return;
+    }
     OnPause();
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
@@ -379,6 +386,18 @@ void Task::Pause() {
 }
 
 void Task::Resume() {
+    // A running task would set itself up again in the middle of its work, and
+    // a waiting one would start before its turn.
+    if (!IsStatus(PAUSED) && !IsStatus(BREAKPOINT)) {
+        return;
+    }
+    if (!started_ && (IsStatus(PAUSED) || !StartConditionsMet())) {
+        // Held before it started: it waits for its turn again, and its
+        // breakpoint, if set, holds it once more.
+        SetStatus(INITIALIZING);
+        PublishStatus(INITIALIZING);
+        return;
+    }
     if (CompletionConditionsMet()) {
         Finish();
         return;
@@ -419,6 +438,7 @@ void Task::StepOver() {
             next->MarkBreakpoint();
         }
     }
+    // A running or waiting task stays as it is: only the successor is held.
     Resume();
 }
 

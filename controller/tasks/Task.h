@@ -114,7 +114,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Resume();
     // Cancels without callbacks, messages or cascade.
     void Abort();
-    // Holds the queued successor at a breakpoint, then resumes this task.
+    // Holds the queued successor at a breakpoint, then resumes this task if
+    // it is paused or held at its breakpoint.
     void StepOver();
     void MarkBreakpoint();
     void ClearBreakpoint();

@@ -219,18 +219,40 @@ void TaskManager::Run() {
 }
 
 void TaskManager::ApplyPending() {
-    std::vector<uint32_t> remove;
     std::vector<uint32_t> update;
     std::vector<boost::shared_ptr<Task>> add;
     std::vector<std::pair<uint32_t, std::exception_ptr>> fail;
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> predecessors;
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
-        remove.swap(tasks_to_remove_);
         update.swap(tasks_to_update_);
         add.swap(tasks_to_add_);
         fail.swap(tasks_to_fail_);
         predecessors.swap(parked_predecessors_);
+    }
+    for (const auto& task : add) {
+        RegisterTask(task);
+        // Sent as they come: a whole program may wait here, and its updates
+        // would otherwise all be held at once.
+        UpdateTasks();
+        // A cancellation of its predecessor that ran while this task was
+        // parked could not reach it through the table.
+        const auto it = predecessors.find(task->GetId());
+        if (it != predecessors.end() && it->second->IsStatus(Task::CANCELLED)) {
+            try {
+                task->Cancel(Task::kPreviousInQueueCancelled);
+            } catch (...) {
+                ReportFailure(*task, std::current_exception());
+            }
+        }
+    }
+    // Taken only now: a task parked by a step (a group's segments) may have
+    // ended before it was registered, when a UI command cancelled its parent
+    // between two loops, and its removal must find it in the table.
+    std::vector<uint32_t> remove;
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        remove.swap(tasks_to_remove_);
     }
     std::vector<boost::shared_ptr<Task>> erased;
     for (const uint32_t id : remove) {
@@ -249,22 +271,6 @@ void TaskManager::ApplyPending() {
         if (it != tasks_.end() && it->second->IsStatus(Task::RUNNING)) {
             it->second->SetStatus(Task::UPDATING);
             changed_ = true;
-        }
-    }
-    for (const auto& task : add) {
-        RegisterTask(task);
-        // Sent as they come: a whole program may wait here, and its updates
-        // would otherwise all be held at once.
-        UpdateTasks();
-        // A cancellation of its predecessor that ran while this task was
-        // parked could not reach it through the table.
-        const auto it = predecessors.find(task->GetId());
-        if (it != predecessors.end() && it->second->IsStatus(Task::CANCELLED)) {
-            try {
-                task->Cancel(Task::kPreviousInQueueCancelled);
-            } catch (...) {
-                ReportFailure(*task, std::current_exception());
-            }
         }
     }
     FailTasks(fail);

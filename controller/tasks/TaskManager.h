@@ -79,6 +79,8 @@ class TaskManager : public TaskDirectory {
     void AddBreakpoint(uint32_t id);
     void RemoveBreakpoint(uint32_t id);
     void PauseTask(uint32_t id);
+    // Only a task that is paused or held at its breakpoint is resumed; any
+    // other is left as it is, with a line on stderr.
     void ResumeTask(uint32_t id);
     void StepOverTask(uint32_t id);
     // Cancels with "Cancelled by User Interface".
@@ -132,7 +134,7 @@ class TaskManager : public TaskDirectory {
 
     // The worker thread's loop.
     void Run();
-    // Applies the removal, update, addition and failure lists.
+    // Applies the addition, removal, update and failure lists, in this order.
     void ApplyPending();
     // Fails the tasks of a failed record stream that are still in the table.
     void FailTasks(const std::vector<std::pair<uint32_t, std::exception_ptr>>& failures);

@@ -54,9 +54,16 @@ void TaskManager::PauseTask(uint32_t id) {
 
 void TaskManager::ResumeTask(uint32_t id) {
     Hold hold(*this);
-    if (const auto task = LookupLive(id, "resumeTask")) {
-        RunControl([&task] { task->Resume(); }, true);
+    const auto task = LookupLive(id, "resumeTask");
+    if (!task) {
+        return;
     }
+    if (!task->IsStatus(Task::PAUSED) && !task->IsStatus(Task::BREAKPOINT)) {
+        std::cerr << "resumeTask: task " << id << " is neither paused nor at a breakpoint"
+                  << std::endl;
+        return;
+    }
+    RunControl([&task] { task->Resume(); }, true);
 }
 
 void TaskManager::StepOverTask(uint32_t id) {

@@ -4,6 +4,7 @@
 #include "TempDir.h"
 
 #include <algorithm>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,74 @@ TEST_F(ProgramEndToEnd, BadJogsAndMovesWithoutACountLeaveTheWorkerToRunTheTasksA
     LoadAndRun("G4 P20\n");
     ASSERT_TRUE(WaitForTask(Line("G4 P20"), "RUNNING")) << server_.Stderr();
     EXPECT_EQ(server_.Stderr().find("task execution ended"), std::string::npos);
+}
+
+TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAlone) {
+    OpenMain();
+    // X's switch never shows, so "G28" homes until the test lets it.
+    printer_.ForceSwitch('A', 1);
+    LoadAndRun("G28\n;BREAKPOINT\nG1 X100 F30\nG4 P1\n");
+    // The task updates in order, as "<line or class> <STATUS>", or "<...> breakpoint"
+    // for a breakpoint's; the full forms give the ids.
+    std::map<uint32_t, std::string> labels;
+    std::map<std::string, uint32_t> ids;
+    std::vector<std::string> events;
+    const auto follow = [&](const std::string& event, long times) {
+        while (ids.size() < 3 || std::count(events.begin(), events.end(), event) < times) {
+            const auto update = ui_.ReceiveCommand("updateTasks");
+            if (!update) {
+                return false;
+            }
+            const json& task = (*update)["tasks"][0];
+            std::string& label = labels[task["id"]];
+            if (task.contains("name")) {
+                label = task.value("gcode_command", task["name"].get<std::string>());
+                ids[label] = task["id"];
+            } else if (!label.empty()) {
+                events.push_back(label + " " + task.value("status", "breakpoint"));
+            }
+        }
+        return true;
+    };
+    const auto control = [&](const char* command) {
+        client_.Send({{"command", command}, {"id", ids["T_LinearGroup"]}});
+    };
+    const auto sent = [this](const std::string& command) {
+        const auto log = printer_.CommandLog(Controller::kMain);
+        return std::count(log.begin(), log.end(), command);
+    };
+    ASSERT_TRUE(follow("G28 RUNNING", 1));
+    // While "G28" homes, the group is held and let wait again, never started;
+    // a step-over only holds the task after it.
+    for (const char* command : {"pauseTask", "resumeTask", "stepOverTask", "resumeTask"}) {
+        control(command);
+    }
+    EXPECT_TRUE(client_.Sync().empty());
+    EXPECT_TRUE(server_.WaitForStderr("resumeTask: task " + std::to_string(ids["T_LinearGroup"]) +
+                                      " is neither paused nor at a breakpoint"));
+    printer_.ForceSwitch('A', -1);
+    // In its turn its breakpoint holds it, again after a pause and a resume.
+    ASSERT_TRUE(follow("T_LinearGroup BREAKPOINT", 1));
+    control("pauseTask");
+    control("resumeTask");
+    ASSERT_TRUE(follow("T_LinearGroup BREAKPOINT", 2));
+    EXPECT_EQ(sent("MG _XQ") + sent("ST ABCDE") + sent("STS") + sent("CSS"), 0);
+    control("resumeTask");
+    ASSERT_TRUE(follow("T_LinearGroup RUNNING", 1));
+    // Running: no second set-up ("CSS" would empty the segment buffer).
+    control("resumeTask");
+    control("stepOverTask");
+    control("cancelTask");
+    ASSERT_TRUE(follow("G4 P1 CANCELLED", 1));
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "G28 RUNNING", "T_LinearGroup PAUSED", "T_LinearGroup INITIALIZING",
+                          "G4 P1 breakpoint", "G28 FINISHED", "T_LinearGroup BREAKPOINT",
+                          "T_LinearGroup PAUSED", "T_LinearGroup INITIALIZING",
+                          "T_LinearGroup BREAKPOINT", "T_LinearGroup RUNNING", "G4 P1 breakpoint",
+                          "T_LinearGroup CANCELLED", "G4 P1 CANCELLED"}));
+    // Set up once; stopped at its start and at its cancellation.
+    EXPECT_EQ((std::vector<long>{sent("MG _XQ"), sent("CSS"), sent("ST ABCDE"), sent("STS")}),
+              (std::vector<long>{1, 1, 2, 2}));
 }
 
 TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingLetsARunningProgramFinishFirst) {

@@ -5,6 +5,8 @@
 
 #include "VrxException.h"
 
+#include <algorithm>
+
 using nlohmann::json;
 
 using StepOrder = ManualTaskTest;
@@ -35,14 +37,14 @@ TEST_F(StepOrder, AReadyTaskStartsThenUpdatesAndFinishesOrFinishesAtOnce) {
     EXPECT_EQ(Flush(), Updates({Status(task, "RUNNING"), Status(task, "FINISHED")}));
 }
 
-TEST_F(StepOrder, ABreakpointHoldsTheTaskBeforeItsStartConditionsUntilResumed) {
+TEST_F(StepOrder, ABreakpointHoldsTheTaskBeforeItsStartConditionsUntilResumedInItsTurn) {
     for (const bool done : {false, true}) {
         SCOPED_TRACE(done);
         T_Probe::Log().Clear();
         Flush();
         auto task = T_Probe::Make();
-        bool asked = false;
-        task->AddStartCondition([&asked] { return asked = true, false; });
+        bool asked = false, open = false;
+        task->AddStartCondition([&] { return asked = true, open; });
         task->MarkBreakpoint();
         Add(task);
         task->Step();
@@ -55,7 +57,13 @@ TEST_F(StepOrder, ABreakpointHoldsTheTaskBeforeItsStartConditionsUntilResumed) {
         EXPECT_EQ(updates[2], Status(task, "BREAKPOINT"));
         task->Step();  // held: further steps change nothing
         EXPECT_TRUE(task->IsStatus(B));
-        // Resume starts it, or finishes it when its conditions hold already.
+        // Resumed before its turn, it waits again, and its breakpoint holds it again.
+        task->Resume();
+        EXPECT_EQ(Flush(), Updates({Status(task, "INITIALIZING")}));
+        open = true;
+        task->Step();
+        EXPECT_TRUE(task->IsStatus(B));
+        // In its turn, resume starts it, or finishes it when its conditions hold already.
         task->done_ = done;
         task->Resume();
         EXPECT_EQ(task->GetStatus(), done ? F : R);
@@ -233,6 +241,44 @@ TEST_F(PauseResume, PausingATreePausesOnlyRunningChildren) {
     EXPECT_EQ(Statuses({parent, first, second}), StatusList({R, R, I}));
     EXPECT_EQ(Hooks(), Entries({Hook(parent, "OnResume"), Hook(first, "OnResume")}));
     EXPECT_EQ(Flush(), Updates({Status(parent, "RUNNING")}));
+}
+
+TEST_F(PauseResume, ATaskThatHasNotStartedIsOnlyHeldAndARunningOneIsNotResumed) {
+    auto first = T_Probe::Make(), queued = T_Probe::Make(), child = T_Probe::Make(),
+         last = T_Probe::Make();
+    queued->AddParallelTask(child);
+    for (const auto& task : {first, queued, last}) {
+        manager_.AddTaskToBack(task);
+    }
+    Loops(2);
+    Flush();
+    T_Probe::Log().Clear();
+    testing::internal::CaptureStderr();
+    // Before its turn: held or sent back to waiting, never started; a step-over
+    // only holds the task after it.
+    manager_.PauseTask(queued->GetId());
+    manager_.ResumeTask(queued->GetId());
+    manager_.StepOverTask(queued->GetId());
+    manager_.ResumeTask(queued->GetId());  // waiting, not paused: refused
+    manager_.PauseTask(queued->GetId());
+    first->Finish();
+    Loops(3);
+    EXPECT_EQ(Statuses({first, queued, child, last}), StatusList({F, P, I, I}));
+    manager_.ResumeTask(queued->GetId());
+    Loops(2);
+    EXPECT_EQ(Statuses({queued, child}), StatusList({R, R}));
+    // Running: a resume changes nothing, a step-over only holds the next task.
+    manager_.ResumeTask(queued->GetId());
+    manager_.StepOverTask(queued->GetId());
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+    EXPECT_EQ(Hooks(),
+              Entries({Hook(first, "OnFinish"), Hook(queued, "OnStart"), Hook(child, "OnStart")}));
+    const json marked = {{"breakpoint", true}, {"id", last->GetId()}};
+    EXPECT_EQ(Flush(),
+              Updates({Status(queued, "PAUSED"), Status(queued, "INITIALIZING"), marked,
+                       Status(queued, "PAUSED"), Status(first, "FINISHED"),
+                       Status(queued, "INITIALIZING"), Status(queued, "RUNNING"), marked}));
 }
 
 TEST_F(PauseResume, BreakpointsChangeNoStatusAndStepOverHoldsTheSuccessor) {

@@ -111,6 +111,20 @@ TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
     EXPECT_FALSE(waiting->IsReady());
 }
 
+TEST_F(TaskTable, ChildrenParkedByAStartLeaveTheTableWithTheirParentCancelledBeforeTheNextLoop) {
+    auto task = T_Probe::Feeding(3);
+    Add(task);
+    TaskManagerProbe::Pass();  // starts it; its children wait for the next loop
+    const auto children = task->GetSubTasks();
+    ASSERT_EQ(children.size(), 3u);
+    manager_.CancelTask(task->GetId());
+    for (const auto& child : children) {
+        EXPECT_TRUE(child->IsStatus(C));
+    }
+    TaskManagerProbe::ApplyPending();
+    EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
+}
+
 TEST_F(TaskTable, ControlsFarDownALongQueueTakeEffectWhenTheQueueGetsThere) {
     manager_.SetSendCallback([](std::string) {});
     std::vector<boost::shared_ptr<T_Probe>> queue, children;

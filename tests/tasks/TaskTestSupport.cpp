@@ -64,6 +64,19 @@ boost::shared_ptr<T_Probe> T_Probe::With(const nlohmann::json& parameters) {
     return boost::make_shared<T_Probe>(boost::make_shared<nlohmann::json>(parameters));
 }
 
+boost::shared_ptr<T_Probe> T_Probe::Feeding(int count) {
+    auto task = Make("feeding");
+    task->on_start_ = [self = task.get(), count] {
+        for (int i = 0; i < count; ++i) {
+            auto child = Make("fed");
+            self->AddParallelTask(child);
+            child->SetStatus(RUNNING);
+            TaskManager::GetInstance().AddTask(child);
+        }
+    };
+    return task;
+}
+
 void HookLog::Add(const std::string& entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.push_back(entry);

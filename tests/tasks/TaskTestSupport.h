@@ -53,6 +53,10 @@ class T_Probe : public Task {
     T_Probe(Parameters data);
     static boost::shared_ptr<T_Probe> Make(const std::string& description = "probe");
     static boost::shared_ptr<T_Probe> With(const nlohmann::json& parameters);
+    // A task that, as a linear group feeds its segments, starts `count`
+    // children of its own in OnStart and hands them to the manager, which
+    // parks them while the worker holds its lock.
+    static boost::shared_ptr<T_Probe> Feeding(int count);
 
     void OnFinish() override { Record("OnFinish"); }
     void OnStart() override;

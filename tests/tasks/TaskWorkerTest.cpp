@@ -200,3 +200,27 @@ TEST_F(TaskWorker, RecordThreadsWorkerAndIOThreadRaceWithoutLosingWork) {
         EXPECT_TRUE(!task->IsStatus(Task::FINISHED) || task->updates_ >= 25);
     }
 }
+
+TEST_F(TaskWorker, ATaskCancelledAsItParksItsChildrenLeavesTheTableEmpty) {
+    // The UI cancels a group the moment it starts, as the task before it
+    // reports its end: the cancel may come before the worker's next loop.
+    for (int round = 0; round < 500; ++round) {
+        auto task = T_Probe::Feeding(10);
+        std::atomic<bool> started{false};
+        task->on_start_ = [&started, feed = task->on_start_] {
+            feed();
+            started = true;
+        };
+        std::thread ui([&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!started && std::chrono::steady_clock::now() < deadline) {
+            }
+            manager_.CancelTask(task->GetId());
+        });
+        manager_.AddTask(task);
+        ui.join();
+        ASSERT_TRUE(task->IsStatus(Task::CANCELLED)) << "round " << round;
+        ASSERT_TRUE(Eventually([] { return TaskManagerProbe::TableSize() == 0; }))
+            << "round " << round;
+    }
+}
