@@ -91,7 +91,7 @@ class TaskManager : public TaskDirectory {
     boost::shared_ptr<Task> FindTask(Predicate predicate);
     // Marks every task UPDATING.
     void DebugExecute();
-    // Aborts every task.
+    // Aborts every task, those waiting to be registered too.
     void Shutdown();
     // Sends {"<id>":"<status>",...,"command":"printTasks"}.
     void PrintTasks();

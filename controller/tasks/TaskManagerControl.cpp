@@ -165,6 +165,21 @@ void TaskManager::Shutdown() {
     for (const auto& entry : tasks_) {
         entry.second->Abort();
     }
+    // Tasks handed over since the last loop (the segments a group has just
+    // fed) would be registered after the shutdown, still running, and never end.
+    std::vector<boost::shared_ptr<Task>> parked;
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        parked.swap(tasks_to_add_);
+        parked_predecessors_.clear();
+    }
+    while (!parked.empty()) {
+        const boost::shared_ptr<Task> task = std::move(parked.back());
+        parked.pop_back();
+        const std::vector<boost::shared_ptr<Task>> children = task->GetSubTasks();
+        parked.insert(parked.end(), children.begin(), children.end());
+        task->Abort();
+    }
 }
 
 void TaskManager::PrintTasks() {

@@ -112,17 +112,23 @@ TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
 }
 
 TEST_F(TaskTable, ChildrenParkedByAStartLeaveTheTableWithTheirParentCancelledBeforeTheNextLoop) {
-    auto task = T_Probe::Feeding(3);
-    Add(task);
-    TaskManagerProbe::Pass();  // starts it; its children wait for the next loop
-    const auto children = task->GetSubTasks();
-    ASSERT_EQ(children.size(), 3u);
-    manager_.CancelTask(task->GetId());
-    for (const auto& child : children) {
-        EXPECT_TRUE(child->IsStatus(C));
+    for (const bool shutdown : {false, true}) {
+        auto task = T_Probe::Feeding(3);
+        Add(task);
+        TaskManagerProbe::Pass();  // starts it; its children wait for the next loop
+        const auto children = task->GetSubTasks();
+        ASSERT_EQ(children.size(), 3u);
+        if (shutdown) {
+            manager_.Shutdown();
+        } else {
+            manager_.CancelTask(task->GetId());
+        }
+        for (const auto& child : children) {
+            EXPECT_TRUE(child->IsStatus(C));
+        }
+        TaskManagerProbe::ApplyPending();
+        EXPECT_EQ(TaskManagerProbe::TableSize(), 0u) << (shutdown ? "shutdown" : "cancel");
     }
-    TaskManagerProbe::ApplyPending();
-    EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
 }
 
 TEST_F(TaskTable, ControlsFarDownALongQueueTakeEffectWhenTheQueueGetsThere) {
