@@ -61,6 +61,11 @@ void Project::Handle_TerminalCommand(const json& message) {
 void Project::Handle_LoadGcode(const json& message) {
     const auto path = message.at("file").get<std::string>();
     const bool execute = message.at("execute").get<bool>();
-    GCodeManager::GetInstance().LoadProgram(path, execute);
-    Send(DumpMessage(json{{"command", "loadResponse"}, {"status", "success"}}));
+    const json failure = GCodeManager::GetInstance().LoadProgram(path, execute);
+    json reply = {{"command", "loadResponse"}, {"status", "success"}};
+    if (!failure.is_null()) {
+        reply["status"] = "error";
+        reply["message"] = failure;
+    }
+    Send(DumpMessage(reply));
 }

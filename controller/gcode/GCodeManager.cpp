@@ -173,16 +173,17 @@ nlohmann::json GCodeManager::GetBedLevelSettings(bool enabled, bool recalculate)
     return settings;
 }
 
-bool GCodeManager::ReadLines(const std::string& path,
-                             const std::function<void(std::string_view, uint32_t)>& on_line) {
+GCodeManager::FileRead GCodeManager::ReadLines(
+    const std::string& path, const std::function<void(std::string_view, uint32_t)>& on_line) {
     // Only a regular file is read, and only as far as it reached when it was
     // opened: a device, a pipe or a file that grows while it is read would
     // hold the command thread for ever. The open does not wait for a writer.
     const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (file.Get() < 0 || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return false;
+        return FileRead::kNotOpened;
     }
+    FileRead outcome = FileRead::kWhole;
     std::unique_ptr<char[]> chunk(new char[kReadChunk]);
     std::string carry;  // the start of a line that runs past the chunk read
     uint32_t line_number = 0;
@@ -197,10 +198,12 @@ bool GCodeManager::ReadLines(const std::string& path,
         const ssize_t read_bytes = ReadSome(file.Get(), chunk.get(), std::min(left, kReadChunk));
         if (read_bytes < 0) {
             std::cerr << "Error reading the file" << std::endl;
+            outcome = FileRead::kFailed;
             break;
         }
         if (read_bytes == 0) {
-            break;  // the file was cut short while it was read
+            outcome = FileRead::kCutShort;
+            break;
         }
         left -= static_cast<std::size_t>(read_bytes);
         std::string_view rest(chunk.get(), static_cast<std::size_t>(read_bytes));
@@ -221,19 +224,20 @@ bool GCodeManager::ReadLines(const std::string& path,
     if (!carry.empty()) {
         on_line(carry, ++line_number);
     }
-    return true;
+    return outcome;
 }
 
 void GCodeManager::LoadFile(std::string path) {
     // Release the previous file's lines before the next one is read.
     std::vector<GCode>().swap(lines_);
-    const bool opened = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
+    const FileRead read = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
         GCode line = GCode::FromText(text, line_number);
         if (!line.IsEmpty()) {
             lines_.push_back(std::move(line));
         }
     });
-    if (!opened) {
+    // What was read of a file cut short or failing is verified all the same.
+    if (read == FileRead::kNotOpened) {
         std::cerr << "Error opening the file" << std::endl;
     }
 }

@@ -86,12 +86,20 @@ class GCodeManager {
     // Groups without which the line does nothing.
     void CheckIgnoredIfMissing(const GCode& line, const json& spec, json& warnings);
 
+    // How far a file was read.
+    enum class FileRead { kWhole, kNotOpened, kFailed, kCutShort };
+    // Reads a regular file's lines in order with their physical numbers, as
+    // far as the file reached when it was opened.
+    static FileRead ReadLines(const std::string& path,
+                              const std::function<void(std::string_view, uint32_t)>& on_line);
+
     // Replaces the loaded lines with the non-empty lines of a file.
     void LoadFile(std::string path);
     // The non-empty lines of the last file read.
     const std::vector<GCode>& GetLines() const { return lines_; }
     // Turns a file into a chain of tasks and hands it to the task manager;
-    // a program loaded without `execute` stops before its first task. Always null.
+    // a program loaded without `execute` stops before its first task. Null;
+    // when the file could not be read whole, the reason, and nothing is queued.
     json LoadProgram(std::string path, bool execute);
     // Turns one supported line into its task: queued in the program being
     // loaded (from a file) or run at once (terminal). False when no task was
@@ -160,10 +168,6 @@ class GCodeManager {
     void BuildHandlerTable();
     // Appends a task to the chain of the program being loaded.
     void AddTaskToQueue(boost::shared_ptr<Task> task);
-    // Reads a file's lines in order with their physical numbers; false when
-    // the file cannot be opened.
-    bool ReadLines(const std::string& path,
-                   const std::function<void(std::string_view, uint32_t)>& on_line);
     // Turns one line of a file being loaded into its task or pending move.
     void LoadLine(const GCode& line);
     // Adds a G0/G1 line to the pending group: its values are read now, and F
@@ -172,6 +176,9 @@ class GCodeManager {
     void AddPendingMove(const GCode::Words& words);
     // Makes the pending group unless there is one.
     void StartPendingGroup();
+    // Forgets the program being loaded: none of it is queued, and none of
+    // its moves stays behind for the next load.
+    void DropProgram();
     // Builds the task of a line through its handler, or its error task.
     boost::shared_ptr<Task> MakeLineTask(const GCode& line, const GCodeHandler& entry);
     // A T_GCode of the line with its description, ready for children.

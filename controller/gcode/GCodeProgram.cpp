@@ -6,6 +6,7 @@
 #include "TaskManager.h"
 
 #include <iostream>
+#include <string>
 #include <utility>
 
 namespace {
@@ -14,6 +15,21 @@ namespace {
 constexpr const char* kFileOrigin = "File";
 constexpr const char* kTerminalOrigin = "Terminal";
 
+// Why a file was not read whole.
+const char* UnreadFileText(GCodeManager::FileRead read) {
+    switch (read) {
+        case GCodeManager::FileRead::kNotOpened:
+            return "Error opening the file";
+        case GCodeManager::FileRead::kFailed:
+            return "Error reading the file";
+        case GCodeManager::FileRead::kCutShort:
+            return "The file was cut short while it was read";
+        case GCodeManager::FileRead::kWhole:
+            break;
+    }
+    return "";
+}
+
 }  // namespace
 
 nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
@@ -21,33 +37,43 @@ nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
     std::vector<GCode>().swap(lines_);
     program_tasks_.clear();
     breakpoint_pending_ = !execute;
+    FileRead read = FileRead::kWhole;
     try {
-        const bool opened = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
+        read = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
             const GCode line = GCode::FromText(text, line_number);
             if (!line.IsEmpty()) {
                 LoadLine(line);
             }
         });
-        if (!opened) {
-            std::cerr << "Error opening the file" << std::endl;
-        }
         // Moves at the end of the file form the program's last task.
-        if (pending_group_) {
+        if (read == FileRead::kWhole && pending_group_) {
             AddTaskToQueue(MakeLinearGroupTask());
         }
     } catch (...) {
-        // A program that cannot be built runs no part of itself, and none of
-        // its lines stays behind for the next load.
-        program_tasks_.clear();
-        pending_group_.reset();
-        pending_moves_ = 0;
+        DropProgram();
         throw;
+    }
+    if (read != FileRead::kWhole) {
+        // Part of a print must not run as if it were all of it.
+        DropProgram();
+        const std::string message = UnreadFileText(read);
+        // A read error went to the standard error stream as it happened.
+        if (read != FileRead::kFailed) {
+            std::cerr << message << std::endl;
+        }
+        return message;
     }
     TaskManager& manager = TaskManager::GetInstance();
     for (const auto& task : program_tasks_) {
         manager.AddTaskToBack(task);
     }
     return nullptr;
+}
+
+void GCodeManager::DropProgram() {
+    program_tasks_.clear();
+    pending_group_.reset();
+    pending_moves_ = 0;
 }
 
 void GCodeManager::LoadLine(const GCode& line) {

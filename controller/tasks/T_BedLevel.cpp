@@ -44,11 +44,17 @@ T_BedLevel::T_BedLevel(Parameters data) : Task("T_BedLevel", std::move(data)) {
 void T_BedLevel::AddPoints(uint32_t samples) {
     // Reached through the table, not held: a point never keeps its run alive.
     const uint32_t run_id = id_;
-    auto on_point_finished = [run_id] {
-        auto run =
-            boost::dynamic_pointer_cast<T_BedLevel>(TaskManager::GetInstance().GetTask(run_id));
-        if (run) {
+    auto find_run = [run_id] {
+        return boost::dynamic_pointer_cast<T_BedLevel>(TaskManager::GetInstance().GetTask(run_id));
+    };
+    auto on_point_finished = [find_run] {
+        if (auto run = find_run()) {
             run->OnPointFinished();
+        }
+    };
+    auto on_point_cancelled = [find_run](const std::string& reason) {
+        if (auto run = find_run()) {
+            run->OnPointCancelled(reason);
         }
     };
     std::vector<Pointer> points;
@@ -62,6 +68,7 @@ void T_BedLevel::AddPoints(uint32_t samples) {
                                                               {"samples", samples},
                                                               {"number", y * x_regions_ + x}});
         points.push_back(boost::make_shared<T_PointLevel>(parameters, on_point_finished));
+        points.back()->AddOnCancelWithReason(on_point_cancelled);
         if (direction == 1 && x + 1 == x_regions_) {
             direction = -1;
             ++y;
@@ -127,6 +134,18 @@ void T_BedLevel::OnCancel() {
 void T_BedLevel::OnPointFinished() {
     ++points_done_;
     PublishDescription();
+}
+
+void T_BedLevel::OnPointCancelled(const std::string& reason) {
+    // The run's own end reaches its points too.
+    if (IsStatus(CANCELLED) || IsStatus(FINISHED)) {
+        return;
+    }
+    // As a failing step fails its parent: a G29 line shows the reason, and
+    // its cancellation cancels the run (which stops the probing) and the
+    // program behind the line.
+    const Pointer parent = parent_id_ != 0 ? Parent() : nullptr;
+    (parent ? parent : shared_from_this())->Cancel(reason);
 }
 
 void T_BedLevel::PublishDescription() {

@@ -26,6 +26,9 @@ class T_BedLevel : public Task {
     std::string BuildDescription() const;
     // Counts a probed point and tells the UI.
     void OnPointFinished();
+    // A point ended cancelled: the points after it wait for it to finish, so
+    // the run fails with the point's reason.
+    void OnPointCancelled(const std::string& reason);
     // Queues the description as an update of this task (or its parent).
     void PublishDescription();
 

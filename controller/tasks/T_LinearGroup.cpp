@@ -108,6 +108,7 @@ void T_LinearGroup::OnStart() {
     single_move_ = moves_.Size() == 1;
     AddDataRecordCondition<uint16_t>(62, &last_segment_count_);
     AddDataRecordCondition<uint16_t>(70, &last_buffer_free_);
+    AddDataRecordCondition<uint16_t>(64, &last_coordinated_status_);
     program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
     StopAll();
     WaitUntilStopped();
@@ -124,7 +125,12 @@ void T_LinearGroup::OnCancel() {
 }
 
 void T_LinearGroup::OnUpdate() {
-    UpdateCompletedSegments();
+    if (!UpdateCompletedSegments()) {
+        // Nothing more is fed or begun: the stop stands, and the program
+        // behind the group must not move the machine on its own.
+        Cancel(StoppedReason());
+        return;
+    }
     FeedSegments();
     if (!single_move_) {
         nlohmann::json update = {{"description", "Linear Group|{" +
@@ -135,6 +141,7 @@ void T_LinearGroup::OnUpdate() {
 }
 
 void T_LinearGroup::OnPause() {
+    // Segments that a stop dropped are requeued like the others and run on resume.
     UpdateCompletedSegments();
     // From here on the controller counts again from zero.
     segment_offset_ = completed_segments_;
@@ -313,7 +320,7 @@ void T_LinearGroup::RetireFront(bool completed) {
     }
 }
 
-void T_LinearGroup::UpdateCompletedSegments() {
+bool T_LinearGroup::UpdateCompletedSegments() {
     const auto record = LatestMainRecord();
     const int64_t done = (SegmentCount(*record) + static_cast<uint64_t>(segment_offset_)) % 65536;
     while (!outstanding_segments_.empty() &&
@@ -324,20 +331,46 @@ void T_LinearGroup::UpdateCompletedSegments() {
         outstanding_segments_.front()->GetSegmentNumber() == done) {
         RetireFront(true);
     }
-    // Only records that can show the segments of this sequence count: before
-    // "BGS" the latest record may still be one from before the stop.
-    if (!buffer_used_ && begin_sent_ && SegmentBufferFree(*record) != kEmptyBuffer) {
-        buffer_used_ = true;
+    NoteSequenceSeen(*record);
+    if (!FrontOutstandingSent()) {
+        return true;
     }
-    // The empty buffer is read from the same record as the count: the watch
-    // cell can be stale, because a record whose count changed stops the watch
-    // evaluation before the buffer watch, and a stale 511 would retire segments
-    // the controller has not run.
-    if (buffer_used_ && SegmentBufferFree(*record) == kEmptyBuffer && FrontOutstandingSent()) {
-        while (!outstanding_segments_.empty()) {
-            RetireFront(false);
+    // The buffer and the motion are read from the same record as the count:
+    // the watch cells can be stale, because a record whose count changed
+    // stops the watch evaluation before the other watches.
+    const bool empty = SegmentBufferFree(*record) == kEmptyBuffer;
+    if (ReachedLastOutstanding(done)) {
+        // Numbers past 65535 never equal the count, so only this retires them.
+        if (buffer_used_ && empty) {
+            while (!outstanding_segments_.empty()) {
+                RetireFront(false);
+            }
         }
+        return true;
     }
+    // An empty buffer while the motion still runs is a feed that lags, or a
+    // record taken before the last segments arrived: the motion goes on.
+    const bool ended = (CoordinatedStatus(*record) & kMotionBit) == 0;
+    return !(ended && (motion_seen_ || (buffer_used_ && empty)));
+}
+
+void T_LinearGroup::NoteSequenceSeen(const ZDataRecord& record) {
+    // Only records that can show this sequence count: before "BGS" the latest
+    // record may still be one from before the stop.
+    if (!begin_sent_) {
+        return;
+    }
+    buffer_used_ = buffer_used_ || SegmentBufferFree(record) != kEmptyBuffer;
+    motion_seen_ = motion_seen_ || (CoordinatedStatus(record) & kMotionBit) != 0;
+}
+
+bool T_LinearGroup::ReachedLastOutstanding(int64_t done) const {
+    return (outstanding_segments_.back()->GetSegmentNumber() - done) % 65536 == 0;
+}
+
+std::string T_LinearGroup::StoppedReason() const {
+    return "Motion stopped after " + std::to_string(completed_segments_) + " of " +
+           std::to_string(total_segments_) + " segments";
 }
 
 void T_LinearGroup::RequeueOutstanding() {
@@ -346,6 +379,7 @@ void T_LinearGroup::RequeueOutstanding() {
     // The stop empties the controller's buffer: an empty buffer seen before the
     // requeued segments are sent again must not retire them.
     buffer_used_ = false;
+    motion_seen_ = false;
     std::deque<Segment> requeued;
     while (!outstanding_segments_.empty()) {
         outstanding_segments_.front()->Reset();

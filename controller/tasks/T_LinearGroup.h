@@ -71,7 +71,17 @@ class T_LinearGroup : public Task {
     std::vector<double> ReadPositionsInMm();
     void CalculateMoves();
     void FeedSegments();
-    void UpdateCompletedSegments();
+    // Retires what the controller has run. False when its motion has ended
+    // short of the last segment sent: the segments left were dropped unrun
+    // (a stop), and the group must not finish.
+    bool UpdateCompletedSegments();
+    // Notes what the latest record shows of the sequence begun with "BGS".
+    void NoteSequenceSeen(const ZDataRecord& record);
+    // The controller's count `done` has reached the last outstanding segment;
+    // counts wrap at 65536, so the numbers compare modulo 65536.
+    bool ReachedLastOutstanding(int64_t done) const;
+    // The cancellation reason of a group whose motion was stopped.
+    std::string StoppedReason() const;
     void RequeueOutstanding();
     void RebuildFirstSegment();
     // No segment waits to be fed.
@@ -113,9 +123,14 @@ class T_LinearGroup : public Task {
     // Written by the record thread's watches, read by the worker.
     std::atomic<uint16_t> last_buffer_free_{511};
     std::atomic<uint16_t> last_segment_count_{0};
+    // Watched too: a motion stopped with the buffer already empty changes
+    // nothing else when it ends.
+    std::atomic<uint16_t> last_coordinated_status_{0};
     bool single_move_ = false;
     bool program_running_ = false;
     bool buffer_used_ = false;
+    // A record since "BGS" has shown the sequence's motion running.
+    bool motion_seen_ = false;
     // OnCancel has stopped the axes already.
     bool stopped_on_cancel_ = false;
 };

@@ -22,6 +22,7 @@ const char kAllSubTasksCancelled[] = "All Sub-Tasks were Cancelled";
 struct Remains {
     std::vector<Task::Condition> conditions;
     std::vector<Task::Callback> callbacks;
+    std::vector<Task::CancelCallback> cancel_callbacks;
     std::vector<Task::Pointer> children;
 };
 
@@ -77,9 +78,7 @@ Task::~Task() {
             remains.conditions.push_back(std::move(condition));
         }
         remains.callbacks = std::move(extras_->on_finish);
-        for (auto& callback : extras_->on_cancel) {
-            remains.callbacks.push_back(std::move(callback));
-        }
+        remains.cancel_callbacks = std::move(extras_->on_cancel);
     }
     if (dying_remains != nullptr) {
         dying_remains->push_back(std::move(remains));
@@ -331,9 +330,10 @@ bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
         Contain(failure, [this] { OnCancel(); });
     }
     SetStatus(CANCELLED);
-    const std::vector<Callback> callbacks = extras_ ? extras_->on_cancel : std::vector<Callback>();
+    const std::vector<CancelCallback> callbacks =
+        extras_ ? extras_->on_cancel : std::vector<CancelCallback>();
     for (const auto& callback : callbacks) {
-        Contain(failure, callback);
+        Contain(failure, [&] { callback(reason); });
     }
     nlohmann::json update = {{"status", StatusToString(CANCELLED)},
                              {"cancellation_reason", reason}};
@@ -534,6 +534,11 @@ void Task::AddOnFinish(Callback callback) {
 }
 
 void Task::AddOnCancel(Callback callback) {
+    GetExtras().on_cancel.push_back(
+        [callback = std::move(callback)](const std::string&) { callback(); });
+}
+
+void Task::AddOnCancelWithReason(CancelCallback callback) {
     GetExtras().on_cancel.push_back(std::move(callback));
 }
 

@@ -27,6 +27,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     using Condition = std::function<bool()>;
     // An on-finish or on-cancel callback.
     using Callback = std::function<void()>;
+    // An on-cancel callback that is told the cancellation reason.
+    using CancelCallback = std::function<void(const std::string& reason)>;
     // A watch on a data record: true when the task is to be looked at again.
     using WatchCondition = std::function<bool(ZDataRecord*)>;
     // Shared ownership of a task, as everyone holds them.
@@ -135,6 +137,7 @@ class Task : public boost::enable_shared_from_this<Task> {
     void AddCompletionCondition(Condition condition);
     void AddOnFinish(Callback callback);
     void AddOnCancel(Callback callback);
+    void AddOnCancelWithReason(CancelCallback callback);
     // True when every condition holds; stops at the first that does not.
     static bool AllConditionsMet(std::vector<Condition> conditions);
     bool StartConditionsMet();
@@ -225,7 +228,7 @@ class Task : public boost::enable_shared_from_this<Task> {
         // Beyond the one every task has: all its children are done.
         std::vector<Condition> completion_conditions;
         std::vector<Callback> on_finish;
-        std::vector<Callback> on_cancel;
+        std::vector<CancelCallback> on_cancel;
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;

@@ -75,7 +75,8 @@ TEST_F(GCodeCommands, VerifyCountsEveryPhysicalLineAndKeepsUtf8WholeInReplies) {
 
 TEST_F(GCodeCommands, OnlyRegularFilesAreRead) {
     // Each of these would be read for ever, wait for a writer or not open at
-    // all: they answer as a file that cannot be opened, with one line each.
+    // all: they answer as a file that cannot be opened, with one line each;
+    // a load says so.
     const std::string fifo = files_.Path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string paths[] = {"/dev/zero", "/dev/urandom", fifo, files_.Path(),
@@ -84,7 +85,8 @@ TEST_F(GCodeCommands, OnlyRegularFilesAreRead) {
         EXPECT_EQ(Verify(path), kNoFindings) << path;
         client_.Send({{"command", "loadGcode"}, {"file", path}, {"execute", true}});
         EXPECT_EQ(client_.ReceiveText().value_or("<no reply>"),
-                  R"({"command":"loadResponse","status":"success"})")
+                  R"({"command":"loadResponse","message":"Error opening the file",)"
+                  R"("status":"error"})")
             << path;
     }
     EXPECT_EQ(ErrorLines(), 2 * std::size(paths)) << server_.Stderr();

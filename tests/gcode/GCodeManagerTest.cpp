@@ -1,7 +1,10 @@
 #include "DataRecordWatcher.h"
 #include "GCodeManager.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -106,4 +109,29 @@ TEST_F(GCodeManagerTest, StatusTelemetryReadsTheResolutionsWhileTheyChange) {
     json status;
     watcher.UpdateStatus(status, nullptr, record);
     EXPECT_EQ(status["rpa"], "5");
+}
+
+TEST(GCodeFileReader, TellsAWholeReadFromAFileCutShortOrNotOpened) {
+    using Read = GCodeManager::FileRead;
+    TempDir dir;
+    // Past one read chunk, so a read comes after the cut.
+    std::string text;
+    while (text.size() < (3u << 20)) {
+        text += "; " + std::string(61, 'x') + "\n";
+    }
+    const std::string path = dir.WriteFile("cut.gcode", text);
+    size_t lines = 0;
+    const auto count = [&lines](std::string_view, uint32_t) { ++lines; };
+    EXPECT_EQ(GCodeManager::ReadLines(path, count), Read::kWhole);
+    EXPECT_EQ(lines, text.size() / 64);
+    lines = 0;
+    const auto cut = [&](std::string_view, uint32_t) {
+        if (++lines == 1) {
+            ASSERT_EQ(truncate(path.c_str(), 64), 0);
+        }
+    };
+    EXPECT_EQ(GCodeManager::ReadLines(path, cut), Read::kCutShort);
+    EXPECT_LT(lines, text.size() / 64);
+    EXPECT_EQ(GCodeManager::ReadLines(path + ".missing", count), Read::kNotOpened);
+    EXPECT_EQ(GCodeManager::ReadLines(dir.Path(), count), Read::kNotOpened);
 }

@@ -1,7 +1,7 @@
 // Linear groups streamed into the virtual printer through the real task
 // worker and record thread. Where the order of events matters, the record
-// fields segment_count and segment_buffer_free are forced, so the group sees
-// exactly the counts the test gives it.
+// fields segment_count, segment_buffer_free and coordinated_status are forced,
+// so the group sees exactly the counts and the motion the test gives it.
 #include "DataRecordWatcher.h"
 #include "PrinterTest.h"
 #include "RecordFields.h"
@@ -72,10 +72,12 @@ class LinearGroup : public PrinterTest {
         printer_->ClearCommandLog(Controller::kMain);
     }
 
-    // Holds the controller's counts where the test puts them.
+    // Holds the controller's counts where the test puts them, with the
+    // motion shown as ended: the group sees a motion run only where a test makes it.
     static void Force(int64_t count, int64_t buffer_free) {
         printer_->ForceRecordField(Controller::kMain, 62, 2, count);
         printer_->ForceRecordField(Controller::kMain, 70, 2, buffer_free);
+        printer_->ForceRecordField(Controller::kMain, 64, 2, 0);
     }
     static bool At(const std::function<bool(const sim::PrinterSnapshot&)>& condition) {
         return printer_->WaitUntil(condition, std::chrono::seconds(10));
@@ -196,11 +198,32 @@ TEST_F(LinearGroup, CountsRetireSegmentsPauseRequeuesAndResumeGoesOnFromTheStop)
         return !p.coordinated_running && p.axes[0].reference == 24000;
     }));
     EXPECT_FALSE(built.group->IsStatus(Task::FINISHED));
-    // The buffer seen empty retires the rest.
-    Force(1, 511);
+    // The count reaches the last segment with the buffer empty: all done.
+    Force(10, 511);
     ASSERT_TRUE(Ends(built.group));
     EXPECT_TRUE(built.segments[19]->IsStatus(Task::FINISHED));
     EXPECT_EQ(Progress(built.group->GetId()), "Linear Group|{20}|{20}");
+}
+
+TEST_F(LinearGroup, AMotionEndedShortOfTheLastSegmentIsAStop) {
+    Force(0, 400);
+    Built built = Steps(5);
+    Start(built.group);
+    ASSERT_TRUE(Sent("LE", 1));
+    // An empty buffer while the motion runs is a feed that lags: it goes on.
+    for (const auto& [offset, value] : {std::pair{64, 0x8000}, {70, 511}, {62, 2}}) {
+        printer_->ForceRecordField(Controller::kMain, offset, 2, value);
+    }
+    ASSERT_TRUE(
+        Eventually([&] { return Progress(built.group->GetId()) == "Linear Group|{2}|{5}"; }));
+    EXPECT_TRUE(built.group->IsStatus(Task::RUNNING) || built.group->IsStatus(Task::UPDATING));
+    // Ended with segments left, even with some fed after the stop.
+    printer_->ClearCommandLog(Controller::kMain);
+    Force(2, 509);
+    ASSERT_TRUE(Ends(built.group, Task::CANCELLED));
+    EXPECT_TRUE(UiSaid(R"("cancellation_reason":"Motion stopped after 2 of 5 segments")"));
+    EXPECT_TRUE(built.segments[2]->IsStatus(Task::CANCELLED));
+    EXPECT_EQ(Log(), (std::vector<std::string>{"ST ABCDE", "STS"}));
 }
 
 TEST_F(LinearGroup, CancelStopsTheMotion) {

@@ -244,6 +244,41 @@ TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAl
               (std::vector<long>{1, 1, 2, 2}));
 }
 
+TEST_F(ProgramEndToEnd, AMoveStoppedByTheUserCancelsTheProgramAndNothingMovesAfterIt) {
+    OpenMain();
+    printer_.SetSpeed(10);
+    LoadAndRun("G1 X10 F6000\nG1 X200 F600\nG4 P10\nG1 Y60\n");
+    // Into the long move (the first ends at X10: 4000 counts), then X stops.
+    ASSERT_TRUE(printer_.WaitUntil(
+        [](const sim::PrinterSnapshot& p) {
+            return p.segment_count == 1 && p.axes[0].reference > 8000;
+        },
+        10s));
+    printer_.ClearCommandLog(Controller::kMain);
+    client_.Send({{"command", "stopAxis"}, {"axis", "X"}});
+    std::map<uint32_t, json> forms;
+    std::map<std::string, std::string> reasons;  // by description or G-code line
+    while (reasons.size() < 3) {
+        const auto update = ui_.ReceiveCommand("updateTasks");
+        ASSERT_TRUE(update) << server_.Stderr();
+        const json& task = (*update)["tasks"][0];
+        if (task.contains("name")) {
+            forms[task["id"]] = task;
+        } else if (task.value("status", "") == "CANCELLED") {
+            const json& form = forms.at(task["id"]);
+            reasons[form.value("gcode_command", form["description"].get<std::string>())] =
+                task["cancellation_reason"];
+        }
+    }
+    EXPECT_EQ(reasons, (std::map<std::string, std::string>{
+                           {"Linear Group||", "Motion stopped after 1 of 2 segments"},
+                           {"G4 P10", "Previous Task in Queue Cancelled"},
+                           {"~3Linear Move", "Previous Task in Queue Cancelled"}}));
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain),
+              (std::vector<std::string>{"STA", "ST ABCDE", "STS"}));
+    EXPECT_FALSE(printer_.Snapshot().coordinated_running);
+}
+
 TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingLetsARunningProgramFinishFirst) {
     OpenMain();
     LoadAndRun("G4 P2000\nG4 P3000\n");

@@ -127,6 +127,8 @@ TEST_F(Cancellation, ReachesChildAndSuccessorOnceAndCompletesWhenHooksThrow) {
         ASSERT_TRUE(child->IsStatus(R));
         int callbacks = 0;
         task->AddOnCancel([&callbacks] { ++callbacks; });
+        std::vector<std::string> reasons;
+        next->AddOnCancelWithReason([&reasons](const std::string& why) { reasons.push_back(why); });
         if (hooks_throw) {
             task->throw_on_cancel_ = T_Probe::Throw::kStd;
             child->throw_on_cancel_ = T_Probe::Throw::kVrx;
@@ -142,6 +144,7 @@ TEST_F(Cancellation, ReachesChildAndSuccessorOnceAndCompletesWhenHooksThrow) {
             EXPECT_TRUE(Hooks().empty());
         }
         EXPECT_EQ(callbacks, 1);
+        EXPECT_EQ(reasons, std::vector<std::string>{Task::kPreviousInQueueCancelled});
         EXPECT_EQ(Statuses({task, child, next}), StatusList({C, C, C}));
         EXPECT_TRUE(task->GetSubTasks().empty());
         // Every update of the cascade leaves with the command, even a failing one.

@@ -2,6 +2,7 @@
 // against the virtual printer, through the real controller library, record
 // thread and task worker.
 #include "DataRecordWatcher.h"
+#include "GCodeManager.h"
 #include "PrinterTest.h"
 #include "RecordFields.h"
 #include "T_BedLevel.h"
@@ -271,6 +272,32 @@ TEST_F(WaitsPrinterTest, BedLevelCancelledWhileProbing) {
     EXPECT_EQ(WaitForUiData(2).back(),
               (json{{"meshAvailable", false}, {"meshCalculating", false}}));
     EXPECT_FALSE(printer_->Snapshot().program_running);
+}
+
+// A probe that the controller refuses cancels its point, and the points after
+// it would wait for ever: the run ends with the point's reason on the task the
+// UI sees (the run, or the G29 line that holds it) and stops as a cancelled run.
+TEST_F(WaitsPrinterTest, BedLevelEndsWithAPointThatFails) {
+    printer_->RejectCommand(kMain, "JGC=-8000", "probe refused");
+    for (const bool g29 : {false, true}) {
+        SCOPED_TRACE(g29);
+        printer_->ClearCommandLog(kMain);
+        const Task::Pointer shown = g29 ? GCodeManager::GetInstance().Handle_G29(GCode("G29", 0))
+                                        : MakeTask<T_BedLevel>(LevelSettings(true, true));
+        const Task::Pointer run = g29 ? shown->GetSubTasks().front() : shown;
+        TaskManager::GetInstance().AddTask(shown);
+        ASSERT_TRUE(Ends(shown, Task::CANCELLED) && Ends(run, Task::CANCELLED));
+        EXPECT_TRUE(UiSaid(R"("cancellation_reason":"<vrx_error><cmd>JGC=-8000</cmd>probe )"
+                           R"(refused</vrx_error>","id":)" +
+                           std::to_string(shown->GetId()) + ","));
+        const auto tail = From(Log(), "ST");
+        ASSERT_GE(tail.size(), 2u);
+        EXPECT_EQ(tail[1], "DA zoffsets[0]");
+        EXPECT_EQ(std::count(tail.begin(), tail.end(), "PA49600,0,4000"), 0);
+    }
+    const json calculating = {{"meshAvailable", false}, {"meshCalculating", true}};
+    const json ended = {{"meshAvailable", false}, {"meshCalculating", false}};
+    EXPECT_EQ(WaitForUiData(4), (std::vector<json>{calculating, ended, calculating, ended}));
 }
 
 }  // namespace
