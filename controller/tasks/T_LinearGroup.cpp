@@ -285,8 +285,9 @@ void T_LinearGroup::FeedSegments() {
             AddParallelTask(segment);
         }
         if (segment->HasMotion()) {
-            segment->SetStatus(RUNNING);
-            segment->OnStart();
+            // Started as a task too, so a pause and a resume of the segment
+            // itself do not send its segment a second time.
+            segment->Start();
             segment->MarkStarted();
             outstanding_segments_.push(segment);
         } else {

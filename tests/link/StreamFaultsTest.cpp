@@ -183,9 +183,11 @@ TEST_F(StreamFaults, AFailedOpenLeavesTheWorkingStreamInUse) {
     ASSERT_EQ(listen(silent, 8), 0);
     getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const size_t descriptors = OpenDescriptors();
     // The new stream's own message, then the command's.
     EXPECT_EQ(Ask({{"command", "openStream"}, {"ip_address", where}})["data"], "Data Record");
     EXPECT_EQ(client_.Receive().value_or(json())["data"]["source"], "ZRecord");
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "the failed connection is closed";
     close(silent);
     Type("G1 X60 F6000");
     EXPECT_FALSE(Await(kGroup, "FINISHED").is_null());

@@ -131,6 +131,10 @@ TEST_F(LinearGroup, KeepsAtMost255SegmentsOutstanding) {
     EXPECT_EQ(CountOf("LI"), 255u);
     EXPECT_EQ(CountOf("LE"), 0u);
     EXPECT_TRUE(built.segments[255]->IsStatus(Task::INITIALIZING));
+    // A segment paused and resumed by its own id is not sent again.
+    TaskManager::GetInstance().PauseTask(built.segments[3]->GetId());
+    TaskManager::GetInstance().ResumeTask(built.segments[3]->GetId());
+    EXPECT_TRUE(built.segments[3]->IsStatus(Task::RUNNING));
 
     printer_->ClearForcedRecordFields(Controller::kMain);
     ASSERT_TRUE(Ends(built.group));
