@@ -114,10 +114,17 @@ TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
 TEST_F(TaskTable, ChildrenParkedByAStartLeaveTheTableWithTheirParentCancelledBeforeTheNextLoop) {
     for (const bool shutdown : {false, true}) {
         auto task = T_Probe::Feeding(3);
+        // One child brings a sub-task of its own, registered with it.
+        auto grandchild = T_Probe::Make();
+        task->on_start_ = [feed = task->on_start_, self = task.get(), grandchild] {
+            feed();
+            self->GetSubTasks().back()->AddChild(grandchild);
+        };
         Add(task);
         TaskManagerProbe::Pass();  // starts it; its children wait for the next loop
-        const auto children = task->GetSubTasks();
+        auto children = task->GetSubTasks();
         ASSERT_EQ(children.size(), 3u);
+        children.push_back(grandchild);
         if (shutdown) {
             manager_.Shutdown();
         } else {
