@@ -177,6 +177,8 @@ TEST_F(ProgramEndToEnd, BadJogsAndMovesWithoutACountLeaveTheWorkerToRunTheTasksA
 }
 
 TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAlone) {
+    // Homing sends many commands: slow enough that none times out under the sanitizers.
+    printer_.SetSpeed(10);
     OpenMain();
     // X's switch never shows, so "G28" homes until the test lets it.
     printer_.ForceSwitch('A', 1);
@@ -221,7 +223,8 @@ TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAl
                                       " is neither paused nor at a breakpoint"));
     printer_.ForceSwitch('A', -1);
     // In its turn its breakpoint holds it, again after a pause and a resume.
-    ASSERT_TRUE(follow("T_LinearGroup BREAKPOINT", 1));
+    ASSERT_TRUE(follow("T_LinearGroup BREAKPOINT", 1))
+        << testing::PrintToString(events) << server_.Stderr();
     control("pauseTask");
     control("resumeTask");
     ASSERT_TRUE(follow("T_LinearGroup BREAKPOINT", 2));
