@@ -210,7 +210,7 @@ void DataRecordWatcher::Run(Follower& follower) {
     // The status object lives with the thread; it is sent every 25 records.
     nlohmann::json status;
     int count = 0;
-    FollowStream(main_, follower, true,
+    FollowStream(main_, conditions_, follower, true,
                  [this, &status, &count](const ZDataRecord* previous, ZDataRecord& record) {
                      // UpdateStatus without its wrap count, done on publishing.
                      RefreshStatus(status, record);
@@ -226,14 +226,14 @@ void DataRecordWatcher::Run(Follower& follower) {
 }
 
 void DataRecordWatcher::RunTemperature(Follower& follower) {
-    FollowStream(temperature_, follower, false,
+    FollowStream(temperature_, temperature_conditions_, follower, false,
                  [this](const ZDataRecord* previous, ZDataRecord& record) {
                      CheckTemperatureConditions(previous, record);
                  });
 }
 
-void DataRecordWatcher::FollowStream(Stream& stream, Follower& follower, bool count_wraps,
-                                     const PerRecord& per_record) {
+void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Follower& follower,
+                                     bool count_wraps, const PerRecord& per_record) {
     // Held until the next record has been published and handled, so readers
     // of the latest record never race with its release.
     boost::shared_ptr<ZDataRecord> previous;
@@ -267,8 +267,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, Follower& follower, bool co
             boost::lock_guard<boost::mutex> lock(follower.mutex);
             follower.failure_rc = error.GetRc();
         } else if (follower.running.load()) {
-            StreamFailed(stream, &stream == &main_ ? conditions_ : temperature_conditions_,
-                         error.GetRc());
+            StreamFailed(stream, conditions, error.GetRc());
         }
     } catch (const std::exception& error) {
         std::cerr << "Record stream ended: " << error.what() << std::endl;

@@ -150,7 +150,7 @@ class DataRecordWatcher {
     // The record loop of one stream (Run for the main, RunTemperature for the other).
     void Run(Follower& follower);
     void RunTemperature(Follower& follower);
-    void FollowStream(Stream& stream, Follower& follower, bool count_wraps,
+    void FollowStream(Stream& stream, Conditions& conditions, Follower& follower, bool count_wraps,
                       const PerRecord& per_record);
     // Hands the first record to Start and waits to be adopted; false when
     // the follower is to end instead.

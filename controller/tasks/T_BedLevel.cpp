@@ -144,8 +144,7 @@ void T_BedLevel::OnPointCancelled(const std::string& reason) {
     // As a failing step fails its parent: a G29 line shows the reason, and
     // its cancellation cancels the run (which stops the probing) and the
     // program behind the line.
-    const Pointer parent = parent_id_ != 0 ? Parent() : nullptr;
-    (parent ? parent : shared_from_this())->Cancel(reason);
+    FailStep(reason);
 }
 
 void T_BedLevel::PublishDescription() {

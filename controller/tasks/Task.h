@@ -199,6 +199,9 @@ class Task : public boost::enable_shared_from_this<Task> {
   protected:
     // A task under an id taken earlier with ReserveIds.
     Task(std::string name, Parameters data, uint32_t id);
+    // Cancels the parent (or this top-level task) with `reason`, as a failed
+    // step does.
+    void FailStep(const std::string& reason);
 
     Parameters data_;
     uint32_t id_;
@@ -236,8 +239,6 @@ class Task : public boost::enable_shared_from_this<Task> {
     // Steps 1 to 6 of a cancellation; false when the task was already
     // cancelled. Keeps the first error of a hook, callback or child in `failure`.
     bool CancelThis(const std::string& reason, std::exception_ptr& failure);
-    // Cancels the parent (or this top-level task) after a failed step.
-    void FailStep(const std::string& reason);
     // Asks the worker to look again at the tasks whose readiness may follow
     // this one's status; the children too when `with_children`.
     void WakeDependents(bool with_children) const;
