@@ -125,6 +125,12 @@ void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
     // address that accepts and never answers must not take its place.
     auto next = boost::make_shared<Follower>(handle);
     Follower& follower = *next;
+    {
+        boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        next->replaces_running = stream.follower && stream.failure_rc.load() == 0;
+        // Only main records carry the controller's clock to tell their age by.
+        next->catching_up = main;
+    }
     // The thread shares ownership: a detached one must not outlive its state.
     follower.thread = boost::thread([this, next, main] {
         if (main) {
@@ -143,9 +149,12 @@ void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
         stream.follower = next;
-        stream.latest = follower.first;
+        // The old stream may have delivered records newer than this one's
+        // first: readers never see the machine go back in time.
+        follower.first_published = PublishLocked(stream, follower, follower.first, main);
         stream.failure_rc.store(0);
     }
+    stream.published.notify_all();
     boost::lock_guard<boost::mutex> lock(follower.mutex);
     follower.adopted = true;
     follower.changed.notify_all();
@@ -170,10 +179,13 @@ void DataRecordWatcher::StopStream(Stream& stream, Conditions& conditions) {
         boost::lock_guard<boost::mutex> lock(mutex_);
         conditions.clear();
     }
-    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
-    stream.latest.reset();
-    stream.follower.reset();
-    stream.failure_rc.store(0);
+    {
+        boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        stream.latest.reset();
+        stream.follower.reset();
+        stream.failure_rc.store(0);
+    }
+    stream.published.notify_all();
 }
 
 void DataRecordWatcher::Retire(Stream& stream) {
@@ -237,6 +249,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
     // Held until the next record has been published and handled, so readers
     // of the latest record never race with its release.
     boost::shared_ptr<ZDataRecord> previous;
+    bool adopted = false;
     try {
         auto first = NewRecord();
         const ZReturnCode rc = ZRecord(follower.handle, first.get(), kRecordMode);
@@ -244,8 +257,8 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
             throw VrxException("ZRecord", rc, nullptr);
         }
         // Start publishes the first record when it adopts this follower.
-        const bool adopted = AwaitAdoption(follower, first);
-        if (adopted) {
+        adopted = AwaitAdoption(follower, first);
+        if (adopted && follower.first_published) {
             per_record(nullptr, *first);
             previous = std::move(first);
         }
@@ -255,26 +268,49 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
             if (next_rc != 0) {
                 throw VrxException("ZRecord", next_rc, nullptr);
             }
-            Publish(stream, record, previous.get(), count_wraps);
+            if (!Publish(stream, follower, record, count_wraps)) {
+                continue;
+            }
             per_record(previous.get(), *record);
             previous = std::move(record);
         }
     } catch (const VrxException& error) {
-        if (!previous) {
-            // The UI knows a failed stream by this message, the first record
-            // too; Start fails with the same code.
-            ReportStreamError(error.GetRc());
-            boost::lock_guard<boost::mutex> lock(follower.mutex);
-            follower.failure_rc = error.GetRc();
-        } else if (follower.running.load()) {
-            StreamFailed(stream, conditions, error.GetRc());
-        }
+        EndFollower(stream, conditions, follower, adopted, error.GetRc());
     } catch (const std::exception& error) {
-        std::cerr << "Record stream ended: " << error.what() << std::endl;
+        std::cerr << "The " << stream.name << "'s record stream ended: " << error.what()
+                  << std::endl;
+        EndFollower(stream, conditions, follower, adopted, Z_ERR_CONNECTION_LOST);
+    } catch (...) {
+        std::cerr << "The " << stream.name << "'s record stream ended by an unknown error"
+                  << std::endl;
+        EndFollower(stream, conditions, follower, adopted, Z_ERR_CONNECTION_LOST);
     }
     boost::lock_guard<boost::mutex> lock(follower.mutex);
     follower.ended = true;
     follower.changed.notify_all();
+}
+
+void DataRecordWatcher::EndFollower(Stream& stream, Conditions& conditions, Follower& follower,
+                                    bool adopted, int32_t rc) noexcept {
+    // Nothing may leave a record thread: an escaping exception ends the process.
+    try {
+        if (!adopted) {
+            // Start fails with the same code. A stream that still runs has
+            // not failed, so the UI hears only of the failed open then.
+            if (!follower.replaces_running) {
+                ReportStreamError(rc);
+            }
+            boost::lock_guard<boost::mutex> lock(follower.mutex);
+            follower.failure_rc = rc;
+        } else if (follower.running.load()) {
+            StreamFailed(stream, conditions, rc);
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "Ending the " << stream.name << "'s record stream failed: " << error.what()
+                  << std::endl;
+    } catch (...) {
+        std::cerr << "Ending the " << stream.name << "'s record stream failed" << std::endl;
+    }
 }
 
 bool DataRecordWatcher::AwaitAdoption(Follower& follower, boost::shared_ptr<ZDataRecord> first) {
@@ -298,13 +334,44 @@ ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* recor
     }
 }
 
-void DataRecordWatcher::Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
-                                const ZDataRecord* previous, bool count_wraps) {
-    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+bool DataRecordWatcher::Publish(Stream& stream, Follower& follower,
+                                const boost::shared_ptr<ZDataRecord>& record, bool count_wraps) {
+    bool published = false;
+    {
+        boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        published = PublishLocked(stream, follower, record, count_wraps);
+    }
+    if (published) {
+        stream.published.notify_all();
+    }
+    return published;
+}
+
+bool DataRecordWatcher::PublishLocked(Stream& stream, Follower& follower,
+                                      const boost::shared_ptr<ZDataRecord>& record,
+                                      bool count_wraps) {
+    // A new stream's first records may be older than the last one the old
+    // stream delivered; readers must not see the machine go back in time.
+    if (follower.catching_up) {
+        if (stream.latest && SampledBefore(*record, *stream.latest)) {
+            return false;
+        }
+        follower.catching_up = false;
+    }
+    // Wraps count against the record readers saw last, so the counter runs
+    // on across a change of stream.
     if (count_wraps) {
-        CountWrap(wraps_, previous, *record);
+        CountWrap(wraps_, stream.latest.get(), *record);
     }
     stream.latest = record;
+    return true;
+}
+
+bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataRecord& latest) {
+    // Sample numbers wrap at 65536: an older one lies a little behind. A
+    // record far behind is a controller whose clock started again.
+    const auto behind = static_cast<uint16_t>(SampleNumber(latest) - SampleNumber(record));
+    return behind < kStaleWindow;
 }
 
 void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
@@ -324,6 +391,9 @@ void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int
     if (directory_ != nullptr && !ids.empty()) {
         directory_->OnStreamFailed(ids, error);
     }
+    // Wakes a task waiting for a record that will not come.
+    boost::lock_guard<boost::mutex> records(stream.record_mutex);
+    stream.published.notify_all();
 }
 
 VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
@@ -349,6 +419,34 @@ DataRecordWatcher::Record DataRecordWatcher::GetRecord() const {
 DataRecordWatcher::Record DataRecordWatcher::GetTemperatureRecord() const {
     boost::lock_guard<boost::mutex> lock(temperature_.record_mutex);
     return temperature_.latest;
+}
+
+DataRecordWatcher::Record DataRecordWatcher::RecordSampledAfter(int32_t time) const {
+    const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
+    boost::unique_lock<boost::mutex> lock(main_.record_mutex);
+    for (;;) {
+        const int32_t failure = main_.failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(main_, failure);
+        }
+        if (!main_.follower) {
+            // No stream: nothing will show the commands' effect.
+            return main_.latest ? main_.latest : Record(&kZeroRecord, [](const ZDataRecord*) {});
+        }
+        if (main_.latest && SampledAfter(*main_.latest, time)) {
+            return main_.latest;
+        }
+        if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {
+            throw StreamError(main_, Z_ERR_TIMEOUT);
+        }
+    }
+}
+
+bool DataRecordWatcher::SampledAfter(const ZDataRecord& record, int32_t time) {
+    // A record sampled in the same millisecond as the clock read may predate it.
+    const auto ahead = static_cast<int16_t>(
+        static_cast<uint16_t>(SampleNumber(record) - static_cast<uint16_t>(time)));
+    return ahead > 0;
 }
 
 DataRecordWatcher::Record DataRecordWatcher::LatestMainOrZeros() const {
@@ -452,17 +550,23 @@ void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record) {
     if (directory_ == nullptr) {
         return;
     }
+    // Every watch sees every record: a watch on a field keeps the value it
+    // saw last, and a change that lasts a record or two must not be missed.
+    met_.clear();
     for (const RecordCondition& entry : conditions) {
         const std::optional<uint32_t> status = directory_->GetTaskStatus(entry.task_id_);
         // A task that has left the table is skipped like a finished one.
         if (!status || *status == kStatusFinished || *status == kStatusPaused) {
             continue;
         }
-        if (entry.condition_ && entry.condition_(&record)) {
-            // Only the first holding watch is reported for one record.
-            directory_->OnConditionMet(entry.task_id_);
-            return;
+        if (entry.condition_ && entry.condition_(&record) &&
+            std::find(met_.begin(), met_.end(), entry.task_id_) == met_.end()) {
+            met_.push_back(entry.task_id_);
         }
+    }
+    // A task is told once per record, however many of its watches hold.
+    for (const uint32_t id : met_) {
+        directory_->OnConditionMet(id);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -64,6 +65,10 @@ class DataRecordWatcher {
     // How long a running stream may go without a record before it counts as
     // failed; the controller may be busy or the network slow for a while.
     static constexpr std::chrono::milliseconds kStallLimit{5000};
+    // Samples by which a record may lag the published one and still count as
+    // older (the overlap of two streams at a hand-over); a record further
+    // behind comes from a controller whose clock started again.
+    static constexpr uint16_t kStaleWindow = 5000;
 
     // Throw the stream's VrxException while the stream has failed: no record
     // would ever hold for the watch.
@@ -75,6 +80,19 @@ class DataRecordWatcher {
     // The latest record of a stream; empty before its first record and after Stop.
     Record GetRecord() const;
     Record GetTemperatureRecord() const;
+    // The latest main record, or a record of all zero bytes before the first
+    // record and after Stop: readers then answer as if every field were 0.
+    Record LatestMainOrZeros() const;
+
+    // A main record that shows the effect of the commands answered before the
+    // controller's clock read `time` ("MG TIME"): the latest record once one
+    // sampled after that time is in. Throws the stream's VrxException when it
+    // fails or no such record comes within kStallLimit; without a main stream,
+    // the latest record or one of zeros.
+    Record RecordSampledAfter(int32_t time) const;
+    // `record` was sampled after controller time `time`; 16-bit sample
+    // numbers compare within half a wrap (32.7 s).
+    static bool SampledAfter(const ZDataRecord& record, int32_t time);
 
     // wraps x 65536 + sample_number of the latest main record, modulo 2^32.
     uint32_t GetSampleCounter() const;
@@ -119,6 +137,13 @@ class DataRecordWatcher {
         std::optional<int32_t> failure_rc;
         // Set by Start once this follower has taken over the stream.
         bool adopted = false;
+        // Start published its first record (it was not older than the latest).
+        bool first_published = false;
+        // Another follower ran the stream when this one was made.
+        bool replaces_running = false;
+        // Its records are not published until one is newer than the latest
+        // of the stream it replaces. Guarded by the stream's record_mutex.
+        bool catching_up = false;
     };
     // One record stream: its follower and what it publishes.
     struct Stream {
@@ -131,6 +156,8 @@ class DataRecordWatcher {
         mutable boost::mutex record_mutex;
         Record latest;
         boost::shared_ptr<Follower> follower;
+        // Signals a newly published record, a failure and a stop.
+        mutable std::condition_variable_any published;
         // The return code that ended the stream's follower; 0 while it runs.
         std::atomic<int32_t> failure_rc{0};
     };
@@ -158,10 +185,19 @@ class DataRecordWatcher {
     // The next record of a running stream, waiting out stalls shorter than
     // kStallLimit; the library's return code.
     static ZReturnCode NextRecord(Follower& follower, ZDataRecord* record);
-    // Publishes a new record; for the main stream also counts a sample wrap in
-    // the same step, so no reader sees a wrapped sample with the old wrap count.
-    void Publish(Stream& stream, const boost::shared_ptr<ZDataRecord>& record,
-                 const ZDataRecord* previous, bool count_wraps);
+    // Publishes a new record unless it was sampled before the one published
+    // while the follower catches up with the stream it replaced; for the main stream also counts
+    // a sample wrap in the same step, so no reader sees a wrapped sample with
+    // the old wrap count. False when the record is not published.
+    bool Publish(Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
+                 bool count_wraps);
+    bool PublishLocked(Stream& stream, Follower& follower,
+                       const boost::shared_ptr<ZDataRecord>& record, bool count_wraps);
+    static bool SampledBefore(const ZDataRecord& record, const ZDataRecord& latest);
+    // Ends a follower whose loop met an error: a running stream fails, a
+    // first record that failed fails its Start. Never throws.
+    void EndFollower(Stream& stream, Conditions& conditions, Follower& follower, bool adopted,
+                     int32_t rc) noexcept;
     // A running stream ended: the UI hears of it, and every task that waits on
     // the stream's records fails, since none will come.
     void StreamFailed(Stream& stream, Conditions& conditions, int32_t rc);
@@ -177,9 +213,6 @@ class DataRecordWatcher {
     double AxisResolution(const std::string& gcode_axis);
     static bool Jogging(const ZDataRecord& record, const std::string& axis);
     static bool PositiveDirection(const ZDataRecord& record, const std::string& axis);
-    // The latest main record, or a record of all zero bytes before the first
-    // record and after Stop: readers then answer as if every field were 0.
-    Record LatestMainOrZeros() const;
     static void CountWrap(uint32_t& wraps, const ZDataRecord* previous, const ZDataRecord& record);
 
     // Each callback is called under its own mutex, so replacing it waits for a
@@ -201,11 +234,17 @@ class DataRecordWatcher {
     boost::mutex resolution_mutex_;
     ResolutionSource resolution_source_;
 
+    // Slack beyond kStallLimit for the clock read's round trip.
+    static constexpr std::chrono::milliseconds kFreshRecordMargin{1000};
+
     // Guards both watch lists and the task directory.
     boost::mutex mutex_;
     Conditions conditions_;
     Conditions temperature_conditions_;
     TaskDirectory* directory_ = nullptr;
+    // The tasks whose watches held for the record being checked; kept to
+    // spare an allocation per record.
+    std::vector<uint32_t> met_;
 };
 
 template <typename T>

@@ -2,9 +2,11 @@
 
 #include <cxxabi.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <iomanip>
 #include <memory>
+#include <sstream>
 
 std::string FormatNumber(double value, int precision) {
     std::ostringstream out;
@@ -51,4 +53,18 @@ std::string Excerpt(std::string_view text, std::size_t max_bytes) {
 
 std::string DumpMessage(const nlohmann::json& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+int32_t ParseControllerTime(const std::string& reply) {
+    std::istringstream stream(reply);
+    double time = 0;
+    if (!(stream >> time) || !std::isfinite(time)) {
+        return 0;
+    }
+    // The clock runs on past 32 bits; the sample counter wraps the same way.
+    double wrapped = std::fmod(std::trunc(time), 4294967296.0);
+    if (wrapped < 0) {
+        wrapped += 4294967296.0;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(wrapped));
 }

@@ -30,6 +30,10 @@ std::string Excerpt(std::string_view text, std::size_t max_bytes = 200);
 // UTF-8: a byte that is not is replaced, so the message is never lost.
 std::string DumpMessage(const nlohmann::json& message);
 
+// The controller's clock from a "MG TIME" reply: toward zero, modulo 2^32 as
+// the sample counter wraps; 0 for a reply without a finite number.
+int32_t ParseControllerTime(const std::string& reply);
+
 // `value`, which must be a JSON number, as the integer type T; a fraction is
 // cut toward zero. A value whose whole part T cannot hold throws
 // std::out_of_range naming `name`, so no conversion can overflow; a value that

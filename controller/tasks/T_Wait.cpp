@@ -15,18 +15,7 @@ T_Wait::T_Wait(uint32_t ms) : Task("T_Wait", Parameters()), ms_(ms), ms_given_(t
 }
 
 int32_t T_Wait::ParseControllerTime(const std::string& reply) {
-    std::istringstream stream(reply);
-    double time = 0;
-    if (!(stream >> time) || !std::isfinite(time)) {
-        return 0;
-    }
-    // Toward zero, then modulo 2^32: the clock runs on past 32 bits and
-    // the sample counter wraps the same way.
-    double wrapped = std::fmod(std::trunc(time), 4294967296.0);
-    if (wrapped < 0) {
-        wrapped += 4294967296.0;
-    }
-    return static_cast<int32_t>(static_cast<uint32_t>(wrapped));
+    return ::ParseControllerTime(reply);
 }
 
 uint32_t T_Wait::Milliseconds() {

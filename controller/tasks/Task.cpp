@@ -618,6 +618,18 @@ std::string Task::SendCommand(std::string command) {
     return MainConnection::GetInstance().CommandIfEnabled(command);
 }
 
+int32_t Task::ReadControllerTime() {
+    return ParseControllerTime(SendCommand("MG TIME"));
+}
+
+Task::Record Task::RecordAfterCommands() {
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
+    if (!MainConnection::GetInstance().IsEnabled()) {
+        return watcher.LatestMainOrZeros();
+    }
+    return watcher.RecordSampledAfter(ReadControllerTime());
+}
+
 void Task::SendTemperatureCommand(std::string command) {
     TemperatureConnection::GetInstance().Command(command);
 }

@@ -33,6 +33,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     using WatchCondition = std::function<bool(ZDataRecord*)>;
     // Shared ownership of a task, as everyone holds them.
     using Pointer = boost::shared_ptr<Task>;
+    // A main data record, shared with the record thread that delivered it.
+    using Record = boost::shared_ptr<const ZDataRecord>;
     // The parameters, shared with the creator.
     using Parameters = boost::shared_ptr<nlohmann::json>;
 
@@ -161,6 +163,15 @@ class Task : public boost::enable_shared_from_this<Task> {
     bool HasProperty(const std::string& key) const;
     // Reply of the main controller; "" without sending while it is not enabled.
     std::string SendCommand(std::string command);
+    // The latest main record once it shows the effect of every command sent
+    // before the call: one sampled after a read of the controller's clock
+    // ("MG TIME") that follows their replies. A record taken earlier may
+    // predate a stop or a motor switched off just now. Throws the stream's
+    // error when no such record comes; without a connected main controller,
+    // the latest record or one of zeros.
+    Record RecordAfterCommands();
+    // The controller's clock now ("MG TIME"), for RecordSampledAfter tests.
+    int32_t ReadControllerTime();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.

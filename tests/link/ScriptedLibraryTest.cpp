@@ -50,8 +50,9 @@ struct ScriptedZenlib {
         script.records.push_back({handle, record, rc});
         changed.notify_all();
     }
-    // From now until Reset, ZRecord on an empty queue delivers an all-zero
-    // record at once (lets a test stop a stream without waiting for a timeout).
+    // From now until Reset, ZRecord on an empty queue delivers a record of
+    // zeros but for a running sample number at once (lets a test stop a stream
+    // without waiting for a timeout).
     void FreeRun() {
         std::lock_guard<std::mutex> lock(mutex);
         script.free_run = true;
@@ -78,6 +79,7 @@ struct ScriptedZenlib {
         std::deque<Queued> records;
         std::vector<std::string> log;
         bool free_run = false;
+        uint16_t free_run_sample = 0;
     };
     std::mutex mutex;  // guards script; the library calls take it too
     std::condition_variable changed;
@@ -120,6 +122,7 @@ ZReturnCode ZRecord(ZHandle handle, ZDataRecord* record, int32_t) {
     const auto next = mine();
     if (next == records.end()) {
         *record = ZDataRecord{};
+        record->std.sample_number = ++lib.script.free_run_sample;
         return Z_OK;
     }
     const ScriptedZenlib::Queued queued = *next;
@@ -338,7 +341,7 @@ TEST_F(WatcherTest, StatusEveryTwentyFiveRecordsWithTheValuesOfTheLastAndWrapsCo
 TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndOutliveARestartButNotAStop) {
     tasks_.Set({{9, kRunning}});
     StartWith(1);
-    watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number == 42; });
+    watcher_.AddCondition(9, [](ZDataRecord* r) { return r->std.sample_number >= 42; });
     watcher_.AddTemperatureCondition(9, [](ZDataRecord*) { return true; });
     lib_.PushRecord(Sample(41));
     lib_.PushRecord(Sample(42));
@@ -346,7 +349,7 @@ TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndOutliveARestartButNotAStop) {
     EXPECT_TRUE(Eventually([this] { return tasks_.TakeMet() == Ids{9}; }));
 
     // A new stream takes over the watches: the task goes on waiting on it.
-    lib_.PushRecord(Sample(42), Z_OK, kOtherHandle);
+    lib_.PushRecord(Sample(43), Z_OK, kOtherHandle);
     watcher_.Start(kOtherHandle);
     EXPECT_TRUE(Eventually([this] { return tasks_.TakeMet() == Ids{9}; }));
     lib_.FreeRun();
@@ -415,27 +418,30 @@ TEST_F(WatcherTest, CallbacksAndTheDirectoryMayBeReplacedWhileTheThreadUsesThem)
 
 // ---- Lists and status, on the test thread ------------------------------------
 
-TEST_F(WatcherTest, OnlyTheFirstHoldingWatchOfARunningTaskIsReportedPerRecord) {
-    bool holds = true, first = true;
-    int evaluated = 0;
+TEST_F(WatcherTest, EveryWatchOfARunningTaskSeesEveryRecordAndATaskIsToldOncePerRecord) {
+    bool holds = true;
+    int evaluated = 0, later = 0;
     tasks_.Set({{1, kPaused}, {2, kFinished}, {4, kRunning}, {5, kRunning}});
     for (uint32_t id : {1u, 2u, 3u})  // 3 is missing from the directory
         watcher_.AddCondition(id, [&](ZDataRecord*) { return ++evaluated, holds; });
-    watcher_.AddCondition(4, [&](ZDataRecord*) { return first; });
+    watcher_.AddCondition(4, [&](ZDataRecord*) { return holds; });
     watcher_.AddCondition(5, [&](ZDataRecord*) { return holds; });
+    // A later watch of a task already told still sees the record (it keeps
+    // the value it saw last), but the task is not told twice.
+    watcher_.AddCondition(4, [&](ZDataRecord*) { return ++later, true; });
     watcher_.CheckConditions(nullptr, record_);
     EXPECT_EQ(evaluated, 0);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
-    first = false;
+    EXPECT_EQ(later, 1);
+    EXPECT_EQ(tasks_.TakeMet(), (Ids{4, 5}));
+    holds = false;
     watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{5});
+    EXPECT_EQ(later, 2);
+    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
     // Entries stay in the list after they held; a paused task that runs again is reported again.
-    first = true;
-    watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{4});
+    holds = true;
     tasks_.Set({{1, kRunning}});
     watcher_.CheckConditions(nullptr, record_);
-    EXPECT_EQ(tasks_.TakeMet(), Ids{1});
+    EXPECT_EQ(tasks_.TakeMet(), (Ids{1, 4, 5}));
     // Without a directory nothing is evaluated.
     watcher_.SetTaskDirectory(nullptr);
     evaluated = 0;
