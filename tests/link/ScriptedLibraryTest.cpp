@@ -205,6 +205,12 @@ class FakeTaskDirectory : public TaskDirectory {
         std::lock_guard<std::mutex> lock(mutex_);
         failed_.insert(failed_.end(), ids.begin(), ids.end());
         failure_ = error;
+        if (throw_on_failure_)
+            throw std::runtime_error("the directory failed too");
+    }
+    void ThrowOnFailure() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        throw_on_failure_ = true;
     }
     // Ids failed so far with the error they failed with.
     std::pair<Ids, std::exception_ptr> Failed() {
@@ -218,6 +224,7 @@ class FakeTaskDirectory : public TaskDirectory {
     Ids met_;
     Ids failed_;
     std::exception_ptr failure_;
+    bool throw_on_failure_ = false;
 };
 
 // Collects callback messages.
@@ -395,6 +402,64 @@ TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextS
     watcher_.AddTemperatureCondition(9, nullptr);  // that stream is fine
     StartWith(5);
     watcher_.AddCondition(9, nullptr);
+}
+
+TEST_F(WatcherTest, AHandOverNeverSendsTheRecordOrTheCounterBack) {
+    tasks_.Set({{9, kRunning}});
+    StartWith(65530);
+    lib_.PushRecord(Sample(65534));
+    ASSERT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65534u; }));
+    std::mutex mutex;
+    std::vector<uint16_t> seen;
+    watcher_.AddCondition(9, [&](ZDataRecord* r) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(r->std.sample_number);
+        return false;
+    });
+    // The new stream starts behind the old one's last record, then crosses a wrap.
+    lib_.PushRecord(Sample(65532), Z_OK, kOtherHandle);
+    watcher_.Start(kOtherHandle);
+    EXPECT_EQ(SampleNumber(*watcher_.GetRecord()), 65534);
+    for (uint16_t number : {65533, 65535, 2})
+        lib_.PushRecord(Sample(number), Z_OK, kOtherHandle);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !seen.empty() && seen.back() == 2;
+    }));
+    EXPECT_EQ(watcher_.GetSampleCounter(), 65536u + 2);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (uint16_t stale : {65532, 65533})
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), stale), 0) << stale;
+}
+
+TEST_F(WatcherTest, AnyErrorOnARecordThreadEndsTheStreamAsALostOne) {
+    tasks_.Set({{7, kRunning}});
+    tasks_.ThrowOnFailure();  // nor may the failure handling's own error escape
+    StartWith(1);
+    watcher_.AddCondition(7, [](ZDataRecord* r) {
+        return r->std.sample_number == 2 ? throw std::logic_error("bad watch") : false;
+    });
+    lib_.PushRecord(Sample(2));
+    ASSERT_TRUE(Eventually([this] { return !tasks_.Failed().first.empty(); }));
+    EXPECT_EQ(tasks_.Failed().first, Ids{7});
+    ASSERT_TRUE(errors_.WaitFor(1));
+    EXPECT_EQ(errors_.Messages()[0]["data"], "Data Record");
+    EXPECT_EQ(Caught([this] { watcher_.AddCondition(9, nullptr); }).GetSource(),
+              "Data Record (main controller)");
+}
+
+TEST_F(WatcherTest, ARecordSampledAfterAClockReadIsWaitedFor) {
+    ZDataRecord zeros{};
+    EXPECT_EQ(std::memcmp(watcher_.RecordSampledAfter(5).get(), &zeros, sizeof zeros), 0)
+        << "no stream: nothing to wait for";
+    StartWith(65534);
+    auto fresh = std::async(std::launch::async,
+                            [this] { return SampleNumber(*watcher_.RecordSampledAfter(65535)); });
+    for (uint16_t number : {65535, 1})  // the same millisecond is not after it
+        lib_.PushRecord(Sample(number));
+    EXPECT_EQ(fresh.get(), 1);
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    EXPECT_EQ(Caught([this] { watcher_.RecordSampledAfter(7); }).GetRc(), Z_ERR_CONNECTION_LOST);
 }
 
 TEST_F(WatcherTest, CallbacksAndTheDirectoryMayBeReplacedWhileTheThreadUsesThem) {
