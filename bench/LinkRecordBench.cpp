@@ -37,15 +37,19 @@ ZDataRecord PrintingRecord() {
 }
 
 // UpdateStatus (status keys, wrap count, then every watch) for one record,
-// with state.range(0) watches registered, as T_LinearGroup registers them.
+// with state.range(0) watches registered, three per task as T_LinearGroup
+// registers them; with state.range(1) set every watch holds, so every task
+// is told (once) of every record.
 void BM_MainRecordWork(benchmark::State& state) {
     auto& watcher = DataRecordWatcher::GetInstance();
     RunningTasks tasks;
     watcher.SetTaskDirectory(&tasks);
     const auto watches = static_cast<uint32_t>(state.range(0));
-    for (uint32_t id = 1; id <= watches; ++id) {
-        watcher.AddCondition(id, [id](ZDataRecord* record) {
-            return record->std.segment_count == static_cast<uint16_t>(id + 60000);
+    const bool holding = state.range(1) != 0;
+    for (uint32_t watch = 0; watch < watches; ++watch) {
+        const uint32_t id = 1 + watch / 3;
+        watcher.AddCondition(id, [id, holding](ZDataRecord* record) {
+            return holding || record->std.segment_count == static_cast<uint16_t>(id + 60000);
         });
     }
     ZDataRecord previous = PrintingRecord();
@@ -64,7 +68,12 @@ void BM_MainRecordWork(benchmark::State& state) {
     }
     watcher.SetTaskDirectory(nullptr);
 }
-BENCHMARK(BM_MainRecordWork)->Arg(0)->Arg(10)->Arg(1000);
+BENCHMARK(BM_MainRecordWork)
+    ->Args({0, 0})
+    ->Args({12, 0})
+    ->Args({12, 1})
+    ->Args({999, 0})
+    ->Args({999, 1});
 
 // Records handled per second by the main record thread (library read,
 // publish, status, one watch) while the printer's clock runs state.range(0)

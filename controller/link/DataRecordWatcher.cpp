@@ -560,11 +560,13 @@ void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record) {
             continue;
         }
         if (entry.condition_ && entry.condition_(&record) &&
-            std::find(met_.begin(), met_.end(), entry.task_id_) == met_.end()) {
+            (met_.empty() || met_.back() != entry.task_id_)) {
             met_.push_back(entry.task_id_);
         }
     }
     // A task is told once per record, however many of its watches hold.
+    std::sort(met_.begin(), met_.end());
+    met_.erase(std::unique(met_.begin(), met_.end()), met_.end());
     for (const uint32_t id : met_) {
         directory_->OnConditionMet(id);
     }
