@@ -33,42 +33,6 @@ class StreamFaults : public ServerPrinterTest {
         OpenMain();
         OpenTemperature();
     }
-    void Run(const std::string& program) {
-        const std::string path = dir_.WriteFile("p.gcode", program);
-        EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}}),
-                  (json{{"command", "loadResponse"}, {"status", "success"}}));
-    }
-    void Type(const std::string& line) {
-        client_.Send({{"command", "terminalCommand"}, {"data", line}});
-    }
-    // Follows the task datagrams until a task reaches `status`: the `nth`
-    // task (-1: the newest) labelled `label`, its "gcode_command" or, for a
-    // group of moves, its class name. Its latest form, or null at the deadline.
-    json Await(const std::string& label, const std::string& status, int nth = -1,
-               std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const auto& ids = labelled_[label];
-            const auto index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
-            if (index >= 0 && index < static_cast<int>(ids.size()) &&
-                tasks_[ids[index]]["status"] == status) {
-                return tasks_[ids[index]];
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            const auto update = ui_.ReceiveCommand("updateTasks", std::max(left, 1ms));
-            if (!update) {
-                return nullptr;
-            }
-            const json& item = (*update)["tasks"][0];
-            const auto id = item["id"].get<uint32_t>();
-            if (item.contains("name")) {
-                labelled_[item.value("gcode_command", item["name"].get<std::string>())].push_back(
-                    id);
-            }
-            tasks_[id].update(item);
-        }
-    }
     // The replies before a pong: what the server said over TCP meanwhile.
     std::string Said() {
         std::string all;
@@ -86,10 +50,6 @@ class StreamFaults : public ServerPrinterTest {
         return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder),
                                                  std::filesystem::directory_iterator()));
     }
-
-    TempDir dir_;
-    std::map<uint32_t, json> tasks_;
-    std::map<std::string, std::vector<uint32_t>> labelled_;
 };
 
 TEST_F(StreamFaults, AShortSilenceOfTheRecordsIsWaitedOut) {

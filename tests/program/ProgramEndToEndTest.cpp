@@ -59,8 +59,6 @@ class ProgramEndToEnd : public ServerPrinterTest {
     static std::function<bool(const json&)> Line(const std::string& gcode) {
         return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
     }
-
-    TempDir dir_;
 };
 
 TEST_F(ProgramEndToEnd, TerminalCommandsAnswerWithTheControllersReplyOrARefusal) {

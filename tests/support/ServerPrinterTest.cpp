@@ -1,5 +1,7 @@
 #include "ServerPrinterTest.h"
 
+#include <algorithm>
+
 using nlohmann::json;
 using sim::Controller;
 
@@ -26,4 +28,40 @@ void ServerPrinterTest::OpenTemperature() {
 void ServerPrinterTest::ListenUi() {
     client_.Send({{"command", "uiEndpoint"}, {"port", ui_.Port()}});
     EXPECT_TRUE(ui_.ReceiveCommand("uiPong"));
+}
+
+void ServerPrinterTest::Run(const std::string& program) {
+    const std::string path = dir_.WriteFile("p.gcode", program);
+    EXPECT_EQ(Ask({{"command", "loadGcode"}, {"file", path}, {"execute", true}}),
+              (json{{"command", "loadResponse"}, {"status", "success"}}));
+}
+
+void ServerPrinterTest::Type(const std::string& line) {
+    client_.Send({{"command", "terminalCommand"}, {"data", line}});
+}
+
+json ServerPrinterTest::Await(const std::string& label, const std::string& status, int nth,
+                              std::chrono::milliseconds timeout) {
+    using std::chrono::milliseconds;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto& ids = labelled_[label];
+        const auto index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
+        if (index >= 0 && index < static_cast<int>(ids.size()) &&
+            tasks_[ids[index]]["status"] == status) {
+            return tasks_[ids[index]];
+        }
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto update = ui_.ReceiveCommand("updateTasks", std::max(left, milliseconds(1)));
+        if (!update) {
+            return nullptr;
+        }
+        const json& item = (*update)["tasks"][0];
+        const auto id = item["id"].get<uint32_t>();
+        if (item.contains("name")) {
+            labelled_[item.value("gcode_command", item["name"].get<std::string>())].push_back(id);
+        }
+        tasks_[id].update(item);
+    }
 }

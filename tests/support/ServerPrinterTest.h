@@ -4,8 +4,15 @@
 
 #include "JsonClient.h"
 #include "ServerProcess.h"
+#include "TempDir.h"
 #include "UdpReceiver.h"
 #include "VirtualPrinter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -22,9 +29,23 @@ class ServerPrinterTest : public testing::Test {
     void OpenTemperature();
     // Points the server's datagrams at ui_ and waits for its "uiPong".
     void ListenUi();
+    // Loads `program` as a file and runs it; fails the test unless it loads.
+    void Run(const std::string& program);
+    // Sends a terminal line without waiting for its reply.
+    void Type(const std::string& line);
+    // Follows the task datagrams until a task reaches `status`: the `nth`
+    // task (-1: the newest) labelled `label`, its "gcode_command" or, for
+    // other top-level tasks, its class name. Its latest form, or null at the
+    // deadline.
+    nlohmann::json Await(const std::string& label, const std::string& status, int nth = -1,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     sim::VirtualPrinter printer_;
     ServerProcess server_;
     JsonClient client_{server_.Port()};
     UdpReceiver ui_;
+    TempDir dir_;
+    // The latest form of every task seen, and the ids of each label in order.
+    std::map<uint32_t, nlohmann::json> tasks_;
+    std::map<std::string, std::vector<uint32_t>> labelled_;
 };
