@@ -17,6 +17,7 @@
 #include <deque>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -409,11 +410,15 @@ TEST_F(WatcherTest, AHandOverNeverSendsTheRecordOrTheCounterBack) {
     StartWith(65530);
     lib_.PushRecord(Sample(65534));
     ASSERT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65534u; }));
-    std::mutex mutex;
-    std::vector<uint16_t> seen;
-    watcher_.AddCondition(9, [&](ZDataRecord* r) {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(r->std.sample_number);
+    // Shared with the watch, which the record thread runs until the stop.
+    struct Seen {
+        std::mutex mutex;
+        std::vector<uint16_t> numbers;
+    };
+    const auto seen = std::make_shared<Seen>();
+    watcher_.AddCondition(9, [seen](ZDataRecord* r) {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        seen->numbers.push_back(r->std.sample_number);
         return false;
     });
     // The new stream starts behind the old one's last record, then crosses a wrap.
@@ -423,13 +428,13 @@ TEST_F(WatcherTest, AHandOverNeverSendsTheRecordOrTheCounterBack) {
     for (uint16_t number : {65533, 65535, 2})
         lib_.PushRecord(Sample(number), Z_OK, kOtherHandle);
     ASSERT_TRUE(Eventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return !seen.empty() && seen.back() == 2;
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        return !seen->numbers.empty() && seen->numbers.back() == 2;
     }));
     EXPECT_EQ(watcher_.GetSampleCounter(), 65536u + 2);
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(seen->mutex);
     for (uint16_t stale : {65532, 65533})
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), stale), 0) << stale;
+        EXPECT_EQ(std::count(seen->numbers.begin(), seen->numbers.end(), stale), 0) << stale;
 }
 
 TEST_F(WatcherTest, AnyErrorOnARecordThreadEndsTheStreamAsALostOne) {
