@@ -84,6 +84,30 @@ PlannedSegment PlanSegment(T_LinearGroup& group, const MoveValues& move, Planned
     return segment;
 }
 
+PlannedSegment PlanRemainder(T_LinearGroup& group, const std::array<int64_t, kSegmentChannels>& end,
+                             const std::vector<int64_t>& now, const std::vector<int64_t>& stopped,
+                             double feed) {
+    PlannedSegment segment;
+    const int* axes = ChannelAxes(group.IsProgramRunning());
+    for (int i = 0; i < kSegmentChannels; ++i) {
+        const int axis = axes[i];
+        if (axis < 0) {
+            continue;
+        }
+        const std::vector<int64_t>& from =
+            group.IsAbsolute(axis) || stopped.size() <= static_cast<size_t>(i) ? now : stopped;
+        segment.count_deltas[i] = CheckedSubtract(end[i], from.at(i));
+        const double resolution = group.AxisResolution(axis);
+        segment.mm_deltas[i] =
+            resolution != 0.0 ? static_cast<double>(segment.count_deltas[i]) / resolution : 0.0;
+        segment.moved = segment.moved || segment.count_deltas[i] != 0;
+    }
+    if (segment.moved) {
+        segment.speed = LinearFeedToSpeed(group, segment.mm_deltas, segment.count_deltas, feed);
+    }
+    return segment;
+}
+
 std::string SegmentCommand(const PlannedSegment& segment) {
     if (!segment.moved) {
         return "";

@@ -41,6 +41,15 @@ struct PlannedSegment {
 // Plans `move` from `position` and advances the position to its end. Throws
 // std::out_of_range for a move that has no 64-bit count or speed.
 PlannedSegment PlanSegment(T_LinearGroup& group, const MoveValues& move, PlannedPosition position);
+// What is left of a segment cut short, planned toward its planned end
+// `end` on every lettered channel: an axis that takes targets from where it
+// stands `now`, one that takes distances by the part it has not moved yet,
+// from where the cut `stopped` it (so the E of a cut move is not extruded
+// twice). The speed is that of `feed` (mm/min). Throws std::out_of_range
+// like PlanSegment.
+PlannedSegment PlanRemainder(T_LinearGroup& group, const std::array<int64_t, kSegmentChannels>& end,
+                             const std::vector<int64_t>& now, const std::vector<int64_t>& stopped,
+                             double feed);
 // The LI command of a planned segment, or "" when it moves nothing.
 std::string SegmentCommand(const PlannedSegment& segment);
 

@@ -21,7 +21,6 @@ namespace {
 constexpr uint16_t kMotionBit = 1u << 15;
 constexpr uint16_t kMotorOffBit = 1u << 0;
 constexpr uint16_t kCoordinatedBit = 1u << 8;
-constexpr uint16_t kEmptyBuffer = 511;
 const char kAxisLetters[] = "ABCDE";
 
 // The latest main record, or one of all zero bytes before the first record.
@@ -109,10 +108,18 @@ void T_LinearGroup::OnStart() {
     AddDataRecordCondition<uint16_t>(62, &last_segment_count_);
     AddDataRecordCondition<uint16_t>(70, &last_buffer_free_);
     AddDataRecordCondition<uint16_t>(64, &last_coordinated_status_);
+    // A motion stopped before any record shows it running changes none of
+    // the fields above: the first record of the sequence is looked at anyway.
+    AddWatch([this](ZDataRecord* record) {
+        return awaiting_sequence_.load() &&
+               DataRecordWatcher::SampledAfter(*record, begin_time_.load());
+    });
     program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
     StopAll();
-    WaitUntilStopped();
-    SetUpCoordinateSystem();
+    // Taken after the stop, the record also shows the motors that a command
+    // just before the group (M84, M18) switched off.
+    const Record stopped = WaitUntilStopped();
+    SetUpCoordinateSystem(stopped.get());
     ReadPositions();
     position_mm_ = ReadPositionsInMm();
     CalculateMoves();
@@ -141,16 +148,29 @@ void T_LinearGroup::OnUpdate() {
 }
 
 void T_LinearGroup::OnPause() {
-    // Segments that a stop dropped are requeued like the others and run on resume.
-    UpdateCompletedSegments();
+    StopAll();
+    if (IsStatus(PAUSED)) {
+        // Paused again: what was left was requeued at the first pause.
+        return;
+    }
+    // The count is taken once the stop has taken effect: a record from
+    // before it misses the segments completed meanwhile, which would run
+    // again on resume. Segments that a stop dropped are requeued like the
+    // others and run on resume.
+    const Record stopped = WaitUntilStopped();
+    if (begin_sent_) {
+        RetireCounted(SegmentCount(*stopped));
+    }
+    ReadPositions();
+    stop_counts_ = position_counts_;
     // From here on the controller counts again from zero.
     segment_offset_ = completed_segments_;
     RequeueOutstanding();
-    StopAll();
 }
 
 void T_LinearGroup::OnResume() {
-    UpdateCompletedSegments();
+    // Nothing is counted here: until the sequence set up now begins, records
+    // show the old one.
     ReadPositions();
     position_mm_ = ReadPositionsInMm();
     RebuildFirstSegment();
@@ -163,17 +183,19 @@ void T_LinearGroup::StopAll() {
     SendCommand("STS");
 }
 
-void T_LinearGroup::WaitUntilStopped() {
+T_LinearGroup::Record T_LinearGroup::WaitUntilStopped() {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+    // An older record may show axes standing that a stop has not reached yet,
+    // or motors that were switched off since.
+    Record record = RecordAfterCommands();
     for (;;) {
-        const auto record = LatestMainRecord();
         bool moving = (CoordinatedStatus(*record) & kMotionBit) != 0;
         for (int axis = 0; axis < 5; ++axis) {
             moving = moving || (AxisStatus(*record, axis) & kMotionBit) != 0;
         }
         if (!moving) {
-            return;
+            return record;
         }
         // Without fresh records (a stalled or cut stream) the axes cannot be
         // seen to stop; the group gives up rather than hold the worker forever.
@@ -181,12 +203,20 @@ void T_LinearGroup::WaitUntilStopped() {
             throw std::runtime_error("the axes did not stop");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Newer than the one taken after the commands.
+        record = LatestMainRecord();
     }
 }
 
-void T_LinearGroup::SetUpCoordinateSystem() {
+void T_LinearGroup::SetUpCoordinateSystem(const ZDataRecord* record) {
     SendCommand("CSS");
-    const auto record = LatestMainRecord();
+    // Switched off or out of the system since the record was taken, an axis
+    // would make "BGS" fail ("Motor off").
+    Record taken;
+    if (record == nullptr) {
+        taken = RecordAfterCommands();
+        record = taken.get();
+    }
     const int axes[4] = {0, 1, program_running_ ? 3 : 2, program_running_ ? 4 : 3};
     std::string all;
     std::string motors_off;
@@ -260,6 +290,7 @@ T_LinearGroup::Segment T_LinearGroup::MakeNextSegment() {
     std::string command =
         BuildLinearSegment(*this, move, PlannedPosition{feed_counts_, feed_mm_}, moved);
     segment->SetCommand(std::move(command), moved);
+    segment->SetPlannedEnd(feed_counts_);
     if (moved) {
         if (last_moving_) {
             const Segment previous = last_moving_;
@@ -299,6 +330,10 @@ void T_LinearGroup::FeedSegments() {
         (CoordinatedStatus(*LatestMainRecord()) & kMotionBit) == 0) {
         SendCommand("BGS");
         begin_sent_ = true;
+        // Records sampled after this clock read show the sequence begun.
+        begin_time_ = ReadControllerTime();
+        sequence_seen_ = false;
+        awaiting_sequence_ = true;
     }
     if (NothingPending() && FrontOutstandingSent() && !end_sent_) {
         SendCommand("LE");
@@ -322,51 +357,45 @@ void T_LinearGroup::RetireFront(bool completed) {
 }
 
 bool T_LinearGroup::UpdateCompletedSegments() {
-    const auto record = LatestMainRecord();
-    const int64_t done = (SegmentCount(*record) + static_cast<uint64_t>(segment_offset_)) % 65536;
-    while (!outstanding_segments_.empty() &&
-           outstanding_segments_.front()->GetSegmentNumber() < done) {
-        RetireFront(false);
-    }
-    if (!outstanding_segments_.empty() &&
-        outstanding_segments_.front()->GetSegmentNumber() == done) {
-        RetireFront(true);
-    }
-    NoteSequenceSeen(*record);
-    if (!FrontOutstandingSent()) {
+    if (!begin_sent_) {
         return true;
     }
-    // The buffer and the motion are read from the same record as the count:
-    // the watch cells can be stale, because a record whose count changed
-    // stops the watch evaluation before the other watches.
-    const bool empty = SegmentBufferFree(*record) == kEmptyBuffer;
-    if (ReachedLastOutstanding(done)) {
-        // Numbers past 65535 never equal the count, so only this retires them.
-        if (buffer_used_ && empty) {
-            while (!outstanding_segments_.empty()) {
-                RetireFront(false);
-            }
+    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    if (!record) {
+        // No stream: nothing shows the sequence.
+        return true;
+    }
+    if (!sequence_seen_) {
+        // Older records may be of the sequence before the last "CSS", whose
+        // count means nothing here, or show the motion before "BGS".
+        if (!DataRecordWatcher::SampledAfter(*record, begin_time_.load())) {
+            return true;
         }
+        sequence_seen_ = true;
+        awaiting_sequence_ = false;
+    }
+    RetireCounted(SegmentCount(*record));
+    if ((CoordinatedStatus(*record) & kMotionBit) != 0) {
         return true;
     }
-    // An empty buffer while the motion still runs is a feed that lags, or a
-    // record taken before the last segments arrived: the motion goes on.
-    const bool ended = (CoordinatedStatus(*record) & kMotionBit) == 0;
-    return !(ended && (motion_seen_ || (buffer_used_ && empty)));
+    // The motion of a begun sequence ends by itself only when its buffer has
+    // run empty after "LE": before "LE" it waits for more segments. Ended
+    // with any segment left is a stop (the user's "ST", a controller stop).
+    return outstanding_segments_.empty() && NothingPending();
 }
 
-void T_LinearGroup::NoteSequenceSeen(const ZDataRecord& record) {
-    // Only records that can show this sequence count: before "BGS" the latest
-    // record may still be one from before the stop.
-    if (!begin_sent_) {
+void T_LinearGroup::RetireCounted(uint16_t count) {
+    // The count is of this sequence (it started at 0 with its "CSS"); compared
+    // with what it has retired so far modulo 65536, so that it may wrap.
+    const auto retired = static_cast<uint16_t>(completed_segments_ - segment_offset_);
+    const auto done = static_cast<uint16_t>(count - retired);
+    if (done > outstanding_segments_.size()) {
+        // More than was sent: not a count of this sequence.
         return;
     }
-    buffer_used_ = buffer_used_ || SegmentBufferFree(record) != kEmptyBuffer;
-    motion_seen_ = motion_seen_ || (CoordinatedStatus(record) & kMotionBit) != 0;
-}
-
-bool T_LinearGroup::ReachedLastOutstanding(int64_t done) const {
-    return (outstanding_segments_.back()->GetSegmentNumber() - done) % 65536 == 0;
+    for (uint16_t i = 1; i <= done; ++i) {
+        RetireFront(i == done);
+    }
 }
 
 std::string T_LinearGroup::StoppedReason() const {
@@ -377,10 +406,9 @@ std::string T_LinearGroup::StoppedReason() const {
 void T_LinearGroup::RequeueOutstanding() {
     end_sent_ = false;
     begin_sent_ = false;
-    // The stop empties the controller's buffer: an empty buffer seen before the
-    // requeued segments are sent again must not retire them.
-    buffer_used_ = false;
-    motion_seen_ = false;
+    // The next sequence is judged from its own "BGS" on.
+    sequence_seen_ = false;
+    awaiting_sequence_ = false;
     std::deque<Segment> requeued;
     while (!outstanding_segments_.empty()) {
         outstanding_segments_.front()->Reset();
@@ -392,14 +420,35 @@ void T_LinearGroup::RequeueOutstanding() {
 }
 
 void T_LinearGroup::RebuildFirstSegment() {
-    if (NothingPending()) {
-        return;
+    // The first moving segment not run: the one the pause cut short, or the
+    // next one when the pause fell between two.
+    Segment cut;
+    for (const Segment& segment : requeued_) {
+        if (segment->HasMotion()) {
+            cut = segment;
+            break;
+        }
     }
-    if (requeued_.empty()) {
+    while (!cut && !feed_reader_.AtEnd()) {
         // Made with its planned command first, as the moves after it expect.
         requeued_.push_back(MakeNextSegment());
+        if (requeued_.back()->HasMotion()) {
+            cut = requeued_.back();
+        }
     }
-    bool moved = false;
-    std::string command = BuildLinearSegment(*this, requeued_.front(), moved);
-    requeued_.front()->SetCommand(std::move(command), moved);
+    if (!cut) {
+        return;
+    }
+    // Toward its planned end on every channel, so the segments after it run
+    // as planned: a target axis from where it stands now, a distance axis (E)
+    // by the part it has not moved yet.
+    const PlannedSegment rest =
+        PlanRemainder(*this, cut->PlannedEnd(), position_counts_, stop_counts_, cut->Values().feed);
+    cut->SetCommand(SegmentCommand(rest), rest.moved);
+    if (!rest.moved) {
+        // Nothing of it is left: it is skipped when fed, and counts as done
+        // here, outside the new sequence's count.
+        ++completed_segments_;
+        ++segment_offset_;
+    }
 }

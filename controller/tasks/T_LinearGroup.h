@@ -1,7 +1,13 @@
 // A run of consecutive G0/G1 lines streamed into the main controller's
 // coordinated-motion buffer as LI segments: at most 255 outstanding, begun
 // once, ended once, retired as the controller's segment count advances.
-// Pausing requeues what is not done; resuming goes on from where the axes stopped.
+// Pausing stops the axes and requeues what the controller has not completed;
+// resuming sends the segment the pause cut toward its planned end and the
+// others as planned.
+//
+// The group judges a sequence only from records sampled after its "BGS"
+// (read against the controller's clock): an older record may be of the old
+// sequence, before the "CSS" that started this one, or from before a stop.
 #pragma once
 
 #include "CompactMoves.h"
@@ -64,22 +70,26 @@ class T_LinearGroup : public Task {
 
   private:
     void StopAll();
-    void WaitUntilStopped();
-    void SetUpCoordinateSystem();
+    // Waits for a record sampled after the commands sent so far that shows
+    // every axis and the coordinated motion standing; returns it.
+    Record WaitUntilStopped();
+    // Sends "CSS", then switches on the motors that are off and sets the
+    // coordinate system, as `record` (taken after the commands before the
+    // call) shows them; without one, as a record taken after the "CSS" does.
+    void SetUpCoordinateSystem(const ZDataRecord* record = nullptr);
     // Sends "RP" and takes the five reference positions as the planned ones.
     void ReadPositions();
     std::vector<double> ReadPositionsInMm();
     void CalculateMoves();
     void FeedSegments();
-    // Retires what the controller has run. False when its motion has ended
-    // short of the last segment sent: the segments left were dropped unrun
-    // (a stop), and the group must not finish.
+    // Retires what the controller has run, judged from the latest record once
+    // one sampled after "BGS" is in. False when the motion has ended with
+    // segments left, sent or not: they were dropped unrun (a stop), and the
+    // group must not finish.
     bool UpdateCompletedSegments();
-    // Notes what the latest record shows of the sequence begun with "BGS".
-    void NoteSequenceSeen(const ZDataRecord& record);
-    // The controller's count `done` has reached the last outstanding segment;
-    // counts wrap at 65536, so the numbers compare modulo 65536.
-    bool ReachedLastOutstanding(int64_t done) const;
+    // Retires the outstanding segments that the controller's segment count
+    // of this sequence, `count` (wrapping at 65536), shows completed.
+    void RetireCounted(uint16_t count);
     // The cancellation reason of a group whose motion was stopped.
     std::string StoppedReason() const;
     void RequeueOutstanding();
@@ -128,9 +138,18 @@ class T_LinearGroup : public Task {
     std::atomic<uint16_t> last_coordinated_status_{0};
     bool single_move_ = false;
     bool program_running_ = false;
-    bool buffer_used_ = false;
-    // A record since "BGS" has shown the sequence's motion running.
-    bool motion_seen_ = false;
+    // The controller's clock read after the last "BGS": records sampled later
+    // show the sequence it began.
+    std::atomic<int32_t> begin_time_{0};
+    // Set from "BGS" until a step has seen such a record; while set, a watch
+    // marks the group for a step at every record sampled after begin_time_,
+    // so a motion that ends before any record shows it running (a stop that
+    // lands while the group starts) is still seen to end.
+    std::atomic<bool> awaiting_sequence_{false};
+    // A record sampled after "BGS" has been seen: every later one is of the sequence.
+    bool sequence_seen_ = false;
+    // Where the last pause stopped the axes ("RP" after the stop), per channel.
+    std::vector<int64_t> stop_counts_;
     // OnCancel has stopped the axes already.
     bool stopped_on_cancel_ = false;
 };

@@ -57,6 +57,12 @@ void T_LinearMove::SetSegmentNumber(uint32_t number) {
     segment_number_ = static_cast<int32_t>(number);
 }
 
+void T_LinearMove::SetPlannedEnd(const std::vector<int64_t>& counts) {
+    for (size_t i = 0; i < planned_end_.size() && i < counts.size(); ++i) {
+        planned_end_[i] = counts[i];
+    }
+}
+
 void T_LinearMove::Skip() {
     sent_ = true;
     complete_ = true;

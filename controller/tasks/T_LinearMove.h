@@ -5,9 +5,11 @@
 #include "MoveValues.h"
 #include "Task.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class T_LinearMove : public Task {
   public:
@@ -24,6 +26,10 @@ class T_LinearMove : public Task {
     // Stores the computed command; a segment without motion keeps the old text.
     void SetCommand(std::string command, bool moved);
     void SetSegmentNumber(uint32_t number);
+    // The planned position of channels A to E (counts) once the segment has
+    // run; a segment cut short by a pause is sent again toward it.
+    void SetPlannedEnd(const std::vector<int64_t>& counts);
+    const std::array<int64_t, 5>& PlannedEnd() const { return planned_end_; }
     // 1-based among the moving segments of the group; -1 without motion.
     int32_t GetSegmentNumber() const { return segment_number_; }
     bool HasMotion() const { return moved_; }
@@ -53,4 +59,5 @@ class T_LinearMove : public Task {
     bool started_ = false;
     int32_t segment_number_ = -1;
     std::string li_command_;
+    std::array<int64_t, 5> planned_end_{};
 };
