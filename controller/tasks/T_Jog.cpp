@@ -45,13 +45,17 @@ void T_Jog::Jog() {
     // Only a record that shows the commands sent so far tells whether the axis
     // jogs: an older one may predate the stop of the jog this one replaces.
     const Record current = RecordAfterCommands();
+    int32_t begun_at = SampleNumber(*current);
     // A jogging axis takes the new speed at once; a standing one needs a start.
     if (!AxisJogging()) {
         StopAxis();
         ServoHere();
         BeginMotion();
+        // The deadline counts from the begin: slow replies must not eat it up.
+        begun_at = ReadControllerTime();
     }
-    start_deadline_ = static_cast<int32_t>(SampleNumber(*current)) + kStartSamples;
+    // Unsigned: the controller's clock wraps.
+    start_deadline_ = static_cast<int32_t>(static_cast<uint32_t>(begun_at) + kStartSamples);
     awaiting_start_ = true;
 }
 

@@ -35,8 +35,9 @@ class T_Jog : public Task {
     std::string GetSpeed();
 
   private:
-    // The speed, then (unless the axis already jogs) stop, motor on and
-    // begin; from then on the axis has kStartSamples to show its jog.
+    // The speed, then (unless the axis already jogs) stop, motor on, begin
+    // and a read of the controller's time, from which on the axis has
+    // kStartSamples to show its jog.
     void Jog();
     // `record` was sampled past the start deadline and the records have not
     // shown the axis jogging since the begin. Evaluated on the record thread.
