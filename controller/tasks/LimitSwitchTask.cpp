@@ -29,6 +29,21 @@ bool LimitSwitchTask::Reached() const {
     return bit == goal_ && !moving;
 }
 
+bool LimitSwitchTask::StoppedShort(const ZDataRecord& record) const {
+    if (!begun_.load() || !DataRecordWatcher::SampledAfter(record, begun_at_.load())) {
+        return false;
+    }
+    const bool bit = ((ReadRecordField<uint8_t>(record, switch_offset_) >> kSwitchBit) & 1u) != 0;
+    const bool moving = (ReadRecordField<uint16_t>(record, status_offset_) & kMovingBit) != 0;
+    return bit != goal_ && !moving;
+}
+
+std::string LimitSwitchTask::StoppedShortReason() {
+    return "Axis " + GetAxis() +
+           (goal_ ? " stopped before leaving its limit switch"
+                  : " stopped short of its limit switch");
+}
+
 bool LimitSwitchTask::SwitchBitSet() const {
     const auto record = DataRecordWatcher::GetInstance().GetRecord();
     return record && ((ReadRecordField<uint8_t>(*record, switch_offset_) >> kSwitchBit) & 1u) != 0;
@@ -37,15 +52,27 @@ bool LimitSwitchTask::SwitchBitSet() const {
 void LimitSwitchTask::OnStart() {
     AddDataRecordCondition<uint8_t>(static_cast<int>(switch_offset_), &last_switches_);
     AddDataRecordCondition<uint16_t>(static_cast<int>(status_offset_), &last_status_);
+    AddWatch([this](ZDataRecord* record) { return StoppedShort(*record); });
     Jog();
 }
 
 void LimitSwitchTask::OnCancel() {
+    begun_ = false;
     StopAxis();
 }
 
 void LimitSwitchTask::OnPause() {
+    begun_ = false;
     StopAxis();
+}
+
+void LimitSwitchTask::OnUpdate() {
+    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    if (record && StoppedShort(*record)) {
+        // As a failed step: the homing (or the probe's point) ends with the
+        // reason, and so does what waits for it.
+        FailStep(StoppedShortReason());
+    }
 }
 
 void LimitSwitchTask::OnResume() {
@@ -53,6 +80,11 @@ void LimitSwitchTask::OnResume() {
 }
 
 void LimitSwitchTask::Jog() {
+    begun_ = false;
     SetJogSpeed(JogSpeed());
     BeginMotion();
+    // Records sampled before this read may not show the jog yet: a standing
+    // axis in them says nothing about who stopped it.
+    begun_at_ = ReadControllerTime();
+    begun_ = true;
 }

@@ -1,6 +1,7 @@
 // What the two switch jogs of homing share: the axis's switch and status
-// watches, the jog that starts, pauses, resumes and cancels, and the test
-// that the switch bit has reached its goal with the axis standing.
+// watches, the jog that starts, pauses, resumes and cancels, the test that
+// the switch bit has reached its goal with the axis standing, and the failure
+// of a jog that someone else stopped short of it.
 #pragma once
 
 #include "Task.h"
@@ -24,6 +25,9 @@ class LimitSwitchTask : public Task {
     void OnCancel() override;
     // Jogs again; the watches stay registered.
     void OnResume() override;
+    // Fails the task (and so its homing or probe) once the axis stands with
+    // the switch away from its goal: nothing would move it on.
+    void OnUpdate() override;
 
   protected:
     // The "JG" value of this jog.
@@ -33,8 +37,15 @@ class LimitSwitchTask : public Task {
     bool SwitchBitSet() const;
 
   private:
-    // Jog speed, then "BG".
+    // Jog speed, then "BG", then the controller's time, from which on the
+    // records show the jog.
     void Jog();
+    // `record` was sampled after this task's latest begin and shows the axis
+    // standing with the switch away from its goal: a stop from elsewhere (the
+    // user's, a controller's) ended the jog. Evaluated on the record thread.
+    bool StoppedShort(const ZDataRecord& record) const;
+    // "Axis Z stopped short of its limit switch" and the like.
+    std::string StoppedShortReason();
 
     // True once the latest record shows the switch bit at `goal_` and the
     // axis standing; false before the first record, so homing without a
@@ -49,4 +60,8 @@ class LimitSwitchTask : public Task {
     std::atomic<uint16_t> last_status_{0};
     // The switch bit that ends the jog.
     bool goal_;
+    // The jog runs, begun at controller time `begun_at_`; cleared before
+    // this task's own stops, which are no reason to fail.
+    std::atomic<bool> begun_{false};
+    std::atomic<int32_t> begun_at_{0};
 };

@@ -1,15 +1,96 @@
 #include "T_GroupMotionComplete.h"
 
+#include "DataRecordWatcher.h"
+#include "RecordFields.h"
 #include "T_MotionComplete.h"
 #include "TaskManager.h"
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 
+namespace {
+
+constexpr uint16_t kMovingBit = 1u << 15;
+
+// Controller axis index of a printer or controller axis letter; -1 for none.
+int AxisIndex(char letter) {
+    const std::string printer = "XYZE";
+    const auto found = printer.find(letter);
+    if (found != std::string::npos) {
+        return static_cast<int>(found);
+    }
+    return letter >= 'A' && letter <= 'E' ? letter - 'A' : -1;
+}
+
+}  // namespace
+
 T_GroupMotionComplete::T_GroupMotionComplete(Parameters data)
     : Task("T_GroupMotionComplete", std::move(data)) {
-    for (const char axis : GetProperty<std::string>("axes")) {
+    const auto axes = GetProperty<std::string>("axes");
+    for (const char axis : axes) {
         AddParallelTask(
             TaskManager::CreateTask<T_MotionComplete>({{"axis", std::string(1, axis)}}));
     }
+    if (!HasProperty("target")) {
+        return;
+    }
+    const auto positions = GetProperty<std::vector<int32_t>>("target");
+    if (positions.size() != axes.size()) {
+        throw std::invalid_argument("\"target\" needs one position per axis of \"axes\"");
+    }
+    for (size_t i = 0; i < axes.size(); ++i) {
+        const int index = AxisIndex(axes[i]);
+        if (index < 0) {
+            throw std::invalid_argument(std::string("no axis ") + axes[i] + " to reach a target");
+        }
+        targets_.push_back(Target{axes[i], index, positions[i]});
+    }
+    AddCompletionCondition([this] { return Arrived(); });
+}
+
+void T_GroupMotionComplete::OnStart() {
+    if (!targets_.empty()) {
+        AddWatch([this](ZDataRecord* record) { return StoodAway(*record); });
+    }
+}
+
+void T_GroupMotionComplete::OnUpdate() {
+    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    if (record && StoodAway(*record)) {
+        FailStep(StoodAwayReason(*record));
+    }
+}
+
+bool T_GroupMotionComplete::Arrived() const {
+    const auto record = DataRecordWatcher::GetInstance().LatestMainOrZeros();
+    for (const Target& target : targets_) {
+        if (AxisReferencePosition(*record, target.index) != target.position) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record) const {
+    bool away = false;
+    for (const Target& target : targets_) {
+        if ((AxisStatus(record, target.index) & kMovingBit) != 0) {
+            return false;
+        }
+        away = away || AxisReferencePosition(record, target.index) != target.position;
+    }
+    return away;
+}
+
+std::string T_GroupMotionComplete::StoodAwayReason(const ZDataRecord& record) const {
+    for (const Target& target : targets_) {
+        const int32_t position = AxisReferencePosition(record, target.index);
+        if (position != target.position) {
+            return std::string("Axis ") + target.letter + " stopped at " +
+                   std::to_string(position) + ", short of its target " +
+                   std::to_string(target.position);
+        }
+    }
+    return "Axes stopped short of their target";
 }

@@ -1,10 +1,40 @@
-// Waits until every axis of a list has stopped: one parallel motion wait per axis.
+// Waits until every axis of a list has stopped: one parallel motion wait per
+// axis. Given the positions the axes were sent to, it also tells a motion
+// that someone stopped on the way.
 #pragma once
 
 #include "Task.h"
 
+#include <cstdint>
+#include <vector>
+
 class T_GroupMotionComplete : public Task {
   public:
-    // Parameters: "axes", the axis letters ("XYZ"); empty means nothing to wait for.
+    // Parameters: "axes", the axis letters ("XYZ"); empty means nothing to
+    // wait for. Optional "target": one reference position in counts per
+    // letter, where the axes were sent.
     explicit T_GroupMotionComplete(Parameters data);
+
+    // With a target: watches for the axes standing away from it.
+    void OnStart() override;
+    // Fails the group (and so the task that moved the axes) once they
+    // stand away from the target: nothing would take them there.
+    void OnUpdate() override;
+
+  private:
+    // One axis that has a target.
+    struct Target {
+        char letter;
+        int index;  // controller axis 0 (A) to 4 (E)
+        int32_t position;
+    };
+    // Every target axis is at its position (true without a target).
+    bool Arrived() const;
+    // Every target axis stands in `record`, one of them away from its position.
+    bool StoodAway(const ZDataRecord& record) const;
+    // "Axis X stopped at 3000, short of its target 8000" for the first one away.
+    std::string StoodAwayReason(const ZDataRecord& record) const;
+
+    // Fixed in the constructor; read by the record thread's watch.
+    std::vector<Target> targets_;
 };

@@ -1,8 +1,18 @@
 #include "T_Jog.h"
 
 #include "DataRecordWatcher.h"
+#include "RecordFields.h"
 
+#include <iostream>
 #include <utility>
+
+namespace {
+
+// Controller samples (milliseconds) within which a begun jog must show in
+// the records; an axis held at its limit never does.
+constexpr uint16_t kStartSamples = 1000;
+
+}  // namespace
 
 T_Jog::T_Jog(Parameters data) : Task("T_Jog", std::move(data)) {
     // Short-circuits before the start, when `axis_` is still unknown.
@@ -30,19 +40,36 @@ void T_Jog::Publish(bool value) {
 }
 
 void T_Jog::Jog() {
+    awaiting_start_ = false;
     SetJogSpeed(GetSpeed());
+    // Only a record that shows the commands sent so far tells whether the axis
+    // jogs: an older one may predate the stop of the jog this one replaces.
+    const Record current = RecordAfterCommands();
+    int32_t begun_at = SampleNumber(*current);
     // A jogging axis takes the new speed at once; a standing one needs a start.
     if (!AxisJogging()) {
         StopAxis();
         ServoHere();
         BeginMotion();
+        // The deadline counts from the begin: slow replies must not eat it up.
+        begun_at = ReadControllerTime();
     }
+    // Unsigned: the controller's clock wraps.
+    start_deadline_ = static_cast<int32_t>(static_cast<uint32_t>(begun_at) + kStartSamples);
+    awaiting_start_ = true;
+}
+
+bool T_Jog::StartMissed(const ZDataRecord& record) const {
+    return awaiting_start_.load() && !jogging_.load() &&
+           DataRecordWatcher::SampledAfter(record, start_deadline_.load());
 }
 
 void T_Jog::OnStart() {
     jogging_ = false;
     axis_ = GetControllerAxis();
-    AddWatch([this](ZDataRecord*) { return jogging_.load() != AxisJogging(); });
+    AddWatch([this](ZDataRecord* record) {
+        return jogging_.load() != AxisJogging() || StartMissed(*record);
+    });
     Jog();
     Publish(true);
 }
@@ -50,6 +77,15 @@ void T_Jog::OnStart() {
 void T_Jog::OnUpdate() {
     if (AxisJogging()) {
         jogging_ = true;
+        return;
+    }
+    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    if (record && StartMissed(*record)) {
+        // The axis stays where it is, as at the end of a jog that ran into
+        // a limit: the jog is over, and what was queued after it may run.
+        std::cerr << "Jog of axis " << GetAxis() << " ended: the axis did not start moving"
+                  << std::endl;
+        Finish();
     }
 }
 
@@ -63,6 +99,7 @@ void T_Jog::OnFinish() {
 }
 
 void T_Jog::OnPause() {
+    awaiting_start_ = false;
     jogging_ = false;
     Publish(false);
     StopAxis();

@@ -19,7 +19,8 @@ class T_Jog : public Task {
     void OnStart() override;
     // Publishes the key false and stops the axis.
     void OnCancel() override;
-    // Notes that the records have shown the axis jogging.
+    // Notes that the records have shown the axis jogging, or finishes a jog
+    // whose axis never started moving.
     void OnUpdate() override;
     // Stops the axis and publishes the key false.
     void OnPause() override;
@@ -34,8 +35,13 @@ class T_Jog : public Task {
     std::string GetSpeed();
 
   private:
-    // The speed, then (unless the axis already jogs) stop, motor on and begin.
+    // The speed, then (unless the axis already jogs) stop, motor on, begin
+    // and a read of the controller's time, from which on the axis has
+    // kStartSamples to show its jog.
     void Jog();
+    // `record` was sampled past the start deadline and the records have not
+    // shown the axis jogging since the begin. Evaluated on the record thread.
+    bool StartMissed(const ZDataRecord& record) const;
     // The watcher's jogging test for the axis; false before any record.
     bool AxisJogging() const;
     void Publish(bool value);
@@ -43,6 +49,9 @@ class T_Jog : public Task {
     // The records have shown the axis jogging since the last start or
     // resume; read by the record thread's watch.
     std::atomic<bool> jogging_{false};
+    // A jog was begun and must show by controller time `start_deadline_`.
+    std::atomic<bool> awaiting_start_{false};
+    std::atomic<int32_t> start_deadline_{0};
     // The controller axis, fixed in OnStart before the watch is registered,
     // so the record thread never reads the parameters.
     std::string axis_;

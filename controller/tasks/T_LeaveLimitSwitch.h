@@ -9,7 +9,8 @@ class T_LeaveLimitSwitch : public LimitSwitchTask {
     // Parameters: "axis" (X, Y, Z or A, B, C); any other axis throws.
     explicit T_LeaveLimitSwitch(Parameters data);
 
-    // Stops the axis as soon as the switch has been left.
+    // Stops the axis as soon as the switch has been left; fails as any
+    // switch jog does when stopped before.
     void OnUpdate() override;
 
   protected:

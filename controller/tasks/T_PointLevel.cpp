@@ -20,6 +20,8 @@
 namespace {
 
 constexpr int kAxisC = 2;
+// Z's height over each point before the probe goes down, in counts.
+constexpr uint32_t kHoverZ = 4000;
 
 }  // namespace
 
@@ -29,7 +31,10 @@ T_PointLevel::T_PointLevel(Parameters data, std::function<void()> on_point_finis
         throw std::invalid_argument("T_PointLevel needs an on-point-finished callback");
     }
     auto settle = TaskManager::CreateTask<T_Wait>({{"ms", 500}});
-    auto stand = TaskManager::CreateTask<T_GroupMotionComplete>({{"axes", "XYZ"}});
+    // Where OnStart sends the axes: a stop on the way fails the point.
+    auto stand = TaskManager::CreateTask<T_GroupMotionComplete>(
+        {{"axes", "XYZ"},
+         {"target", {GetProperty<uint32_t>("xpos"), GetProperty<uint32_t>("ypos"), kHoverZ}}});
     auto down = TaskManager::CreateTask<T_SendToLimitSwitch>({{"axis", "Z"}});
     auto up = TaskManager::CreateTask<T_LeaveLimitSwitch>({{"axis", "Z"}});
     auto z_stands = TaskManager::CreateTask<T_MotionComplete>({{"axis", "Z"}});
@@ -48,7 +53,7 @@ T_PointLevel::T_PointLevel(Parameters data, std::function<void()> on_point_finis
 
 void T_PointLevel::OnStart() {
     SendCommand("PA" + std::to_string(GetProperty<uint32_t>("xpos")) + "," +
-                std::to_string(GetProperty<uint32_t>("ypos")) + ",4000");
+                std::to_string(GetProperty<uint32_t>("ypos")) + "," + std::to_string(kHoverZ));
 }
 
 void T_PointLevel::OnFinish() {

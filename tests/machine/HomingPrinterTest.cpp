@@ -45,9 +45,9 @@ TEST_F(Home, AnAxisJogsOntoItsSwitchLeavesItAndZeroesThePosition) {
         printer_->ClearCommandLog(sim::Controller::kMain);
         ui_.Clear();
         ASSERT_TRUE(Run(Homing(axis)));
-        EXPECT_EQ(Collapse(Log()),
-                  (Lines{"SH" + c, "LD" + c + "=1", "JG" + c + "=-2000", "BG" + c,
-                         "JG" + c + "=800", "BG" + c, "ST" + c, "DP" + c + "=0", "ZA" + c + "=1"}));
+        EXPECT_EQ(Collapse(Log()), (Lines{"SH" + c, "LD" + c + "=1", "JG" + c + "=-2000", "BG" + c,
+                                          "MG TIME", "JG" + c + "=800", "BG" + c, "MG TIME",
+                                          "ST" + c, "DP" + c + "=0", "ZA" + c + "=1"}));
         EXPECT_EQ(UiData(), Flags("homing" + axis, {true, false}));
         EXPECT_FALSE(Flag(c));
         const auto state = printer_->Snapshot().axes[c[0] - 'A'];
@@ -75,9 +75,10 @@ TEST_F(Home, ZWaitsForXAndYCentresThemAndZeroesTheSpareAxis) {
     EXPECT_EQ(Log(), (Lines{"SHC", "LDC=1"}));
     watcher.SetHoming("A", false);
     ASSERT_TRUE(Ends(home));
-    EXPECT_EQ(Collapse(Log()), (Lines{"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE",
-                                      "PT 1,1", "PA 0,0", "STAB", "PT 0,0", "JGC=-8000", "BGC",
-                                      "JGC=800", "BGC", "STC", "DPC=0", "ZAC=1", "DPE=0"}));
+    EXPECT_EQ(Collapse(Log()),
+              (Lines{"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE", "PT 1,1",
+                     "PA 0,0", "STAB", "PT 0,0", "JGC=-8000", "BGC", "MG TIME", "JGC=800", "BGC",
+                     "MG TIME", "STC", "DPC=0", "ZAC=1", "DPE=0"}));
     for (const int axis : {0, 1, 2, 4}) {
         EXPECT_EQ(printer_->Snapshot().axes[axis].reference, 0) << axis;
     }
@@ -99,7 +100,7 @@ TEST_F(Home, CancellingDuringTheJogClearsTheFlagBeforeStopping) {
     ASSERT_TRUE(Sent("BGA"));
     TaskManager::GetInstance().CancelTask(home->GetId());
     EXPECT_TRUE(home->IsStatus(Task::CANCELLED));
-    EXPECT_EQ(Log(), (Lines{"SHA", "LDA=1", "JGA=-2000", "BGA", "STA"}));
+    EXPECT_EQ(Log(), (Lines{"SHA", "LDA=1", "JGA=-2000", "BGA", "MG TIME", "STA"}));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(stop_sent_at_flag_off, std::vector<bool>{false});
     EXPECT_FALSE(Flag("A"));
@@ -117,7 +118,7 @@ TEST_F(Home, PausingStopsTheJogResumingJogsAgainAndCancellingWhilePausedSendsNot
     printer_->ClearCommandLog(sim::Controller::kMain);
     manager.ResumeTask(id);
     EXPECT_TRUE(Flag("A"));
-    EXPECT_EQ(Log(), (Lines{"JGA=-2000", "BGA"}));
+    EXPECT_EQ(Log(), (Lines{"JGA=-2000", "BGA", "MG TIME"}));
     manager.PauseTask(id);
     const auto sent = Log();
     manager.CancelTask(id);

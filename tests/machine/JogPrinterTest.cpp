@@ -29,7 +29,7 @@ TEST_F(Jog, FromRestStartsTheAxisAndEndsWhenItStopsByItself) {
     printer_->ClearCommandLog(sim::Controller::kMain);
     // The reverse limit stops A on its switch.
     ASSERT_TRUE(Run(Jogging("X", "Neg", "-3000")));
-    EXPECT_EQ(Log(), (Lines{"JGA=-3000", "STA", "SHA", "BGA"}));
+    EXPECT_EQ(Log(), (Lines{"JGA=-3000", "MG TIME", "STA", "SHA", "BGA", "MG TIME"}));
     EXPECT_EQ(UiData(), Flags("jogNegX", {true, false}));
     EXPECT_EQ(printer_->Snapshot().axes[0].switches & 4, 0);
 }
@@ -48,7 +48,7 @@ TEST_F(Jog, FinishingLeavesTheAxisJoggingAndTheNextJogOnlyChangesItsSpeed) {
     auto back = Start(Jogging("X", "Neg", "-1000"));
     ASSERT_TRUE(Sent("JGA=-1000"));
     manager.CancelTask(back->GetId());
-    EXPECT_EQ(Log(), (Lines{"JGA=-1000", "STA"}));
+    EXPECT_EQ(Log(), (Lines{"JGA=-1000", "MG TIME", "STA"}));
     EXPECT_EQ(UiData(), Flags("jogNegX", {true, false}));
 }
 
@@ -58,11 +58,11 @@ TEST_F(Jog, PausingStopsTheJogAndResumingStartsItAgain) {
     TaskManager& manager = TaskManager::GetInstance();
     ASSERT_TRUE(Moving("B"));
     manager.PauseTask(id);
-    EXPECT_EQ(Log(), (Lines{"JGB=1500", "STB", "SHB", "BGB", "STB"}));
+    EXPECT_EQ(Log(), (Lines{"JGB=1500", "MG TIME", "STB", "SHB", "BGB", "MG TIME", "STB"}));
     printer_->ClearCommandLog(sim::Controller::kMain);
     ASSERT_TRUE(Moving("B", false));
     manager.ResumeTask(id);
-    EXPECT_EQ(Log(), (Lines{"JGB=1500", "STB", "SHB", "BGB"}));
+    EXPECT_EQ(Log(), (Lines{"JGB=1500", "MG TIME", "STB", "SHB", "BGB", "MG TIME"}));
     ASSERT_TRUE(Moving("B"));
     manager.CancelTask(id);
     EXPECT_EQ(UiData(), Flags("jogPosY", {true, false, true, false}));
@@ -72,7 +72,7 @@ TEST_F(Jog, TheExtruderJogsAxisDUnderItsOwnKeyWhateverThePolarity) {
     const uint32_t id = Start(Jogging("E", "Neg", "500"))->GetId();
     ASSERT_TRUE(Moving("D"));
     TaskManager::GetInstance().CancelTask(id);
-    EXPECT_EQ(Log(), (Lines{"JGD=500", "STD", "SHD", "BGD", "STD"}));
+    EXPECT_EQ(Log(), (Lines{"JGD=500", "MG TIME", "STD", "SHD", "BGD", "MG TIME", "STD"}));
     EXPECT_EQ(UiData(), Flags("jogNegE", {true, false}));
     // The task's full form names the axis as given.
     int named = 0;

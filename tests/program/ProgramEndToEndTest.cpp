@@ -178,7 +178,10 @@ TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAl
     // Homing sends many commands: slow enough that none times out under the sanitizers.
     printer_.SetSpeed(10);
     OpenMain();
-    // X's switch never shows, so "G28" homes until the test lets it.
+    // X's switch never shows, so "G28" homes until the test lets it; far from
+    // the switch, so the reverse limit does not stop X there first, which
+    // would fail the homing.
+    printer_.SetAxisPosition('A', 60000);
     printer_.ForceSwitch('A', 1);
     LoadAndRun("G28\n;BREAKPOINT\nG1 X100 F30\nG4 P1\n");
     // The task updates in order, as "<line or class> <STATUS>", or "<...> breakpoint"

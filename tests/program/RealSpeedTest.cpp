@@ -13,6 +13,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using sim::Controller;
+using sim::PrinterSnapshot;
+
+constexpr uint16_t kMoving = 1u << 15;
+constexpr uint16_t kTracking = 1u << 14;
+constexpr uint16_t kNegative = 1u << 7;
 
 // One scenario: the UI's messages, then the task that must end as told.
 struct Scenario {
@@ -21,6 +27,13 @@ struct Scenario {
     std::string label;  // "gcode_command" or class name of the task awaited
     std::string status;
     std::chrono::seconds timeout;
+    // Sent once controller axis `axis` shows the motion bits `bits` (moving,
+    // tracking, negative); the awaited task then ends within `timeout`.
+    char axis = 0;
+    uint16_t bits = 0;
+    json stop = nullptr;
+    std::string reason = "";  // the start of its cancellation reason
+    std::string behind = "";  // a line queued behind it, cancelled with it
 };
 
 json HomeAxis(const std::string& axis) {
@@ -31,13 +44,32 @@ json LoadSample() {
     return {{"command", "loadGcode"}, {"file", SAMPLE_PROGRAM}, {"execute", true}};
 }
 
+json Terminal(const std::string& line) {
+    return {{"command", "terminalCommand"}, {"data", line}};
+}
+
+json StopAxis(const std::string& axis) {
+    return {{"command", "stopAxis"}, {"axis", axis}};
+}
+
+json Jog(const std::string& polarity, const std::string& speed) {
+    return {{"command", "jogAxis"}, {"axis", "X"}, {"polarity", polarity}, {"speed", speed}};
+}
+
+// A small grid: points 8000 counts apart in X and 4000 in Y.
+std::vector<json> LevelBed() {
+    return {{{"command", "setForwardLimit"}, {"axis", "X"}, {"limit", 16000}},
+            {{"command", "setForwardLimit"}, {"axis", "Y"}, {"limit", 8000}},
+            {{"command", "bedLevel"}, {"enabled", false}, {"recalculate", true}}};
+}
+
 void PrintTo(const Scenario& scenario, std::ostream* out) {
     *out << scenario.name;
 }
 
-class RealSpeed : public ServerPrinterTest, public testing::WithParamInterface<Scenario> {
+class RealSpeedPrinter : public ServerPrinterTest {
   protected:
-    RealSpeed() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 1.0, false}) {}
+    RealSpeedPrinter() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 1.0, false}) {}
     void SetUp() override {
         ListenUi();
         OpenMain();
@@ -49,15 +81,42 @@ class RealSpeed : public ServerPrinterTest, public testing::WithParamInterface<S
         printer_.SetAxisPosition('C', 8000);
         printer_.SetTemperatures(80, 25);
     }
+    // Waits until controller axis `axis` moves as `bits` (moving, tracking, negative) tell.
+    bool AxisShows(char axis, uint16_t bits) {
+        return printer_.WaitUntil(
+            [=](const PrinterSnapshot& p) {
+                return (p.axes[axis - 'A'].status & (kMoving | kTracking | kNegative)) == bits;
+            },
+            10s);
+    }
+    // Nothing is left running: the server ends once its UI has gone.
+    void FinishAndLeave() {
+        client_.Send({{"command", "finishThenShutdown"}});
+        client_.Close();
+        EXPECT_EQ(server_.WaitForExit(), 0) << server_.Stderr();
+    }
 };
+
+class RealSpeed : public RealSpeedPrinter, public testing::WithParamInterface<Scenario> {};
 
 TEST_P(RealSpeed, EndsAsTheUserExpects) {
     const Scenario& scenario = GetParam();
     for (const json& message : scenario.messages) {
         client_.Send(message);
     }
+    if (!scenario.stop.is_null()) {
+        ASSERT_TRUE(AxisShows(scenario.axis, scenario.bits));
+        client_.Send(scenario.stop);
+    }
     const json task = Await(scenario.label, scenario.status, -1, scenario.timeout);
-    EXPECT_FALSE(task.is_null()) << server_.Stderr() << testing::PrintToString(tasks_);
+    ASSERT_FALSE(task.is_null()) << server_.Stderr() << testing::PrintToString(tasks_);
+    EXPECT_EQ(task.value("cancellation_reason", "").rfind(scenario.reason, 0), 0u)
+        << task.value("cancellation_reason", "");
+    if (!scenario.behind.empty()) {
+        EXPECT_EQ(Await(scenario.behind, "CANCELLED", -1, 1s).value("cancellation_reason", ""),
+                  "Previous Task in Queue Cancelled");
+    }
+    FinishAndLeave();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,7 +124,75 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Scenario{"HomeX", {HomeAxis("X")}, "T_Home", "FINISHED", 10s},
                     Scenario{"HomeY", {HomeAxis("Y")}, "T_Home", "FINISHED", 10s},
                     Scenario{"HomeZ", {HomeAxis("Z")}, "T_Home", "FINISHED", 20s},
-                    Scenario{"SampleProgram", {LoadSample()}, "M104 S0", "FINISHED", 40s}),
+                    Scenario{"G28", {Terminal("G28")}, "G28", "FINISHED", 20s},
+                    Scenario{"SampleProgram", {LoadSample()}, "M104 S0", "FINISHED", 40s},
+                    Scenario{"BedLevel", LevelBed(), "T_BedLevel", "FINISHED", 20s},
+                    // A stop while an axis homes, probes or travels between points ends
+                    // what it stops, and what waits for it.
+                    Scenario{"StopWhileHoming",
+                             {HomeAxis("X"), Terminal("G4 P10")},
+                             "T_Home",
+                             "CANCELLED",
+                             2s,
+                             'A',
+                             kMoving | kNegative,
+                             StopAxis("X"),
+                             "Axis X stopped short of its limit switch",
+                             "G4 P10"},
+                    Scenario{"TypedStopWhileHoming",
+                             {HomeAxis("Y"), Terminal("G4 P10")},
+                             "T_Home",
+                             "CANCELLED",
+                             2s,
+                             'B',
+                             kMoving | kNegative,
+                             Terminal("ST"),
+                             "Axis Y stopped short of its limit switch",
+                             "G4 P10"},
+                    Scenario{"StopWhileProbing", LevelBed(), "T_BedLevel", "CANCELLED", 2s, 'C',
+                             kMoving | kNegative, StopAxis("Z"),
+                             "Axis Z stopped short of its limit switch"},
+                    Scenario{"StopWhileTravelling", LevelBed(), "T_BedLevel", "CANCELLED", 2s, 'A',
+                             kMoving | kTracking, StopAxis("X"), "Axis X stopped at "}),
     [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+using RealSpeedJog = RealSpeedPrinter;
+
+TEST_F(RealSpeedJog, PressedAgainAtAnotherSpeedJogsOnAndEndsWhenStopped) {
+    client_.Send(Jog("Pos", "2000"));
+    // The server's status shows X jogging: its records do.
+    ASSERT_TRUE(ui_.ReceiveWhere([](const json& message) {
+        return message.value("command", "") == "updateUI" && message["data"].contains("rpa") &&
+               message["data"].value("jogPosX", false);
+    }));
+    // The records lag behind (a busy network): the newest one in when the new
+    // jog starts was taken before the old jog's stop.
+    printer_.StallRecords(Controller::kMain, true);
+    client_.Send(Jog("Pos", "4000"));
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "JGA=4000", 2s));
+    printer_.StallRecords(Controller::kMain, false);
+    // The old jog's stop, then the new one begins.
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "BGA", 2s, 2));
+    ASSERT_TRUE(AxisShows('A', kMoving));
+    const PrinterSnapshot before = printer_.Snapshot();
+    ASSERT_TRUE(printer_.WaitUntil(
+        [&](const PrinterSnapshot& p) { return p.samples >= before.samples + 200; }, 2s));
+    const PrinterSnapshot after = printer_.Snapshot();
+    EXPECT_NEAR((after.axes[0].position_counts - before.axes[0].position_counts) /
+                    static_cast<double>(after.samples - before.samples),
+                4.0, 0.1);
+    client_.Send(StopAxis("X"));
+    EXPECT_FALSE(Await("T_Jog", "FINISHED", -1, 2s).is_null());
+    FinishAndLeave();
+}
+
+TEST_F(RealSpeedJog, OntoTheSwitchEndsAndSoDoesTheSameJogPressedAgain) {
+    printer_.SetAxisPosition('A', 600);
+    client_.Send(Jog("Neg", "-2000"));
+    ASSERT_FALSE(Await("T_Jog", "FINISHED", 0).is_null());
+    client_.Send(Jog("Neg", "-2000"));
+    EXPECT_FALSE(Await("T_Jog", "FINISHED", 1, 2500ms).is_null());
+    FinishAndLeave();
+}
 
 }  // namespace

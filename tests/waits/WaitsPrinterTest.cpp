@@ -244,11 +244,17 @@ TEST_F(WaitsPrinterTest, BedLevelProbesTheGrid) {
                                  {{"meshAvailable", true}, {"meshCalculating", false}}}));
 }
 
-// The probed height is Z's reference position as the record reports it.
+// The probed height is Z's reference position as the record reports it. It is
+// forced only once the last point's probe goes down: until then the records
+// must show Z where the run sent it over each point. A small grid keeps the run short.
 TEST_F(WaitsPrinterTest, BedLevelStoresTheRecordedZPosition) {
-    printer_->SetSpeed(16);
+    json settings = LevelSettings(true, false);
+    settings["xlimit"] = 8000;
+    settings["ylimit"] = 8000;
+    const auto run = Add<T_BedLevel>(settings);
+    ASSERT_TRUE(printer_->WaitForCommand(kMain, "JGC=-8000", std::chrono::seconds(20), 4));
     printer_->ForceRecordField(kMain, 158, 4, -1234);
-    ASSERT_TRUE(Finishes(Add<T_BedLevel>(LevelSettings(true, false))));
+    ASSERT_TRUE(Finishes(run));
     const auto log = Log();
     EXPECT_NE(std::find(log.begin(), log.end(), "zoffsets[2]=-1234"), log.end());
     EXPECT_EQ(From(log, "LDC=3"), (Commands{"LDC=3", "PA 0,0,,,0", "PT 0,0,1,0,0", "AB"}));
