@@ -4,6 +4,7 @@
 #include "RecordFields.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include <utility>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr int kAReferenceOffset = 86;
 constexpr int kBReferenceOffset = 122;
+constexpr uint16_t kMovingBit = 1u << 15;
 // The controller needs the stop to settle before tracking takes over.
 constexpr int kSettleMs = 1000;
 
@@ -30,12 +32,40 @@ bool T_CENTER_ON_ZERO::Centred() {
 void T_CENTER_ON_ZERO::OnStart() {
     AddDataRecordCondition<int32_t>(kAReferenceOffset, &last_a_reference_);
     AddDataRecordCondition<int32_t>(kBReferenceOffset, &last_b_reference_);
+    AddWatch([this](ZDataRecord* record) { return StoppedShort(*record); });
     SendCommand("LD 3,3,3,3,3");
     SendCommand("SP 10000,10000");
     SendCommand("ST ABCE");
     std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
     SendCommand("PT 1,1");
     SendCommand("PA 0,0");
+    centring_sent_at_ = ReadControllerTime();
+    centring_sent_ = true;
+}
+
+bool T_CENTER_ON_ZERO::StoppedShort(const ZDataRecord& record) const {
+    if (!centring_sent_.load() || !DataRecordWatcher::SampledAfter(record, centring_sent_at_)) {
+        return false;
+    }
+    for (const int axis : {0, 1}) {
+        if ((AxisStatus(record, axis) & kMovingBit) != 0) {
+            return false;
+        }
+    }
+    return AxisReferencePosition(record, 0) != 0 || AxisReferencePosition(record, 1) != 0;
+}
+
+std::string T_CENTER_ON_ZERO::StoppedShortReason(const ZDataRecord& record) {
+    const int axis = AxisReferencePosition(record, 0) != 0 ? 0 : 1;
+    return std::string("Axis ") + (axis == 0 ? "X" : "Y") + " stopped at " +
+           std::to_string(AxisReferencePosition(record, axis)) + ", short of its target 0";
+}
+
+void T_CENTER_ON_ZERO::OnUpdate() {
+    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    if (record && StoppedShort(*record)) {
+        FailStep(StoppedShortReason(*record));
+    }
 }
 
 void T_CENTER_ON_ZERO::OnFinish() {

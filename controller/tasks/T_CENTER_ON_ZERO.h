@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 class T_CENTER_ON_ZERO : public Task {
   public:
@@ -18,13 +19,22 @@ class T_CENTER_ON_ZERO : public Task {
     void OnStart() override;
     // Stops X and Y.
     void OnCancel() override;
+    // Fails the homing when X and Y stand short of 0,0: someone stopped them.
+    void OnUpdate() override;
 
   private:
     // True once the latest record shows A and B at reference 0; false
     // before the first record.
     static bool Centred();
+    // A record sampled after the centring move was sent shows X and Y
+    // standing with one of them off 0.
+    bool StoppedShort(const ZDataRecord& record) const;
+    static std::string StoppedShortReason(const ZDataRecord& record);
 
     // Last seen reference positions of A and B, written by the record thread.
     std::atomic<int32_t> last_a_reference_{0};
     std::atomic<int32_t> last_b_reference_{0};
+    // The controller's clock once "PA 0,0" was answered; valid once sent.
+    std::atomic<bool> centring_sent_{false};
+    std::atomic<int32_t> centring_sent_at_{0};
 };
