@@ -76,9 +76,10 @@ TEST_F(Home, ZWaitsForXAndYCentresThemAndZeroesTheSpareAxis) {
     watcher.SetHoming("A", false);
     ASSERT_TRUE(Ends(home));
     EXPECT_EQ(Collapse(Log()),
-              (Lines{"SHC", "LDC=1", "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE", "PT 1,1",
-                     "PA 0,0", "STAB", "PT 0,0", "JGC=-8000", "BGC", "MG TIME", "JGC=800", "BGC",
-                     "MG TIME", "STC", "DPC=0", "ZAC=1", "DPE=0"}));
+              (Lines{"SHC",       "LDC=1",  "LD 3,3,3,3,3", "SP 10000,10000", "ST ABCE",
+                     "PT 1,1",    "PA 0,0", "MG TIME",      "STAB",           "PT 0,0",
+                     "JGC=-8000", "BGC",    "MG TIME",      "JGC=800",        "BGC",
+                     "MG TIME",   "STC",    "DPC=0",        "ZAC=1",          "DPE=0"}));
     for (const int axis : {0, 1, 2, 4}) {
         EXPECT_EQ(printer_->Snapshot().axes[axis].reference, 0) << axis;
     }
