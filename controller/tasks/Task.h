@@ -79,6 +79,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::string GetOrigin() const { return origin_; }
     bool HasStarted() const { return started_; }
     bool HasBreakpoint() const { return breakpoint_; }
+    // The task this one starts after (StartAfter); empty when there is none
+    // or once this task has ended and let it go.
+    Pointer Predecessor() const { return after_; }
     // INITIALIZING and held by a task that must change first: its parent has
     // not started, or the task it starts after has not finished.
     bool IsHeldByAnotherTask() const;

@@ -10,6 +10,10 @@
 
 namespace {
 
+bool HasEnded(const Task& task) {
+    return task.IsStatus(Task::FINISHED) || task.IsStatus(Task::CANCELLED);
+}
+
 // The one line on stderr for an error that the worker contained.
 void ReportFailure(const Task& task, std::exception_ptr error) {
     std::cerr << "Task " << task.GetId() << " (" << task.GetName()
@@ -133,10 +137,6 @@ void TaskManager::Stop() {
     const bool inside = HoldsLock();
     Hold hold(*this);
     running_ = false;
-    {
-        boost::lock_guard<boost::mutex> lock(pending_mutex_);
-        last_task_.reset();
-    }
     Notify();
     ClearAll(!inside);
 }
@@ -144,6 +144,8 @@ void TaskManager::Stop() {
 void TaskManager::ClearAll(bool with_table) {
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> table;
     std::vector<boost::shared_ptr<Task>> added;
+    std::deque<boost::shared_ptr<Task>> queue;
+    std::deque<boost::shared_ptr<Task>> ui_tasks;
     if (with_table) {
         boost::lock_guard<boost::mutex> lock(table_mutex_);
         table.swap(tasks_);
@@ -151,6 +153,8 @@ void TaskManager::ClearAll(bool with_table) {
     {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
         added.swap(tasks_to_add_);
+        queue.swap(queue_);
+        ui_tasks.swap(ui_tasks_);
         parked_predecessors_.clear();
         tasks_to_remove_.clear();
         tasks_to_update_.clear();
@@ -263,6 +267,11 @@ void TaskManager::ApplyPending() {
             tasks_.erase(it);
         }
         changed_ = true;
+    }
+    if (!remove.empty()) {
+        std::vector<boost::shared_ptr<Task>> ended;
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        TrimEnded(ended);
     }
     for (const uint32_t id : update) {
         const auto it = tasks_.find(id);
@@ -461,7 +470,7 @@ void TaskManager::RegisterTask(const boost::shared_ptr<Task>& task) {
 void TaskManager::AddTask(boost::shared_ptr<Task> task) {
     if (task->GetParentId() == 0) {
         boost::lock_guard<boost::mutex> lock(pending_mutex_);
-        last_task_ = task;
+        ui_tasks_.push_back(task);
     }
     if (TryLock()) {
         Hold hold(*this, boost::adopt_lock);
@@ -478,32 +487,66 @@ void TaskManager::AddTaskToBack(boost::shared_ptr<Task> task) {
         // Linked under the lock, so no cancellation of the predecessor can
         // come between the look at its status and the registration.
         Hold hold(*this, boost::adopt_lock);
-        LinkBehindLastTask(task);
-        {
-            boost::lock_guard<boost::mutex> lock(pending_mutex_);
-            last_task_ = task;
-        }
+        JoinQueue(task);
         RegisterTask(task);
         hold.Release();
         Notify();
         return;
     }
-    const boost::shared_ptr<Task> predecessor = LinkBehindLastTask(task);
-    {
-        boost::lock_guard<boost::mutex> lock(pending_mutex_);
-        last_task_ = task;
-    }
+    const boost::shared_ptr<Task> predecessor = JoinQueue(task);
     Park(std::move(task), predecessor);
 }
 
-boost::shared_ptr<Task> TaskManager::LinkBehindLastTask(const boost::shared_ptr<Task>& task) {
-    const boost::shared_ptr<Task> last = GetLastTask();
-    if (!last || last->IsStatus(Task::FINISHED) || last->IsStatus(Task::CANCELLED)) {
+boost::shared_ptr<Task> TaskManager::JoinQueue(const boost::shared_ptr<Task>& task) {
+    if (HasEnded(*task)) {
+        // A line that failed validation ends as it is made: nothing could
+        // ever start behind it, and it waits for nothing.
         return boost::shared_ptr<Task>();
     }
-    last->SetNextInQueueId(task->GetId());
-    task->StartAfter(last);
-    return last;
+    boost::shared_ptr<Task> last;
+    // Declared before the lock, so released after it.
+    std::vector<boost::shared_ptr<Task>> ended;
+    {
+        boost::lock_guard<boost::mutex> lock(pending_mutex_);
+        last = LastLiveTask(ended);
+        queue_.push_back(task);
+    }
+    // A program chains its own tasks as it is loaded; behind a line of it that
+    // failed validation the program halts, as it must.
+    boost::shared_ptr<Task> predecessor = task->Predecessor();
+    if (!predecessor && last) {
+        last->SetNextInQueueId(task->GetId());
+        task->StartAfter(last);
+        predecessor = last;
+    }
+    return predecessor && !HasEnded(*predecessor) ? predecessor : boost::shared_ptr<Task>();
+}
+
+boost::shared_ptr<Task> TaskManager::LastLiveTask(std::vector<boost::shared_ptr<Task>>& ended) {
+    TrimEnded(ended);
+    // The UI's own tasks end on their own schedule (a jog when the user lets
+    // go of it, cancelled when toggled off): a task queued behind one while
+    // the queue has work would start beside that work, or be cancelled with
+    // the UI's task.
+    if (!queue_.empty()) {
+        return queue_.back();
+    }
+    return ui_tasks_.empty() ? boost::shared_ptr<Task>() : ui_tasks_.back();
+}
+
+void TaskManager::TrimEnded(std::vector<boost::shared_ptr<Task>>& ended) {
+    // A task the user cancels takes the tasks queued behind it along, so the
+    // ended ones gather at the back; finished ones leave at the front.
+    for (auto* tasks : {&queue_, &ui_tasks_}) {
+        while (!tasks->empty() && HasEnded(*tasks->back())) {
+            ended.push_back(std::move(tasks->back()));
+            tasks->pop_back();
+        }
+        while (!tasks->empty() && HasEnded(*tasks->front())) {
+            ended.push_back(std::move(tasks->front()));
+            tasks->pop_front();
+        }
+    }
 }
 
 void TaskManager::Park(boost::shared_ptr<Task> task, boost::shared_ptr<Task> predecessor) {
@@ -524,8 +567,9 @@ boost::shared_ptr<Task> TaskManager::GetTask(uint32_t id) {
 }
 
 boost::shared_ptr<Task> TaskManager::GetLastTask() {
+    std::vector<boost::shared_ptr<Task>> ended;
     boost::lock_guard<boost::mutex> lock(pending_mutex_);
-    return last_task_;
+    return LastLiveTask(ended);
 }
 
 std::optional<uint32_t> TaskManager::GetTaskStatus(uint32_t id) {

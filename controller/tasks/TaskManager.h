@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -47,15 +48,18 @@ class TaskManager : public TaskDirectory {
     // pass in progress on another thread; never waits for the calling thread.
     void Stop();
     // Registers the task and its sub-tree, or parks it while the lock is busy.
+    // A top-level one (the UI's own) starts beside whatever runs.
     void AddTask(boost::shared_ptr<Task> task);
-    // Queues the task behind the last top-level task still waiting or running.
+    // Queues the task behind the last queued task still waiting or running;
+    // with none, behind the last top-level task of AddTask still waiting or
+    // running.
     void AddTaskToBack(boost::shared_ptr<Task> task);
     // A new T on its own copy of the parameters; not registered.
     template <typename T>
     static boost::shared_ptr<Task> CreateTask(const nlohmann::json& parameters);
     // The task of the table with this id; empty when there is none.
     boost::shared_ptr<Task> GetTask(uint32_t id);
-    // The top-level task added most recently.
+    // The task that AddTaskToBack would queue a task behind; empty when none.
     boost::shared_ptr<Task> GetLastTask();
     // A watch of this task holds: mark it UPDATING now or at the next loop.
     void OnConditionMet(uint32_t id) override;
@@ -156,9 +160,16 @@ class TaskManager : public TaskDirectory {
     // Wakes the worker; no wake-up can be lost.
     void Notify();
     void RegisterTask(const boost::shared_ptr<Task>& task);
-    // Queues the task behind the last top-level task still waiting or
-    // running; returns that task, or empty when the task is not chained.
-    boost::shared_ptr<Task> LinkBehindLastTask(const boost::shared_ptr<Task>& task);
+    // Puts the task at the back of the program queue, behind LastLiveTask
+    // unless its program has chained it already; returns the task it waits
+    // for, or empty when there is none.
+    boost::shared_ptr<Task> JoinQueue(const boost::shared_ptr<Task>& task);
+    // With pending_mutex_ held: the last task of queue_ still waiting or
+    // running, else the last such of ui_tasks_. The ended tasks it drops go
+    // to `ended`, for the caller to release outside the lock.
+    boost::shared_ptr<Task> LastLiveTask(std::vector<boost::shared_ptr<Task>>& ended);
+    // Drops the ended tasks at both ends of queue_ and ui_tasks_ into `ended`.
+    void TrimEnded(std::vector<boost::shared_ptr<Task>>& ended);
     // Hands a task to the next loop while the lock is busy.
     void Park(boost::shared_ptr<Task> task, boost::shared_ptr<Task> predecessor);
     // Drops the pending lists, the updates and, when asked, the table.
@@ -195,14 +206,18 @@ class TaskManager : public TaskDirectory {
     std::function<void()> finish_callback_;
     std::atomic<bool> finish_requested_;
     std::atomic<bool> finish_when_held_;
-    boost::shared_ptr<Task> last_task_;
+    // The program queue: the tasks handed to AddTaskToBack, in order, while
+    // they may still start or run (ended ones inside it wait for the ends).
+    std::deque<boost::shared_ptr<Task>> queue_;
+    // The same for the top-level tasks handed to AddTask: the UI's own.
+    std::deque<boost::shared_ptr<Task>> ui_tasks_;
     // Queue predecessors of the parked tasks, checked again at registration.
     std::unordered_map<uint32_t, boost::shared_ptr<Task>> parked_predecessors_;
 
     // Short leaf locks, never held while waiting for another lock:
     // the table's structure for readers that do not hold mutex_ (writers hold both),
     boost::mutex table_mutex_;
-    // the four pending lists, parked_predecessors_ and last_task_,
+    // the four pending lists, parked_predecessors_, queue_ and ui_tasks_,
     boost::mutex pending_mutex_;
     // updates_,
     boost::mutex updates_mutex_;

@@ -248,6 +248,33 @@ TEST_F(ProgramEndToEnd, ControlsOfAQueuedMoveGroupWaitForItsTurnAndLeaveItsRunAl
               (std::vector<long>{1, 1, 2, 2}));
 }
 
+TEST_F(ProgramEndToEnd, ProgramsQueueBehindThePrintWhateverTheUiAndTheTerminalAddMeanwhile) {
+    OpenMain();
+    OpenTemperature();
+    printer_.SetSpeed(1);  // the print moves until every command below is in
+    Run("G1 X60 F600\nG4 P1\n");
+    ASSERT_TRUE(printer_.WaitUntil(
+        [](const sim::PrinterSnapshot& p) { return p.coordinated_running; }, 10s));
+    // A task of the UI's own, finished at once, and a typed line that fails
+    // validation, so ends as it is made: neither is anything to wait for.
+    client_.Send({{"command", "setFanSpeed"}, {"fan", 6}, {"speed", 127.5}, {"percentage", 50}});
+    ASSERT_FALSE(Await("T_SetFanSpeed", "FINISHED").is_null()) << server_.Stderr();
+    Run("G1 X0 F3000\nG4 P2\n");
+    Type("M104");
+    Run("G4 P3\n");
+    ASSERT_TRUE(printer_.Snapshot().coordinated_running)
+        << "the print stopped or ended before the last load";
+    printer_.SetSpeed(10);  // no controller command times out under the sanitizers
+    // Each program starts once the one before it has finished.
+    ASSERT_FALSE(Await("G4 P1", "FINISHED").is_null()) << server_.Stderr();
+    EXPECT_EQ(Status("T_LinearGroup", 0), "FINISHED");
+    EXPECT_EQ(Status("T_LinearGroup", 1), "INITIALIZING");
+    ASSERT_FALSE(Await("G4 P2", "FINISHED").is_null()) << server_.Stderr();
+    EXPECT_EQ(Status("T_LinearGroup", 1), "FINISHED");
+    EXPECT_EQ(Status("G4 P3"), "INITIALIZING");
+    EXPECT_FALSE(Await("G4 P3", "FINISHED").is_null());
+}
+
 TEST_F(ProgramEndToEnd, AMoveStoppedByTheUserCancelsTheProgramAndNothingMovesAfterIt) {
     OpenMain();
     printer_.SetSpeed(10);

@@ -40,16 +40,24 @@ void ServerPrinterTest::Type(const std::string& line) {
     client_.Send({{"command", "terminalCommand"}, {"data", line}});
 }
 
+const json* ServerPrinterTest::Seen(const std::string& label, int nth) {
+    const auto& ids = labelled_[label];
+    const auto index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
+    return index >= 0 && index < static_cast<int>(ids.size()) ? &tasks_[ids[index]] : nullptr;
+}
+
+std::string ServerPrinterTest::Status(const std::string& label, int nth) {
+    const json* task = Seen(label, nth);
+    return task ? task->value("status", "") : "";
+}
+
 json ServerPrinterTest::Await(const std::string& label, const std::string& status, int nth,
                               std::chrono::milliseconds timeout) {
     using std::chrono::milliseconds;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto& ids = labelled_[label];
-        const auto index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
-        if (index >= 0 && index < static_cast<int>(ids.size()) &&
-            tasks_[ids[index]]["status"] == status) {
-            return tasks_[ids[index]];
+        if (const json* task = Seen(label, nth); task && (*task)["status"] == status) {
+            return *task;
         }
         const auto left =
             std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());

@@ -39,6 +39,11 @@ class ServerPrinterTest : public testing::Test {
     // deadline.
     nlohmann::json Await(const std::string& label, const std::string& status, int nth = -1,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The latest status seen so far of that task; "" when it has not been seen.
+    std::string Status(const std::string& label, int nth = -1);
+
+    // The latest form of that task; none when it has not been seen.
+    const nlohmann::json* Seen(const std::string& label, int nth);
 
     sim::VirtualPrinter printer_;
     ServerProcess server_;

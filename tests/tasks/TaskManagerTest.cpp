@@ -85,6 +85,29 @@ TEST_F(TaskTable, AddTaskToBackChainsOnlyBehindAWaitingOrRunningTask) {
     EXPECT_EQ(manager_.GetLastTask(), after_cancelled);
 }
 
+TEST_F(TaskTable, AQueuedTaskWaitsForTheLastQueuedOneStillWaitingOrRunning) {
+    auto print = T_Probe::Make(), cancelled = T_Probe::Make(), ui = T_Probe::Make(),
+         error = T_Probe::Make(), next = T_Probe::Make();
+    manager_.AddTaskToBack(print);
+    print->Step();
+    manager_.AddTaskToBack(cancelled);
+    cancelled->Cancel("Cancelled by User Interface");
+    Add(ui);
+    error->SetStatus(C);  // a line that failed validation
+    manager_.AddTaskToBack(error);
+    manager_.AddTaskToBack(next);
+    EXPECT_EQ(print->GetNextInQueueId(), next->GetId());
+    EXPECT_EQ(error->GetNextInQueueId(), 0u);
+    EXPECT_FALSE(next->IsReady());
+    print->Finish();
+    EXPECT_TRUE(next->IsReady());
+    // With no queued task left waiting or running, the UI's task is waited for.
+    next->Finish();
+    auto typed = T_Probe::Make();
+    manager_.AddTaskToBack(typed);
+    EXPECT_EQ(ui->GetNextInQueueId(), typed->GetId());
+}
+
 TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
     auto running = T_Probe::Make(), parked = T_Probe::Make(), behind = T_Probe::Make();
     manager_.AddTaskToBack(running);
