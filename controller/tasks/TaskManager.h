@@ -93,7 +93,8 @@ class TaskManager : public TaskDirectory {
     void FinishWhere(Predicate predicate);
     // The first task of the table for which the predicate holds, or empty.
     boost::shared_ptr<Task> FindTask(Predicate predicate);
-    // Marks every task UPDATING.
+    // Marks every task that has started and runs UPDATING, so that the next
+    // pass looks at it again.
     void DebugExecute();
     // Aborts every task, those waiting to be registered too.
     void Shutdown();

@@ -153,8 +153,15 @@ boost::shared_ptr<Task> TaskManager::FindTask(Predicate predicate) {
 
 void TaskManager::DebugExecute() {
     Hold hold(*this);
+    // Only what runs can be looked at again. A task that has not started
+    // would update state its start never set up, and, RUNNING from then on,
+    // never start; a paused one or one held at its breakpoint would run on
+    // without the UI's resume; an ended one would finish.
     for (const auto& entry : tasks_) {
-        entry.second->SetStatus(Task::UPDATING);
+        const boost::shared_ptr<Task>& task = entry.second;
+        if (task->HasStarted() && task->IsStatus(Task::RUNNING)) {
+            task->SetStatus(Task::UPDATING);
+        }
     }
     changed_ = true;
     Notify();

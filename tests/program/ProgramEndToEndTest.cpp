@@ -275,6 +275,33 @@ TEST_F(ProgramEndToEnd, ProgramsQueueBehindThePrintWhateverTheUiAndTheTerminalAd
     EXPECT_FALSE(Await("G4 P3", "FINISHED").is_null());
 }
 
+TEST_F(ProgramEndToEnd, DebugExecuteLooksAgainAtRunningTasksAndLeavesTheOthersToTheirTurn) {
+    printer_.SetSpeed(10);  // no controller command times out under the sanitizers
+    OpenMain();
+    Run("G1 X60 F600\nG4 P1\n;BREAKPOINT\nG1 X0 F3000\nG4 P2\n;BREAKPOINT\nG4 P5\n");
+    const auto debug_execute = [this] { client_.Send({{"command", "debugExecute"}}); };
+    const auto resume = [this](const json& task) {
+        client_.Send({{"command", "resumeTask"}, {"id", task["id"]}});
+    };
+    // While the first group moves, the second waits its turn; then it waits
+    // at its breakpoint, and the last dwell at its own.
+    ASSERT_FALSE(Await("T_LinearGroup", "RUNNING", 0).is_null());
+    debug_execute();
+    const json group = Await("T_LinearGroup", "BREAKPOINT", 1);
+    ASSERT_FALSE(group.is_null()) << server_.Stderr();
+    debug_execute();
+    resume(group);
+    const json dwell = Await("G4 P5", "BREAKPOINT");
+    ASSERT_FALSE(dwell.is_null()) << testing::PrintToString(client_.Sync()) << server_.Stderr();
+    debug_execute();
+    resume(dwell);
+    ASSERT_FALSE(Await("G4 P5", "FINISHED").is_null()) << server_.Stderr();
+    EXPECT_EQ(Status("T_LinearGroup", 0), "FINISHED");
+    EXPECT_EQ(Status("T_LinearGroup", 1), "FINISHED");
+    EXPECT_EQ(printer_.Snapshot().axes[0].reference, 0);
+    EXPECT_TRUE(server_.IsRunning());
+}
+
 TEST_F(ProgramEndToEnd, AMoveStoppedByTheUserCancelsTheProgramAndNothingMovesAfterIt) {
     OpenMain();
     printer_.SetSpeed(10);
