@@ -88,6 +88,13 @@ void Project::OnRead(const boost::system::error_code& error, std::size_t bytes) 
     }
     consecutive_read_errors_ = 0;
     for (const auto& received : Frame(std::string_view(buffer_.data(), bytes))) {
+        // The replies to the commands of one read wait until this handler
+        // returns, so a client that writes many requests at once and reads
+        // nothing is stopped here, between two of them.
+        if (RepliesPileUp()) {
+            CloseUnread();
+            return;
+        }
         HandleCommand(received.message, received.excerpt);
     }
     StartRead();
@@ -163,23 +170,31 @@ void Project::Send(const std::string& message) {
     // All socket work happens on the I/O thread; other threads only hand the
     // message over. The lock keeps hand-overs in the order Send was entered.
     boost::mutex::scoped_lock lock(send_mutex_);
+    waiting_bytes_ += message.size();
     boost::asio::post(io_context_, [self = shared_from_this(), message]() mutable {
         self->Enqueue(std::move(message));
     });
 }
 
 void Project::Enqueue(std::string message) {
-    queued_bytes_ += message.size();
     write_queue_.push_back(std::move(message));
     if (writing_ == 0) {
         WriteNext();
         return;
     }
-    if (queued_bytes_ > kMaxQueuedBytes) {
-        std::cerr << "Client reads no replies: more than " << kMaxQueuedBytes
-                  << " bytes wait to be sent; closing the connection" << std::endl;
-        Close();
+    if (RepliesPileUp()) {
+        CloseUnread();
     }
+}
+
+bool Project::RepliesPileUp() const {
+    return waiting_bytes_.load() > kMaxQueuedBytes;
+}
+
+void Project::CloseUnread() {
+    std::cerr << "Client reads no replies: more than " << kMaxQueuedBytes
+              << " bytes wait to be sent; closing the connection" << std::endl;
+    Close();
 }
 
 void Project::WriteNext() {
@@ -187,11 +202,13 @@ void Project::WriteNext() {
     // whole and in order.
     std::vector<boost::asio::const_buffer> buffers;
     buffers.reserve(write_queue_.size());
+    std::size_t bytes = 0;
     for (const auto& message : write_queue_) {
         buffers.push_back(boost::asio::buffer(message));
+        bytes += message.size();
     }
     writing_ = write_queue_.size();
-    queued_bytes_ = 0;
+    waiting_bytes_ -= bytes;
     boost::asio::async_write(socket_, buffers,
                              [self = shared_from_this()](const boost::system::error_code& error,
                                                          std::size_t) { self->OnWrite(error); });

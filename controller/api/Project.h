@@ -6,6 +6,7 @@
 #include "MessageFramer.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -29,8 +30,8 @@ class Project : public boost::enable_shared_from_this<Project> {
     using ClosedCallback = std::function<void(boost::shared_ptr<Project>)>;
 
     static constexpr std::size_t kReadBufferSize = 1024 * 1024;
-    // Replies waiting behind the write in flight; a client that lets more
-    // pile up does not read them and is served no longer.
+    // Replies waiting for a write, wherever they wait; a client that lets
+    // more pile up does not read them and is served no longer.
     static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 
     Project(boost::asio::io_context& io_context, ClosedCallback closed_callback);
@@ -71,6 +72,10 @@ class Project : public boost::enable_shared_from_this<Project> {
     void OnRead(const boost::system::error_code& error, std::size_t bytes);
     void OnReadError(const boost::system::error_code& error);
     void Enqueue(std::string message);
+    // More than kMaxQueuedBytes of replies wait for a write.
+    bool RepliesPileUp() const;
+    // Ends the connection of a client that reads no replies.
+    void CloseUnread();
     void WriteNext();
     void OnWrite(const boost::system::error_code& error);
     // Answers a controller error with "vrxError".
@@ -136,8 +141,10 @@ class Project : public boost::enable_shared_from_this<Project> {
     std::deque<std::string> write_queue_;
     // How many messages at the front of the queue the write in flight carries.
     std::size_t writing_ = 0;
-    // Bytes of the messages behind those.
-    std::size_t queued_bytes_ = 0;
+    // Bytes of the messages handed to Send and not yet to a write: those
+    // posted to the I/O thread as well as those in write_queue_ behind the
+    // write in flight. Send adds from any thread.
+    std::atomic<std::size_t> waiting_bytes_{0};
     MessageFramer framer_;
     int consecutive_read_errors_ = 0;
     bool reading_stopped_ = false;

@@ -20,6 +20,15 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// What a server whose replies may take 64 MiB while they wait may hold at
+// most: a small multiple of that. The sanitizers' shadow memory and
+// quarantine come on top.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kLimitKib = 16 * 64 * 1024;
+#else
+constexpr long kLimitKib = 4 * 64 * 1024;
+#endif
+
 }  // namespace
 
 TEST(PortFile, HoldsOnlyTheDigitsOrOneLineTellsWhyAndTheServerStillAnswers) {
@@ -166,5 +175,31 @@ TEST(ConnectionLife, AClientThatReadsNoRepliesIsClosedOnceTooManyWait) {
         // The server has closed the connection.
     }
     EXPECT_EQ(server.WaitForExit(), 0);
+    EXPECT_TRUE(server.WaitForStderr("Client reads no replies"));
+}
+
+TEST(ConnectionLife, RequestsWrittenAtOnceByAClientThatReadsNoRepliesStayWithinTheBound) {
+    // Each reply lists 40,000 findings: some megabytes.
+    TempDir files;
+    std::string program;
+    for (int line = 0; line < 40000; ++line) {
+        program += "M104\n";
+    }
+    const std::string request =
+        nlohmann::json{{"command", "verifyGcode"}, {"file", files.WriteFile("bad.gcode", program)}}
+            .dump();
+    std::string requests;
+    for (int i = 0; i < 1000; ++i) {
+        requests += request;
+    }
+    ServerProcess server;
+    JsonClient client(server.Port());
+    client.SendRaw(requests);
+    // Given up on past the limit, so that a server without a bound does not
+    // take the machine's memory first.
+    EXPECT_TRUE(WaitFor([&] { return server.PeakResidentKib() > kLimitKib || !server.IsRunning(); },
+                        std::chrono::seconds(120)));
+    EXPECT_EQ(server.WaitForExit(std::chrono::milliseconds(0)), 0);
+    EXPECT_LT(server.PeakResidentKib(), kLimitKib);
     EXPECT_TRUE(server.WaitForStderr("Client reads no replies"));
 }

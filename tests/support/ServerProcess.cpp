@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -117,11 +119,23 @@ bool ServerProcess::IsRunning() {
         return false;
     }
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    rusage usage{};
+    if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
         exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        peak_resident_kib_ = usage.ru_maxrss;
         return false;
     }
     return true;
+}
+
+long ServerProcess::PeakResidentKib() {
+    if (!IsRunning()) {
+        return peak_resident_kib_;
+    }
+    // The high-water mark the kernel keeps; the process may end meanwhile.
+    const std::string status = Read("/proc/" + std::to_string(pid_) + "/status");
+    const std::size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }
 
 std::optional<int> ServerProcess::WaitForExit(std::chrono::milliseconds timeout) {

@@ -41,6 +41,9 @@ class ServerProcess {
     // or no value when it still runs at the deadline.
     std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool IsRunning();
+    // The most resident memory the process has used, in KiB: so far while it
+    // runs, in all once it has ended (0 when unknown).
+    long PeakResidentKib();
     // Everything the process wrote to standard error so far.
     std::string Stderr() const;
     // Waits until standard error contains `text`.
@@ -55,5 +58,6 @@ class ServerProcess {
     TempDir scratch_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
+    long peak_resident_kib_ = 0;
     unsigned short port_ = 0;
 };
