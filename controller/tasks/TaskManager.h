@@ -183,6 +183,11 @@ class TaskManager : public TaskDirectory {
     // Runs a control operation, then sends the queued updates and, when
     // `wake`, wakes the worker, also when the operation throws.
     void RunControl(const std::function<void()>& operation, bool wake);
+    // Runs a control that may start the task or set it going again. Should
+    // a hook throw, the task, left running with nothing to move it on, fails
+    // as a failing step does; the error still goes to the UI.
+    void RunStartingControl(const boost::shared_ptr<Task>& task,
+                            const std::function<void()>& operation);
     void Announce(bool wake);
     // Runs `action` on every task of the table for which the predicate holds.
     void ForEachMatch(const Predicate& predicate,

@@ -63,13 +63,13 @@ void TaskManager::ResumeTask(uint32_t id) {
                   << std::endl;
         return;
     }
-    RunControl([&task] { task->Resume(); }, true);
+    RunStartingControl(task, [&task] { task->Resume(); });
 }
 
 void TaskManager::StepOverTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "stepOverTask")) {
-        RunControl([&task] { task->StepOver(); }, true);
+        RunStartingControl(task, [&task] { task->StepOver(); });
     }
 }
 
@@ -127,6 +127,30 @@ void TaskManager::RunControl(const std::function<void()>& operation, bool wake) 
         throw;
     }
     Announce(wake);
+}
+
+void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
+                                     const std::function<void()>& operation) {
+    RunControl(
+        [&] {
+            try {
+                operation();
+            } catch (...) {
+                const std::exception_ptr error = std::current_exception();
+                if (task->IsActive()) {
+                    try {
+                        task->Fail(error);
+                    } catch (...) {
+                        // The cancellation's own hooks failed; the UI hears of the first error.
+                        std::cerr << "Task " << task->GetId() << " (" << task->GetName()
+                                  << ") failed to cancel: "
+                                  << Task::FailureReason(std::current_exception()) << std::endl;
+                    }
+                }
+                throw;
+            }
+        },
+        true);
 }
 
 void TaskManager::Announce(bool wake) {

@@ -363,4 +363,17 @@ TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingWithAPausedTaskEndsTheServer
     LeaveWhileFinishing();
 }
 
+TEST_F(ProgramEndToEnd, AGroupThatItsResumeCannotStartFailsInsteadOfRunningForEver) {
+    OpenMain();
+    Run(";BREAKPOINT\nG1 X10 F6000\nG4 P10\n");
+    const json group = Await("T_LinearGroup", "BREAKPOINT");
+    ASSERT_FALSE(group.is_null());
+    printer_.RejectCommand(Controller::kMain, "MG _XQ", "1 Unrecognized command");
+    EXPECT_EQ(Ask({{"command", "resumeTask"}, {"id", group["id"]}})["command"], "vrxError");
+    const json failed = Await("T_LinearGroup", "CANCELLED");
+    EXPECT_EQ(failed.value("cancellation_reason", "").rfind("<vrx_error><cmd>MG _XQ</cmd>", 0), 0u)
+        << failed;
+    EXPECT_FALSE(Await("G4 P10", "CANCELLED").is_null());
+}
+
 }  // namespace
