@@ -26,6 +26,11 @@ constexpr uint16_t kNegativeDirection = 1u << 7;
 // Trivially destructible, so it is safe to read on a record thread at exit.
 alignas(8) const ZDataRecord kZeroRecord{};
 
+// The record of zeros, shared without ownership: it is never freed.
+DataRecordWatcher::Record ZeroRecord() {
+    return DataRecordWatcher::Record(&kZeroRecord, [](const ZDataRecord*) {});
+}
+
 // A new record of all zero bytes. The packed layout has alignment 1; placing
 // it on an 8-byte boundary lets its fields be bound to references safely.
 boost::shared_ptr<ZDataRecord> NewRecord() {
@@ -431,7 +436,7 @@ DataRecordWatcher::Record DataRecordWatcher::RecordSampledAfter(int32_t time) co
         }
         if (!main_.follower) {
             // No stream: nothing will show the commands' effect.
-            return main_.latest ? main_.latest : Record(&kZeroRecord, [](const ZDataRecord*) {});
+            return main_.latest ? main_.latest : ZeroRecord();
         }
         if (main_.latest && SampledAfter(*main_.latest, time)) {
             return main_.latest;
@@ -454,8 +459,7 @@ DataRecordWatcher::Record DataRecordWatcher::LatestMainOrZeros() const {
     if (record) {
         return record;
     }
-    // Non-owning: the zero record is a constant that is never freed.
-    return Record(&kZeroRecord, [](const ZDataRecord*) {});
+    return ZeroRecord();
 }
 
 uint32_t DataRecordWatcher::GetSampleCounter() const {

@@ -2,6 +2,7 @@
 
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
+#include "T_GroupMotionComplete.h"
 
 #include <chrono>
 #include <string>
@@ -57,8 +58,8 @@ bool T_CENTER_ON_ZERO::StoppedShort(const ZDataRecord& record) const {
 
 std::string T_CENTER_ON_ZERO::StoppedShortReason(const ZDataRecord& record) {
     const int axis = AxisReferencePosition(record, 0) != 0 ? 0 : 1;
-    return std::string("Axis ") + (axis == 0 ? "X" : "Y") + " stopped at " +
-           std::to_string(AxisReferencePosition(record, axis)) + ", short of its target 0";
+    return T_GroupMotionComplete::StoppedShortReason(axis == 0 ? 'X' : 'Y',
+                                                     AxisReferencePosition(record, axis), 0);
 }
 
 void T_CENTER_ON_ZERO::OnUpdate() {

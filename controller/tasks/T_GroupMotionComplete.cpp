@@ -87,10 +87,14 @@ std::string T_GroupMotionComplete::StoodAwayReason(const ZDataRecord& record) co
     for (const Target& target : targets_) {
         const int32_t position = AxisReferencePosition(record, target.index);
         if (position != target.position) {
-            return std::string("Axis ") + target.letter + " stopped at " +
-                   std::to_string(position) + ", short of its target " +
-                   std::to_string(target.position);
+            return StoppedShortReason(target.letter, position, target.position);
         }
     }
     return "Axes stopped short of their target";
+}
+
+std::string T_GroupMotionComplete::StoppedShortReason(char letter, int32_t position,
+                                                      int32_t target) {
+    return std::string("Axis ") + letter + " stopped at " + std::to_string(position) +
+           ", short of its target " + std::to_string(target);
 }

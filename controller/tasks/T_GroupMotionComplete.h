@@ -6,6 +6,7 @@
 #include "Task.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class T_GroupMotionComplete : public Task {
@@ -20,6 +21,10 @@ class T_GroupMotionComplete : public Task {
     // Fails the group (and so the task that moved the axes) once they
     // stand away from the target: nothing would take them there.
     void OnUpdate() override;
+
+    // "Axis X stopped at 3000, short of its target 8000": the reason of a
+    // motion stopped on its way, also for other tasks that send axes somewhere.
+    static std::string StoppedShortReason(char letter, int32_t position, int32_t target);
 
   private:
     // One axis that has a target.

@@ -23,16 +23,6 @@ constexpr uint16_t kMotorOffBit = 1u << 0;
 constexpr uint16_t kCoordinatedBit = 1u << 8;
 const char kAxisLetters[] = "ABCDE";
 
-// The latest main record, or one of all zero bytes before the first record.
-DataRecordWatcher::Record LatestMainRecord() {
-    DataRecordWatcher::Record record = DataRecordWatcher::GetInstance().GetRecord();
-    if (!record) {
-        static const ZDataRecord zeros{};
-        record = DataRecordWatcher::Record(&zeros, [](const ZDataRecord*) {});
-    }
-    return record;
-}
-
 // Reads "MG _XQ": -1 when no controller program runs; no number counts as none.
 bool ProgramRunningFromReply(const std::string& reply) {
     std::istringstream stream(reply);
@@ -204,7 +194,7 @@ T_LinearGroup::Record T_LinearGroup::WaitUntilStopped() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // Newer than the one taken after the commands.
-        record = LatestMainRecord();
+        record = DataRecordWatcher::GetInstance().LatestMainOrZeros();
     }
 }
 
@@ -327,7 +317,8 @@ void T_LinearGroup::FeedSegments() {
         TaskManager::GetInstance().AddTask(segment);
     }
     if (!begin_sent_ && FrontOutstandingSent() &&
-        (CoordinatedStatus(*LatestMainRecord()) & kMotionBit) == 0) {
+        (CoordinatedStatus(*DataRecordWatcher::GetInstance().LatestMainOrZeros()) & kMotionBit) ==
+            0) {
         SendCommand("BGS");
         begin_sent_ = true;
         // Records sampled after this clock read show the sequence begun.
