@@ -1,6 +1,7 @@
 #include "Project.h"
 
 #include "DataRecordWatcher.h"
+#include "MachineSafety.h"
 #include "MainConnection.h"
 #include "TaskManager.h"
 #include "TemperatureConnection.h"
@@ -252,17 +253,21 @@ void Project::SendVrxError(const VrxException& error) {
 }
 
 void Project::Close() {
+    // The worker ends and every task is dropped: nothing sends commands of
+    // its own any more.
+    TaskManager::GetInstance().Stop();
     auto& watcher = DataRecordWatcher::GetInstance();
+    auto& main = MainConnection::GetInstance();
+    auto& temperature = TemperatureConnection::GetInstance();
+    // While the record streams still run, so that they can show the stop.
+    MachineSafety safety(main, temperature, watcher);
+    const bool safe = safety.MakeSafe();
     watcher.Stop();
     watcher.StopTemperature();
-    // The worker ends and every task is dropped.
-    TaskManager::GetInstance().Stop();
-    try {
-        MainConnection::GetInstance().CommandIfEnabled("ST");
-    } catch (const std::exception& error) {
-        // The close goes on: the process ends either way.
-        std::cerr << "Stopping the axes on close failed: " << error.what() << std::endl;
-    }
+    // Made safe (or not) once: the exit sends nothing more.
+    main.CloseForExit();
+    temperature.CloseForExit();
+    exit_status_.store(safe ? 0 : kUnsafeExitStatus);
     closed_callback_(shared_from_this());
 }
 
@@ -326,5 +331,6 @@ void Project::Handle_StopAxis(const json& message) {
             break;
         }
     }
-    MainConnection::GetInstance().CommandIfEnabled(command);
+    // A stop may be sent twice: a refused or lost one is tried again.
+    MainConnection::GetInstance().CommandIfEnabledUntilTaken(command);
 }

@@ -47,8 +47,14 @@ class Project : public boost::enable_shared_from_this<Project> {
     // Sends one datagram to the UI's endpoint once "uiEndpoint" has set it;
     // callable from any thread; returns at once.
     void SendDatagram(const std::string& message);
-    // Ends the connection and, through the closed callback, the process.
+    // Ends the connection and, through the closed callback, the process: the
+    // tasks are dropped, the machine is made safe (axes stopped, heaters off)
+    // and the record streams are stopped first.
     void Close();
+    // The process's exit status once Close has run: 0 when the machine was
+    // made safe, kUnsafeExitStatus when it was not.
+    int ExitStatus() const { return exit_status_.load(); }
+    static constexpr int kUnsafeExitStatus = 2;
     // Runs the handler of one parsed command object. `received` is the start
     // of its text, quoted when the command is dropped.
     void HandleCommand(const nlohmann::json& message, std::string_view received = {});
@@ -125,6 +131,8 @@ class Project : public boost::enable_shared_from_this<Project> {
 
     boost::asio::io_context& io_context_;
     ClosedCallback closed_callback_;
+    // Set by Close before the closed callback runs.
+    std::atomic<int> exit_status_{0};
     // Set by "finishThenShutdown"; read errors then neither print nor close.
     // Written and read on the I/O thread only.
     bool finishing_ = false;

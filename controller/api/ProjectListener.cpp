@@ -103,12 +103,14 @@ void ProjectListener::OnAccept(const boost::system::error_code& error,
     project->StartRead();
 }
 
-void ProjectListener::OnProjectClosed(boost::shared_ptr<Project>) {
+void ProjectListener::OnProjectClosed(boost::shared_ptr<Project> project) {
+    // Not 0 when the close could not make the machine safe.
+    const int status = project->ExitStatus();
     // The process ends on the I/O thread: a close that runs on the task worker
     // hands the exit over, so the exit-time destructors (which join the worker)
     // never run on the thread they join.
     if (io_context_->get_executor().running_in_this_thread()) {
-        std::exit(0);
+        std::exit(status);
     }
-    boost::asio::post(*io_context_, [] { std::exit(0); });
+    boost::asio::post(*io_context_, [status] { std::exit(status); });
 }

@@ -1,45 +1,82 @@
 #include "ControllerConnection.h"
 
+#include "DataRecordWatcher.h"
 #include "VrxException.h"
 
 #include <zenlibo.h>
 
 #include <algorithm>
+#include <iostream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/thread/lock_guard.hpp>
 
 namespace {
 
-// Open options: stream data records, 1000 ms timeout.
-const char* const kOpenOptions = " -s DR -t 1000";
+// Record handle: stream data records; the record threads wait out stalls
+// themselves in steps of this timeout, so a stream that is stopped ends soon.
+const char* const kRecordOptions = " -s DR -t 1000";
 constexpr double kRecordPeriodMs = 2.0;
 const std::string kReplyEnd = "\r\n:";
+// Pause before another try of a rejected command: the controller may be
+// busy for a moment.
+constexpr std::chrono::milliseconds kRetryPause{200};
+
+std::string CommandOptions() {
+    return " -t " + std::to_string(ControllerConnection::kReplyLimit.count());
+}
+
+// The command handle is gone: the next command needs a new one.
+bool IsLost(int32_t rc) {
+    return rc == Z_ERR_CONNECTION_LOST || rc == Z_ERR_BAD_HANDLE;
+}
+
+// Another try cannot go through: the controller is gone for good, or the
+// command itself is unusable.
+bool IsHopeless(int32_t rc) {
+    return rc == Z_ERR_CONNECTION_REFUSED || rc == Z_ERR_BAD_ADDRESS || rc == Z_ERR_BAD_ARGUMENT;
+}
 
 }  // namespace
 
+const std::chrono::milliseconds ControllerConnection::kReplyLimit = DataRecordWatcher::kStallLimit;
+
 void ControllerConnection::Open(const std::string& address) {
-    Adopt(OpenHandle(address));
+    const ZHandle record_handle = OpenRecordHandle(address);
+    ZHandle command_handle = nullptr;
+    try {
+        command_handle = OpenCommandHandle(address, "ZOpen(" + address + ")");
+    } catch (...) {
+        ZClose(record_handle);
+        throw;
+    }
+    Adopt(address, record_handle, command_handle);
 }
 
 void ControllerConnection::Reopen(const std::string& address, const StreamStarter& start) {
-    const ZHandle handle = OpenHandle(address);
+    const ZHandle record_handle = OpenRecordHandle(address);
+    ZHandle command_handle = nullptr;
     try {
-        start(handle);
+        command_handle = OpenCommandHandle(address, "ZOpen(" + address + ")");
+        start(record_handle);
     } catch (...) {
-        ZClose(handle);
+        if (command_handle != nullptr) {
+            ZClose(command_handle);
+        }
+        ZClose(record_handle);
         throw;
     }
-    Adopt(handle);
+    Adopt(address, record_handle, command_handle);
 }
 
-ZHandle ControllerConnection::OpenHandle(const std::string& address) {
+ZHandle ControllerConnection::OpenRecordHandle(const std::string& address) {
     const std::string source = "ZOpen(" + address + ")";
     // Opened into a local handle so that a failed open leaves the connection
     // exactly as it was (an earlier open handle stays in use).
     // Commands on the handle in use go on meanwhile.
     ZHandle handle = nullptr;
-    CheckReturnCode(source, ZOpen((address + kOpenOptions).c_str(), &handle));
+    CheckReturnCode(source, ZOpen((address + kRecordOptions).c_str(), &handle));
     const ZReturnCode rate_rc = ZRecordRate(handle, kRecordPeriodMs);
     if (rate_rc != 0) {
         ZClose(handle);
@@ -49,13 +86,47 @@ ZHandle ControllerConnection::OpenHandle(const std::string& address) {
     return handle;
 }
 
-void ControllerConnection::Adopt(ZHandle handle) {
-    // Under the command lock: no command is under way on the old handle.
+ZHandle ControllerConnection::OpenCommandHandle(const std::string& address,
+                                                const std::string& source) {
+    ZHandle handle = nullptr;
+    const ZReturnCode rc = ZOpen((address + CommandOptions()).c_str(), &handle);
+    if (rc != 0) {
+        // Nothing to ask "TC1" on: no handle was opened.
+        throw VrxException(source, rc, nullptr);
+    }
+    return handle;
+}
+
+void ControllerConnection::Adopt(const std::string& address, ZHandle record_handle,
+                                 ZHandle command_handle) {
+    // Under the command lock: no command is under way on the old handles.
     boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
-    const ZHandle old = handle_.exchange(handle);
+    const ZHandle old = handle_.exchange(record_handle);
     open_.store(true);
-    if (old != nullptr && old != handle) {
+    if (old != nullptr && old != record_handle) {
         ZClose(old);
+    }
+    if (command_handle_ != nullptr && command_handle_ != command_handle) {
+        ZClose(command_handle_);
+    }
+    command_handle_ = command_handle;
+    address_ = address;
+}
+
+void ControllerConnection::CloseHandles(const std::function<void(ZHandle)>& before_close) {
+    boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
+    if (command_handle_ != nullptr) {
+        ZClose(command_handle_);
+        command_handle_ = nullptr;
+    }
+    address_.clear();
+    const ZHandle record_handle = handle_.exchange(nullptr);
+    open_.store(false);
+    if (record_handle != nullptr) {
+        if (before_close) {
+            before_close(record_handle);
+        }
+        ZClose(record_handle);
     }
 }
 
@@ -63,8 +134,37 @@ std::string ControllerConnection::Command(const std::string& text) {
     return SendCommand(text, true);
 }
 
+std::string ControllerConnection::CommandUntilTaken(const std::string& text) {
+    const auto give_up = std::chrono::steady_clock::now() + kReplyLimit;
+    for (int tries = 1;; ++tries) {
+        try {
+            return Command(text);
+        } catch (const VrxException& error) {
+            if (tries >= kMaxTries || IsHopeless(error.GetRc()) ||
+                std::chrono::steady_clock::now() >= give_up) {
+                throw;
+            }
+            std::cerr << "The " << name_ << " did not take \"" << text << "\" (" << error.what()
+                      << "); trying again" << std::endl;
+            if (error.GetRc() == Z_ERR_COMMAND_REJECTED) {
+                std::this_thread::sleep_for(kRetryPause);
+            }
+        }
+    }
+}
+
 std::string ControllerConnection::QueryErrorText() {
     return SendCommand("TC1", false);
+}
+
+ZHandle ControllerConnection::CommandHandle(const std::string& text) {
+    if (command_handle_ == nullptr && !address_.empty()) {
+        std::cerr << "Opening a new command connection to the " << name_ << " for \"" << text
+                  << "\"" << std::endl;
+        command_handle_ = OpenCommandHandle(address_, text);
+    }
+    // Before the first open this is null, and the library says so.
+    return command_handle_;
 }
 
 std::string ControllerConnection::SendCommand(const std::string& text, bool ask_reason) {
@@ -74,10 +174,17 @@ std::string ControllerConnection::SendCommand(const std::string& text, bool ask_
         throw std::invalid_argument("controller command holds a NUL character; not sent");
     }
     boost::lock_guard<boost::recursive_mutex> lock(command_mutex_);
+    const ZHandle handle = CommandHandle(text);
     ZSize count = 0;
-    const ZReturnCode rc = ZCommand(handle_.load(), text.c_str(), reply_.data(),
-                                    static_cast<ZSize>(reply_.size()), &count);
+    const ZReturnCode rc =
+        ZCommand(handle, text.c_str(), reply_.data(), static_cast<ZSize>(reply_.size()), &count);
     if (rc != 0) {
+        if (IsLost(rc) && handle != nullptr && handle == command_handle_) {
+            // The command may or may not have been carried out: it is not
+            // sent again here. The next command goes to a fresh handle.
+            ZClose(handle);
+            command_handle_ = nullptr;
+        }
         throw VrxException(text, rc, ask_reason ? this : nullptr);
     }
     return TrimReply(reply_.data(), count);

@@ -26,8 +26,19 @@ std::string MainConnection::CommandIfEnabled(const std::string& text) {
     return Command(text);
 }
 
+std::string MainConnection::CommandIfEnabledUntilTaken(const std::string& text) {
+    if (!enabled_.load()) {
+        return "";
+    }
+    return CommandUntilTaken(text);
+}
+
 void MainConnection::ExecuteProgram() {
     CommandIfEnabled("XQ");
+}
+
+void MainConnection::CloseForExit() {
+    CloseHandles();
 }
 
 namespace {
@@ -35,7 +46,7 @@ namespace {
 // Best effort at exit: a controller that fails here must not stop the others.
 void SendAtExit(MainConnection& connection, const std::string& text) {
     try {
-        connection.CommandIfEnabled(text);
+        connection.CommandIfEnabledUntilTaken(text);
     } catch (const std::exception& error) {
         std::cerr << "Main controller did not take \"" << text << "\" at exit: " << error.what()
                   << std::endl;
@@ -52,5 +63,5 @@ MainConnection::~MainConnection() {
     // stop must not leave the motors powered.
     SendAtExit(*this, "ST");
     SendAtExit(*this, "MO");
-    ZClose(GetHandle());
+    CloseHandles();
 }

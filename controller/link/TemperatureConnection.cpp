@@ -19,17 +19,26 @@ void TemperatureConnection::Connect(const std::string& address, const StreamStar
     Reopen(address, start);
 }
 
+const std::vector<std::string>& TemperatureConnection::HeatersOffCommands() {
+    static const std::vector<std::string> commands = {"PM 0,0", "setext=0", "setbed=0"};
+    return commands;
+}
+
+void TemperatureConnection::CloseForExit() {
+    CloseHandles([](ZHandle handle) { ZRecordRate(handle, 0.0); });
+}
+
 TemperatureConnection::~TemperatureConnection() {
     if (!IsOpen()) {
         return;
     }
-    try {
-        // Both heaters off.
-        Command("PM 0,0");
-    } catch (const std::exception& error) {
-        std::cerr << "Temperature controller did not take \"PM 0,0\" at exit: " << error.what()
-                  << std::endl;
+    for (const std::string& command : HeatersOffCommands()) {
+        try {
+            CommandUntilTaken(command);
+        } catch (const std::exception& error) {
+            std::cerr << "Temperature controller did not take \"" << command
+                      << "\" at exit: " << error.what() << std::endl;
+        }
     }
-    ZRecordRate(GetHandle(), 0.0);
-    ZClose(GetHandle());
+    CloseForExit();
 }

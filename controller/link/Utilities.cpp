@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
 std::string FormatNumber(double value, int precision) {
     std::ostringstream out;
@@ -55,12 +56,57 @@ std::string DumpMessage(const nlohmann::json& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-int32_t ParseControllerTime(const std::string& reply) {
-    std::istringstream stream(reply);
-    double time = 0;
-    if (!(stream >> time) || !std::isfinite(time)) {
-        return 0;
+namespace {
+
+const char* const kReplyBlanks = " \t\r\n";
+
+[[noreturn]] void ThrowUnreadable(const std::string& command, const std::string& reply,
+                                  const std::string& expected) {
+    throw std::runtime_error("Unreadable reply to \"" + command + "\": \"" + Excerpt(reply, 80) +
+                             "\" is not " + expected);
+}
+
+std::string TrimBlanks(const std::string& text) {
+    const auto first = text.find_first_not_of(kReplyBlanks);
+    if (first == std::string::npos) {
+        return "";
     }
+    return text.substr(first, text.find_last_not_of(kReplyBlanks) - first + 1);
+}
+
+}  // namespace
+
+double ParseReplyNumber(const std::string& command, const std::string& reply) {
+    const std::string text = TrimBlanks(reply);
+    std::istringstream stream(text);
+    double value = 0;
+    if (text.empty() || !(stream >> value) || !stream.eof() || !std::isfinite(value)) {
+        ThrowUnreadable(command, reply, "a number");
+    }
+    return value;
+}
+
+std::vector<long long> ParseReplyIntegers(const std::string& command, const std::string& reply) {
+    std::vector<long long> values;
+    std::istringstream pieces(reply);
+    std::string piece;
+    while (std::getline(pieces, piece, ',')) {
+        const std::string text = TrimBlanks(piece);
+        std::istringstream stream(text);
+        long long value = 0;
+        if (text.empty() || !(stream >> value) || !stream.eof()) {
+            ThrowUnreadable(command, reply, "a list of integers");
+        }
+        values.push_back(value);
+    }
+    if (values.empty()) {
+        ThrowUnreadable(command, reply, "a list of integers");
+    }
+    return values;
+}
+
+int32_t ParseControllerTime(const std::string& reply) {
+    const double time = ParseReplyNumber("MG TIME", reply);
     // The clock runs on past 32 bits; the sample counter wraps the same way.
     double wrapped = std::fmod(std::trunc(time), 4294967296.0);
     if (wrapped < 0) {

@@ -30,8 +30,18 @@ std::string Excerpt(std::string_view text, std::size_t max_bytes = 200);
 // UTF-8: a byte that is not is replaced, so the message is never lost.
 std::string DumpMessage(const nlohmann::json& message);
 
+// Replies are read strictly: a reply that is not what its command asks for
+// throws std::runtime_error naming the command and the reply, and never
+// stands for 0 or a default.
+
+// The one finite number that the whole reply holds (blanks and line ends
+// around it aside), as "MG" of a value answers.
+double ParseReplyNumber(const std::string& command, const std::string& reply);
+// The integers of a list reply such as "RP": every piece between commas one
+// whole integer, none missing.
+std::vector<long long> ParseReplyIntegers(const std::string& command, const std::string& reply);
 // The controller's clock from a "MG TIME" reply: toward zero, modulo 2^32 as
-// the sample counter wraps; 0 for a reply without a finite number.
+// the sample counter wraps.
 int32_t ParseControllerTime(const std::string& reply);
 
 // `value`, which must be a JSON number, as the integer type T; a fraction is

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -25,12 +24,7 @@ const char kAxisLetters[] = "ABCDE";
 
 // Reads "MG _XQ": -1 when no controller program runs; no number counts as none.
 bool ProgramRunningFromReply(const std::string& reply) {
-    std::istringstream stream(reply);
-    long long value = 0;
-    if (!(stream >> value)) {
-        return false;
-    }
-    return value != -1;
+    return ParseReplyNumber("MG _XQ", reply) != -1.0;
 }
 
 }  // namespace
@@ -230,9 +224,12 @@ void T_LinearGroup::SetUpCoordinateSystem(const ZDataRecord* record) {
 }
 
 void T_LinearGroup::ReadPositions() {
-    std::vector<int64_t> positions = Split<int64_t>(SendCommand("RP"), ", ");
+    const std::string reply = SendCommand("RP");
+    const std::vector<long long> read = ParseReplyIntegers("RP", reply);
+    std::vector<int64_t> positions(read.begin(), read.end());
     if (positions.size() < 5) {
-        throw std::runtime_error("\"RP\" gave fewer than five axis positions");
+        throw std::runtime_error("\"RP\" gave fewer than five axis positions: \"" +
+                                 Excerpt(reply, 80) + "\"");
     }
     position_counts_ = std::move(positions);
 }

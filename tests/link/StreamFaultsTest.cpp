@@ -90,8 +90,10 @@ TEST_F(StreamFaults, ALongSilenceFailsTheWaitingWorkUntilTheStreamIsOpenedAgain)
     client_.Send({{"command", "finishThenShutdown"}});
     client_.Close();
     EXPECT_EQ(server_.WaitForExit(), 0);
-    EXPECT_EQ(printer_.CommandLog(Controller::kMain), (std::vector<std::string>{"ST", "ST", "MO"}));
-    EXPECT_EQ(printer_.CommandLog(Controller::kTemperature), std::vector<std::string>{"PM 0,0"});
+    EXPECT_EQ(printer_.CommandLog(Controller::kMain),
+              (std::vector<std::string>{"ST", "MG TIME", "MO"}));
+    EXPECT_EQ(printer_.CommandLog(Controller::kTemperature),
+              (std::vector<std::string>{"PM 0,0", "setext=0", "setbed=0"}));
 }
 
 TEST_F(StreamFaults, ALostChannelOrControllerFailsTheWorkThatWaitsOnIt) {

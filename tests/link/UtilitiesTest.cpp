@@ -54,3 +54,23 @@ TEST(ReadInteger, TakesTheWholePartOfNumbersInRangeAndRefusesTheRest) {
     for (const json& value : {json(true), json("1"), json(nullptr), json::array()})
         EXPECT_THROW(ReadInteger<int32_t>(value, "n"), json::type_error) << value;
 }
+
+TEST(ReplyReading, ReadsWhatWasAskedOrFailsNamingCommandAndReply) {
+    EXPECT_EQ(ParseReplyNumber("MG _XQ", " -1.0000\r\n"), -1.0);
+    EXPECT_EQ(ParseReplyNumber("MG _XQ", "3"), 3.0);
+    EXPECT_EQ(ParseReplyIntegers("RP", "1, -2,3 , 4, 5"), (std::vector<long long>{1, -2, 3, 4, 5}));
+    const std::pair<const char*, const char*> numbers[] = {
+        {"MG _XQ", ""}, {"MG _XQ", "abc"}, {"MG TIME", "12abc"}, {"MG TIME", "nan"}};
+    for (const auto& [command, reply] : numbers) {
+        try {
+            ParseReplyNumber(command, reply);
+            ADD_FAILURE() << reply << " was read";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(error.what(), "Unreadable reply to \"" + std::string(command) + "\": \"" +
+                                        reply + "\" is not a number");
+        }
+    }
+    for (const char* reply : {"", "1, , 2", "5, x, 7", "-7, 12abc", "1.5, 2"}) {
+        EXPECT_THROW(ParseReplyIntegers("RP", reply), std::runtime_error) << reply;
+    }
+}

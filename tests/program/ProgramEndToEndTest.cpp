@@ -45,7 +45,7 @@ class ProgramEndToEnd : public ServerPrinterTest {
                   (json{{"command", "loadResponse"}, {"status", "success"}}));
     }
     // With only the UI left to release held work, the server ends: the close
-    // stops the axes; the exit then stops them and turns the motors off.
+    // stops the axes, reads the clock to see them stand, and turns the motors off.
     void LeaveWhileFinishing(bool held = true) {
         printer_.ClearCommandLog(Controller::kMain);
         client_.Send({{"command", "finishThenShutdown"}});
@@ -53,7 +53,7 @@ class ProgramEndToEnd : public ServerPrinterTest {
         if (held) {
             EXPECT_EQ(server_.WaitForExit(), 0);
             EXPECT_EQ(printer_.CommandLog(Controller::kMain),
-                      (std::vector<std::string>{"ST", "ST", "MO"}));
+                      (std::vector<std::string>{"ST", "MG TIME", "MO"}));
         }
     }
     static std::function<bool(const json&)> Line(const std::string& gcode) {

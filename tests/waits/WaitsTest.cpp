@@ -20,14 +20,15 @@ TEST(Wait, ControllerTimeReply) {
         {"123456.0000", 123456},
         {" 99.9999", 99},
         {"-5.7000", -5},
-        {"", 0},
-        {"?", 0},
-        {"nan", 0},
         {"1e300", 0},
         // Past 31 bits the clock wraps as the 32-bit sample counter does.
         {"2147483648.0000", INT32_MIN},
         {"4294967301.0000", 5}};
     for (const auto& [reply, time] : rows) {
         EXPECT_EQ(T_Wait::ParseControllerTime(reply), time) << reply;
+    }
+    // A reply without a clock is no clock 0: the dwell must not end at once.
+    for (const char* reply : {"", "?", "abc", "nan", "12 abc", "inf"}) {
+        EXPECT_THROW(T_Wait::ParseControllerTime(reply), std::runtime_error) << reply;
     }
 }
