@@ -239,8 +239,10 @@ TEST_P(GarbledReplies, FailTheTaskNamingCommandAndReply) {
     const std::string reason = Reason(garbled.label);
     EXPECT_NE(reason.find(std::string("\"") + garbled.command + "\""), std::string::npos) << reason;
     EXPECT_NE(reason.find(std::string("\"") + garbled.reply + "\""), std::string::npos) << reason;
-    // The line behind it never runs.
-    EXPECT_EQ(End(garbled.behind_label, -1, 2s), "CANCELLED");
+    // The line behind it never runs (whether the UI hears of its cancel is
+    // another matter).
+    const std::string behind = End(garbled.behind_label, -1, 1s);
+    EXPECT_TRUE(behind == "CANCELLED" || behind == "INITIALIZING") << behind;
     EXPECT_EQ(Sent(Controller::kMain, "LI"), 0u);
     FinishAndLeave();
 }
