@@ -68,7 +68,9 @@ TEST_F(StreamFaults, ALongSilenceFailsTheWaitingWorkUntilTheStreamIsOpenedAgain)
     Run("G1 X900 F600\nG4 P10\n");
     ASSERT_FALSE(Await(kGroup, "RUNNING").is_null());
     Freeze(Controller::kMain, true);
-    const json group = Await(kGroup, "CANCELLED");
+    // The stream fails after five silent seconds; the group's stops then wait
+    // as long for their replies.
+    const json group = Await(kGroup, "CANCELLED", -1, 20s);
     Freeze(Controller::kMain, false);
     ASSERT_FALSE(group.is_null()) << "the stalled print froze";
     EXPECT_NE(group.value("cancellation_reason", "").find(kMainFailure), std::string::npos);
