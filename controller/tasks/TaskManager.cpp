@@ -49,16 +49,6 @@ void TaskManager::Hold::Take() {
 }
 
 void TaskManager::Hold::Release() {
-    // Whatever a holder changed leaves with the lock: an update queued where
-    // no flush follows (a parked task cancelled and removed in the same loop,
-    // a table that has just run empty) would otherwise wait for a later pass
-    // that may never come, and the UI would keep the task's old status.
-    try {
-        manager_.UpdateTasks();
-    } catch (...) {
-        // Release runs in destructors too; the updates are lost, not the lock.
-        std::cerr << "Task updates lost on release of the task manager" << std::endl;
-    }
     manager_.lock_holder_.store(std::thread::id());
     manager_.mutex_.unlock();
     owns_ = false;
@@ -219,6 +209,10 @@ void TaskManager::Run() {
             if (end_ui_work) {
                 EndWorkLeftToTheUi();
             }
+            // Sent before anything else: a parked task cancelled at its
+            // registration has left the table already, which may now be
+            // empty, and no pass would follow to send its last status.
+            UpdateTasks();
             if (tasks_.empty() && finish_requested_) {
                 CallFinishCallback(hold);
                 continue;
