@@ -244,7 +244,8 @@ TEST_P(GarbledReplies, FailTheTaskNamingCommandAndReply) {
     const std::string behind = End(garbled.behind_label, -1, 1s);
     EXPECT_TRUE(behind == "CANCELLED" || behind == "INITIALIZING") << behind;
     EXPECT_EQ(Sent(Controller::kMain, "LI"), 0u);
-    FinishAndLeave();
+    client_.Close();
+    EXPECT_EQ(server_.WaitForExit(), 0) << server_.Stderr();
 }
 
 INSTANTIATE_TEST_SUITE_P(
