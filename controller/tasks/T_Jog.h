@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <atomic>
 #include <string>
@@ -39,9 +40,10 @@ class T_Jog : public Task {
     // and a read of the controller's time, from which on the axis has
     // kStartSamples to show its jog.
     void Jog();
-    // `record` was sampled past the start deadline and the records have not
-    // shown the axis jogging since the begin. Evaluated on the record thread.
-    bool StartMissed(const ZDataRecord& record) const;
+    // A record at `time` was sampled past the start deadline and the records
+    // have not shown the axis jogging since the begin. Evaluated on the
+    // record thread.
+    bool StartMissed(const ControllerTime& time) const;
     // The watcher's jogging test for the axis; false before any record.
     bool AxisJogging() const;
     void Publish(bool value);
@@ -49,9 +51,8 @@ class T_Jog : public Task {
     // The records have shown the axis jogging since the last start or
     // resume; read by the record thread's watch.
     std::atomic<bool> jogging_{false};
-    // A jog was begun and must show by controller time `start_deadline_`.
-    std::atomic<bool> awaiting_start_{false};
-    std::atomic<int32_t> start_deadline_{0};
+    // Set while a begun jog must show by this controller time.
+    TimeMark start_deadline_;
     // The controller axis, fixed in OnStart before the watch is registered,
     // so the record thread never reads the parameters.
     std::string axis_;

@@ -100,9 +100,8 @@ void T_LinearGroup::OnStart() {
     AddDataRecordCondition<uint16_t>(64, &last_coordinated_status_);
     // A motion stopped before any record shows it running changes none of
     // the fields above: the first record of the sequence is looked at anyway.
-    AddWatch([this](ZDataRecord* record) {
-        return awaiting_sequence_.load() &&
-               DataRecordWatcher::SampledAfter(*record, begin_time_.load());
+    AddTimedWatch([this](const ZDataRecord&, const ControllerTime& time) {
+        return sequence_begun_.IsPassedBy(time);
     });
     program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
     StopAll();
@@ -322,9 +321,8 @@ void T_LinearGroup::FeedSegments() {
         SendCommand("BGS");
         begin_sent_ = true;
         // Records sampled after this clock read show the sequence begun.
-        begin_time_ = ReadControllerTime();
+        sequence_begun_.Set(ReadControllerTime());
         sequence_seen_ = false;
-        awaiting_sequence_ = true;
     }
     if (NothingPending() && FrontOutstandingSent() && !end_sent_) {
         SendCommand("LE");
@@ -351,7 +349,7 @@ bool T_LinearGroup::UpdateCompletedSegments() {
     if (!begin_sent_) {
         return true;
     }
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    const auto [record, time] = DataRecordWatcher::GetInstance().GetTimedRecord();
     if (!record) {
         // No stream: nothing shows the sequence.
         return true;
@@ -359,11 +357,11 @@ bool T_LinearGroup::UpdateCompletedSegments() {
     if (!sequence_seen_) {
         // Older records may be of the sequence before the last "CSS", whose
         // count means nothing here, or show the motion before "BGS".
-        if (!DataRecordWatcher::SampledAfter(*record, begin_time_.load())) {
+        if (!sequence_begun_.IsPassedBy(time)) {
             return true;
         }
         sequence_seen_ = true;
-        awaiting_sequence_ = false;
+        sequence_begun_.Clear();
     }
     RetireCounted(SegmentCount(*record));
     if ((CoordinatedStatus(*record) & kMotionBit) != 0) {
@@ -399,7 +397,7 @@ void T_LinearGroup::RequeueOutstanding() {
     begin_sent_ = false;
     // The next sequence is judged from its own "BGS" on.
     sequence_seen_ = false;
-    awaiting_sequence_ = false;
+    sequence_begun_.Clear();
     std::deque<Segment> requeued;
     while (!outstanding_segments_.empty()) {
         outstanding_segments_.front()->Reset();

@@ -13,6 +13,7 @@
 #include "CompactMoves.h"
 #include "T_LinearMove.h"
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <atomic>
 #include <cstdint>
@@ -138,14 +139,12 @@ class T_LinearGroup : public Task {
     std::atomic<uint16_t> last_coordinated_status_{0};
     bool single_move_ = false;
     bool program_running_ = false;
-    // The controller's clock read after the last "BGS": records sampled later
-    // show the sequence it began.
-    std::atomic<int32_t> begin_time_{0};
-    // Set from "BGS" until a step has seen such a record; while set, a watch
-    // marks the group for a step at every record sampled after begin_time_,
-    // so a motion that ends before any record shows it running (a stop that
-    // lands while the group starts) is still seen to end.
-    std::atomic<bool> awaiting_sequence_{false};
+    // The controller's clock read after the last "BGS", set until a step has
+    // seen a record sampled later (which shows the sequence it began); while
+    // set, a watch marks the group for a step at every such record, so a
+    // motion that ends before any record shows it running (a stop that lands
+    // while the group starts) is still seen to end.
+    TimeMark sequence_begun_;
     // A record sampled after "BGS" has been seen: every later one is of the sequence.
     bool sequence_seen_ = false;
     // Where the last pause stopped the axes ("RP" after the stop), per channel.

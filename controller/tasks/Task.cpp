@@ -597,6 +597,10 @@ void Task::AddWatch(WatchCondition condition) {
     DataRecordWatcher::GetInstance().AddCondition(id_, std::move(condition));
 }
 
+void Task::AddTimedWatch(TimedWatchCondition condition) {
+    DataRecordWatcher::GetInstance().AddTimedCondition(id_, std::move(condition));
+}
+
 void Task::AddTemperatureWatch(WatchCondition condition) {
     DataRecordWatcher::GetInstance().AddTemperatureCondition(id_, std::move(condition));
 }
@@ -618,16 +622,24 @@ std::string Task::SendCommand(std::string command) {
     return MainConnection::GetInstance().CommandIfEnabled(command);
 }
 
-int32_t Task::ReadControllerTime() {
-    return ParseControllerTime(SendCommand("MG TIME"));
+ControllerTime Task::ReadControllerTime() {
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
+    if (!MainConnection::GetInstance().IsEnabled()) {
+        return watcher.Now();
+    }
+    return watcher.TimeOfClock(ParseControllerTime(SendCommand("MG TIME")));
 }
 
 Task::Record Task::RecordAfterCommands() {
+    return TimedRecordAfterCommands().record;
+}
+
+DataRecordWatcher::TimedRecord Task::TimedRecordAfterCommands() {
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     if (!MainConnection::GetInstance().IsEnabled()) {
-        return watcher.LatestMainOrZeros();
+        return {watcher.LatestMainOrZeros(), watcher.Now()};
     }
-    return watcher.RecordSampledAfter(ReadControllerTime());
+    return watcher.RecordAfter(ReadControllerTime());
 }
 
 void Task::SendTemperatureCommand(std::string command) {
