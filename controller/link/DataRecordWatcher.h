@@ -41,6 +41,9 @@ class DataRecordWatcher {
     void SetUpdateCallback(Callback callback);
     // Receives the record threads' "vrxError" messages; replaced like the above.
     void SetErrorCallback(Callback callback);
+    // Hands a "vrxError" message of the task engine (an axis that could not
+    // be stopped) to the error callback.
+    void SendError(const std::string& message);
     // Installed by the task engine; until then no watch is evaluated. Pass
     // nullptr to uninstall (in the installer's destructor): returns only once
     // no record thread uses the old directory any more. Do not call it while

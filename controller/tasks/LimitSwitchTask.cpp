@@ -1,5 +1,6 @@
 #include "LimitSwitchTask.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 
@@ -58,12 +59,16 @@ void LimitSwitchTask::OnStart() {
 
 void LimitSwitchTask::OnCancel() {
     begun_ = false;
-    StopAxis();
+    StopJog();
 }
 
 void LimitSwitchTask::OnPause() {
     begun_ = false;
-    StopAxis();
+    StopJog();
+}
+
+void LimitSwitchTask::StopJog() {
+    AxisStopper::ForAxis(*this, GetControllerAxis()).Stop();
 }
 
 void LimitSwitchTask::OnUpdate() {

@@ -72,7 +72,24 @@ bool T_GroupMotionComplete::Arrived() const {
     return true;
 }
 
+void T_GroupMotionComplete::OnPause() {
+    judging_ = false;
+}
+
+void T_GroupMotionComplete::OnResume() {
+    if (targets_.empty()) {
+        return;
+    }
+    resumed_at_ = ReadControllerTime();
+    resumed_ = true;
+    judging_ = true;
+}
+
 bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record) const {
+    if (!judging_.load() ||
+        (resumed_.load() && !DataRecordWatcher::SampledAfter(record, resumed_at_.load()))) {
+        return false;
+    }
     bool away = false;
     for (const Target& target : targets_) {
         if ((AxisStatus(record, target.index) & kMovingBit) != 0) {

@@ -5,6 +5,7 @@
 
 #include "Task.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ class T_GroupMotionComplete : public Task {
     // Fails the group (and so the task that moved the axes) once they
     // stand away from the target: nothing would take them there.
     void OnUpdate() override;
+    // Stops judging: the axes are stopped on purpose.
+    void OnPause() override;
+    // Judges again, from records that show the move sent on resume.
+    void OnResume() override;
 
     // "Axis X stopped at 3000, short of its target 8000": the reason of a
     // motion stopped on its way, also for other tasks that send axes somewhere.
@@ -42,4 +47,9 @@ class T_GroupMotionComplete : public Task {
 
     // Fixed in the constructor; read by the record thread's watch.
     std::vector<Target> targets_;
+    // False while paused; after a resume only records sampled after
+    // controller time `resumed_at_` are judged.
+    std::atomic<bool> judging_{true};
+    std::atomic<bool> resumed_{false};
+    std::atomic<int32_t> resumed_at_{0};
 };
