@@ -15,6 +15,13 @@ constexpr size_t kMaxLogLines = 200000;
 ControllerEndpoint::ControllerEndpoint(Executor execute) : execute_(std::move(execute)) {}
 
 CommandReply ControllerEndpoint::Execute(const std::string& line) {
+    CommandReply reply = Answer(line);
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.Apply(line, &reply);
+    return reply;
+}
+
+CommandReply ControllerEndpoint::Answer(const std::string& line) {
     std::string error;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -54,10 +61,7 @@ bool ControllerEndpoint::ForcedRejection(const std::string& line, std::string* e
         return true;
     }
     for (const auto& rule : reject_named_) {
-        const std::string& pattern = rule.first;
-        bool prefix = !pattern.empty() && pattern.back() == '*';
-        if (prefix ? line.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0
-                   : line == pattern) {
+        if (MatchesPattern(rule.first, line)) {
             *error = rule.second;
             return true;
         }
@@ -97,6 +101,29 @@ void ControllerEndpoint::ClearRejections() {
     std::lock_guard<std::mutex> lock(mutex_);
     reject_next_.clear();
     reject_named_.clear();
+}
+
+void ControllerEndpoint::HoldReplies(const std::string& pattern, std::chrono::milliseconds hold,
+                                     size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.Hold(pattern, hold, count);
+}
+
+void ControllerEndpoint::GarbleReplies(const std::string& pattern, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.Garble(pattern, text);
+}
+
+void ControllerEndpoint::CloseAfter(const std::string& pattern) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.CloseAfter(pattern);
+}
+
+void ControllerEndpoint::ClearFaults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reject_next_.clear();
+    reject_named_.clear();
+    faults_.Clear();
 }
 
 }  // namespace sim

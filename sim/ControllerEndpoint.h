@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CommandSink.h"
+#include "ReplyFaults.h"
 
 namespace sim {
 
@@ -43,10 +44,18 @@ class ControllerEndpoint : public CommandSink {
     void RejectCommand(const std::string& command, const std::string& error);
     // Drops every rejection set up by the hooks.
     void ClearRejections();
+    // The reply faults: see VirtualPrinter.
+    void HoldReplies(const std::string& pattern, std::chrono::milliseconds hold, size_t count);
+    void GarbleReplies(const std::string& pattern, const std::string& text);
+    void CloseAfter(const std::string& pattern);
+    // Drops rejections and reply faults.
+    void ClearFaults();
 
   private:
     // The forced rejection for `line`, if any (takes the lock's holder's word).
     bool ForcedRejection(const std::string& line, std::string* error);
+    // Rejections, "TC1" and the command set, without the reply faults.
+    CommandReply Answer(const std::string& line);
 
     Executor execute_;                                 // the controller's command set
     mutable std::mutex mutex_;                         // guards the members below
@@ -55,6 +64,7 @@ class ControllerEndpoint : public CommandSink {
     std::deque<std::string> reject_next_;              // one-shot rejections, in order
     std::map<std::string, std::string> reject_named_;  // standing rejections by command
     std::string last_error_ = "0 No error";            // what "TC1" answers
+    ReplyFaults faults_;                               // held, garbled, closing replies
 };
 
 }  // namespace sim

@@ -20,6 +20,10 @@ constexpr int kSendBufferBytes = 64 * 1024;
 }  // namespace
 
 ControllerServer::ControllerServer(CommandSink& sink, uint16_t port) : sink_(sink) {
+    Listen(port);
+}
+
+void ControllerServer::Listen(uint16_t port) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) {
         throw std::runtime_error("cannot create a socket");
@@ -35,6 +39,7 @@ ControllerServer::ControllerServer(CommandSink& sink, uint16_t port) : sink_(sin
         listen(listen_fd_, 16) != 0 ||
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(listen_fd_);
+        listen_fd_ = -1;
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
     }
     port_ = ntohs(address.sin_port);
@@ -42,7 +47,9 @@ ControllerServer::ControllerServer(CommandSink& sink, uint16_t port) : sink_(sin
 
 ControllerServer::~ControllerServer() {
     Stop();
-    close(listen_fd_);
+    if (listen_fd_ >= 0) {
+        close(listen_fd_);
+    }
 }
 
 void ControllerServer::Start() {
@@ -51,9 +58,9 @@ void ControllerServer::Start() {
 
 void ControllerServer::Stop() {
     stopping_ = true;
-    shutdown(listen_fd_, SHUT_RDWR);
-    if (acceptor_.joinable()) {
-        acceptor_.join();
+    {
+        std::lock_guard<std::mutex> lock(listener_mutex_);
+        StopAccepting();
     }
     SetReplyStall(false);
     std::vector<std::shared_ptr<ServerConnection>> connections;
@@ -109,10 +116,36 @@ void ControllerServer::ReapFinished() {
     }
 }
 
+void ControllerServer::StopAccepting() {
+    if (listen_fd_ >= 0) {
+        shutdown(listen_fd_, SHUT_RDWR);
+    }
+    if (acceptor_.joinable()) {
+        acceptor_.join();
+    }
+}
+
+void ControllerServer::RefuseConnections(bool refuse) {
+    std::lock_guard<std::mutex> lock(listener_mutex_);
+    if (refuse == refusing_ || stopping_) {
+        return;
+    }
+    refusing_ = refuse;
+    if (refuse) {
+        StopAccepting();
+        close(listen_fd_);
+        listen_fd_ = -1;
+        CutConnections();
+        return;
+    }
+    Listen(port_);
+    Start();
+}
+
 bool ControllerServer::RecordDue(uint64_t sample) {
     std::lock_guard<std::mutex> lock(mutex_);
     due_.clear();
-    if (record_stall_) {
+    if (record_stall_ || TimedStall()) {
         return false;
     }
     for (auto& connection : connections_) {
@@ -178,12 +211,35 @@ void ControllerServer::SetRecordStall(bool stalled) {
 }
 
 void ControllerServer::WaitWhileRepliesStalled(const ServerConnection& connection) {
+    WaitWhile(connection, [this] { return reply_stall_ || TimedStall(); });
+}
+
+void ControllerServer::HoldReply(const ServerConnection& connection,
+                                 std::chrono::milliseconds hold) {
+    const auto until = std::chrono::steady_clock::now() + hold;
+    WaitWhile(connection, [until] { return std::chrono::steady_clock::now() < until; });
+}
+
+void ControllerServer::WaitWhile(const ServerConnection& connection,
+                                 const std::function<bool()>& blocked) {
     std::unique_lock<std::mutex> lock(stall_mutex_);
     // A cut connection or a stopping server ends the wait; the periodic check
-    // catches a Cut, which does not signal this condition variable.
-    while (reply_stall_ && !connection.IsCut() && !stopping_) {
-        stall_changed_.wait_for(lock, std::chrono::milliseconds(20));
+    // catches a Cut and the end of a timed hold, which signal nothing.
+    while (blocked() && !connection.IsCut() && !stopping_) {
+        stall_changed_.wait_for(lock, std::chrono::milliseconds(5));
     }
+}
+
+void ControllerServer::StallFor(std::chrono::milliseconds duration) {
+    const auto until = std::chrono::steady_clock::now() + duration;
+    stall_until_ns_ =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+}
+
+bool ControllerServer::TimedStall() const {
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return now.count() < stall_until_ns_.load();
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -54,8 +55,23 @@ class ControllerServer {
     void SetRecordStall(bool stalled);
     // Blocks a connection's reply while replies are stalled.
     void WaitWhileRepliesStalled(const ServerConnection& connection);
+    // For `duration` from now, neither replies nor records go out.
+    void StallFor(std::chrono::milliseconds duration);
+    // Blocks a connection's reply for `hold`, or until it is cut.
+    void HoldReply(const ServerConnection& connection, std::chrono::milliseconds hold);
+    // While true, the port is closed: connecting is refused and every open
+    // connection is cut. False listens again on the same port.
+    void RefuseConnections(bool refuse);
 
   private:
+    // Binds and listens on 127.0.0.1:`port`; throws std::runtime_error on failure.
+    void Listen(uint16_t port);
+    // Ends the accept thread and closes the listening socket.
+    void StopAccepting();
+    // True while a timed stall (StallFor) lasts.
+    bool TimedStall() const;
+    // Waits while `blocked` holds, the connection is open and the server runs.
+    void WaitWhile(const ServerConnection& connection, const std::function<bool()>& blocked);
     // Accept thread.
     void AcceptLoop();
     // Joins and forgets connections whose peer has gone.
@@ -74,6 +90,10 @@ class ControllerServer {
     std::mutex stall_mutex_;                                      // guards reply_stall_
     std::condition_variable stall_changed_;                       // wakes stalled replies
     bool reply_stall_ = false;                                    // replies held back
+    // End of a timed stall, steady-clock nanoseconds; read per sample.
+    std::atomic<int64_t> stall_until_ns_{0};
+    std::mutex listener_mutex_;  // serialises RefuseConnections
+    bool refusing_ = false;      // the port is closed (guarded by listener_mutex_)
 };
 
 }  // namespace sim

@@ -92,4 +92,19 @@ void PrinterModel::BuildTemperatureRecord(RecordBytes* record) const {
     std::memcpy(record->data(), data.bytes, record->size());
 }
 
+void PrinterModel::RestartMain() {
+    program_running_ = false;
+    coordinated_.Clear(axes_);
+    for (SimAxis& axis : axes_) {
+        axis.Stop();
+        axis.SetCoordinated(false);
+    }
+}
+
+void PrinterModel::RestartTemperature() {
+    hot_end_.SetTarget(0.0);
+    bed_.SetTarget(0.0);
+    fan_speed_ = 0.0;
+}
+
 }  // namespace sim

@@ -65,6 +65,12 @@ class PrinterModel {
     // True while the program runs.
     bool ProgramRunning() const { return program_running_; }
 
+    // A power cycle of the main controller: every motion and the program end,
+    // no axis is in the coordinated system; positions stay where they are.
+    void RestartMain();
+    // A power cycle of the temperature controller: heaters and fan off.
+    void RestartTemperature();
+
     // Writes the main controller's record for the present sample.
     void BuildMainRecord(RecordBytes* record) const;
     // Writes the temperature controller's record for the present sample.

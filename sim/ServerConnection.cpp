@@ -139,6 +139,13 @@ bool ServerConnection::IsStreaming() {
 
 void ServerConnection::HandleCommandLine(const std::string& line) {
     CommandReply reply = sink_.Execute(line);
+    if (reply.close_connection) {
+        Cut();
+        return;
+    }
+    if (reply.hold.count() > 0) {
+        server_.HoldReply(*this, reply.hold);
+    }
     server_.WaitWhileRepliesStalled(*this);
     if (!reply.accepted) {
         WriteAll("?", 1);

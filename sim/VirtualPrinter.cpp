@@ -250,6 +250,46 @@ void VirtualPrinter::CutConnections(Controller controller) {
     Server(controller).CutConnections();
 }
 
+void VirtualPrinter::HoldReplies(Controller controller, const std::string& pattern,
+                                 std::chrono::milliseconds hold, size_t count) {
+    Endpoint(controller).HoldReplies(pattern, hold, count);
+}
+
+void VirtualPrinter::Stall(Controller controller, std::chrono::milliseconds duration) {
+    Server(controller).StallFor(duration);
+}
+
+void VirtualPrinter::GarbleReplies(Controller controller, const std::string& pattern,
+                                   const std::string& text) {
+    Endpoint(controller).GarbleReplies(pattern, text);
+}
+
+void VirtualPrinter::CloseAfter(Controller controller, const std::string& pattern) {
+    Endpoint(controller).CloseAfter(pattern);
+}
+
+void VirtualPrinter::RefuseConnections(Controller controller, bool refuse) {
+    Server(controller).RefuseConnections(refuse);
+}
+
+void VirtualPrinter::Restart(Controller controller, uint64_t clock) {
+    Server(controller).CutConnections();
+    {
+        std::lock_guard<std::mutex> lock(model_mutex_);
+        if (controller == Controller::kMain) {
+            model_->RestartMain();
+        } else {
+            model_->RestartTemperature();
+        }
+        model_->SetSamples(clock);
+    }
+    model_changed_.notify_all();
+}
+
+void VirtualPrinter::ClearFaults(Controller controller) {
+    Endpoint(controller).ClearFaults();
+}
+
 void VirtualPrinter::PauseClock() {
     clock_->Pause();
 }

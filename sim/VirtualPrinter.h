@@ -136,6 +136,30 @@ class VirtualPrinter {
     void CutRecordStreams(Controller controller);
     // Closes every connection of the controller.
     void CutConnections(Controller controller);
+    // The next `count` command lines matching `pattern` (as RejectCommand) are
+    // carried out at once; each reply goes out `hold` later, and the replies
+    // behind it on that connection wait behind it.
+    void HoldReplies(Controller controller, const std::string& pattern,
+                     std::chrono::milliseconds hold, size_t count = SIZE_MAX);
+    // For `duration` from now the controller answers nothing and sends no
+    // records; commands are still carried out as they come. The held replies
+    // then go out; the records not sent meanwhile are gone.
+    void Stall(Controller controller, std::chrono::milliseconds duration);
+    // Matching commands are carried out and answer `text` instead.
+    void GarbleReplies(Controller controller, const std::string& pattern, const std::string& text);
+    // The next matching command is carried out, then its command connection is
+    // closed without a reply. New connections are taken as usual.
+    void CloseAfter(Controller controller, const std::string& pattern);
+    // While true the controller's port is closed: connecting is refused and
+    // every connection is cut (a controller gone for good). False listens
+    // again on the same port.
+    void RefuseConnections(Controller controller, bool refuse);
+    // A power cycle: every connection of the controller is cut, its motion or
+    // heating ends (see PrinterModel) and the printer's clock starts again at
+    // `clock` samples. It listens again at once.
+    void Restart(Controller controller, uint64_t clock);
+    // Drops the rejections and reply faults of a controller.
+    void ClearFaults(Controller controller);
 
     // --- Clock ------------------------------------------------------------
     // Stops the clock.

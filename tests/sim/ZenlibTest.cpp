@@ -154,4 +154,50 @@ TEST_F(ZenlibTest, CommandsAndRecordsRunConcurrentlyOnOneHandle) {
     EXPECT_LE(failures.load(), 1);  // the read cut by ZClose
 }
 
+TEST_F(ZenlibTest, FaultHooksHoldGarbleCloseRefuseAndRestart) {
+    OpenMain(" -s DR -t 3000");
+    const auto late = [&](const std::string& command) {
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_EQ(Send(command), Z_OK) << command;
+        return std::chrono::steady_clock::now() - begun;
+    };
+    printer_.HoldReplies(Controller::kMain, "MG 1*", 400ms, 1);
+    EXPECT_GE(late("MG 1"), 400ms);
+    EXPECT_EQ(reply_, "1.0000\r\n:");
+    EXPECT_LT(late("MG 1"), 400ms) << "the hold was for one reply";
+    printer_.Stall(Controller::kMain, 400ms);
+    EXPECT_GE(late("SHA"), 300ms);
+
+    printer_.GarbleReplies(Controller::kMain, "MG TIME", "abc");
+    EXPECT_EQ(Send("MG TIME"), Z_OK);
+    EXPECT_EQ(reply_, "abc\r\n:");
+    printer_.ClearFaults(Controller::kMain);
+    EXPECT_NE(Send("MG TIME") == Z_OK ? reply_ : "", "abc\r\n:");
+
+    // The command runs, its connection closes; the handle's next command gets a new one.
+    printer_.CloseAfter(Controller::kMain, "BGA");
+    ASSERT_EQ(Send("JGA=1000"), Z_OK);
+    EXPECT_EQ(Send("BGA"), Z_ERR_CONNECTION_LOST);
+    EXPECT_TRUE(printer_.WaitUntil(
+        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & 0x8000) != 0; }, 5s));
+
+    printer_.RefuseConnections(Controller::kMain, true);
+    ZHandle other = nullptr;
+    const std::string address = printer_.Address(Controller::kMain) + " -t 1000";
+    EXPECT_EQ(ZOpen(address.c_str(), &other), Z_ERR_CONNECTION_REFUSED);
+    printer_.RefuseConnections(Controller::kMain, false);
+    ASSERT_EQ(ZOpen(address.c_str(), &other), Z_OK);
+    ASSERT_EQ(Send(other, "MG 0", &reply_), Z_OK);
+
+    // A power cycle stops the jog and starts the clock again.
+    printer_.Restart(Controller::kMain, 100);
+    EXPECT_EQ(Send(other, "MG TIME", &reply_), Z_ERR_CONNECTION_LOST);
+    EXPECT_EQ(printer_.Snapshot().axes[0].status & 0x8000, 0);
+    ZClose(other);
+    ASSERT_EQ(ZOpen(address.c_str(), &other), Z_OK);
+    ASSERT_EQ(Send(other, "MG TIME", &reply_), Z_OK);
+    EXPECT_LT(std::stod(reply_), 60000.0);
+    ZClose(other);
+}
+
 }  // namespace
