@@ -86,6 +86,9 @@ class DataRecordWatcher {
     // The latest main record, or a record of all zero bytes before the first
     // record and after Stop: readers then answer as if every field were 0.
     Record LatestMainOrZeros() const;
+    // The main stream has failed (lost, or silent past kStallLimit) and has
+    // not been opened again: no record will show what a command did.
+    bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
 
     // A main record that shows the effect of the commands answered before the
     // controller's clock read `time` ("MG TIME"): the latest record once one

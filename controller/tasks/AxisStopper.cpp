@@ -75,8 +75,13 @@ Task::Record AxisStopper::Stop() {
     }
     const auto deadline = std::chrono::steady_clock::now() + kBound;
     std::exception_ptr error;
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     for (;;) {
         std::exception_ptr round_error = SendStops();
+        if (watcher.MainStreamFailed()) {
+            // Sent, but nothing will show whether they took effect.
+            GiveUp(round_error ? round_error : error);
+        }
         if (const Task::Record record = AwaitStanding(round_error)) {
             if (error || round_error) {
                 std::cerr << "Task " << task_.GetId() << " stopped " << AxisNames()
@@ -116,6 +121,15 @@ Task::Record AxisStopper::AwaitStanding(std::exception_ptr& error) {
     try {
         // Only a record taken after the stops tells that they took effect.
         record = task_.RecordAfterCommands();
+    } catch (const VrxException& vrx) {
+        if (vrx.GetSource().rfind("Data Record", 0) == 0) {
+            // The stream failed or went silent past its limit meanwhile.
+            GiveUp(std::current_exception());
+        }
+        if (!error) {
+            error = std::current_exception();
+        }
+        return Task::Record();
     } catch (...) {
         if (!error) {
             error = std::current_exception();

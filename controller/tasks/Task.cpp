@@ -331,14 +331,15 @@ bool Task::HasWorkUnderWay() const {
 
 namespace {
 
-// What a cancellation reason adds for a stop that failed.
+// What a cancellation reason adds for axes that a cancel could not stop;
+// empty for any other error of a cancellation, which the caller hears of.
 std::string StopFailureText(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const AxesNotStopped& not_stopped) {
         return not_stopped.what();
     } catch (...) {
-        return Task::FailureReason(std::current_exception());
+        return "";
     }
 }
 
@@ -354,7 +355,10 @@ bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
         Contain(stop_error, [this] { OnCancel(); });
         if (stop_error) {
             // The UI learns from the reason that the machine may still move.
-            why += "; " + StopFailureText(stop_error);
+            const std::string not_stopped = StopFailureText(stop_error);
+            if (!not_stopped.empty()) {
+                why += "; " + not_stopped;
+            }
             if (!failure) {
                 failure = stop_error;
             }
