@@ -53,7 +53,12 @@ class FailedControls : public ServerPrinterTest {
     }
     // Takes in the task updates sent so far.
     void Drain() { Await("", "", -1, 300ms); }
-    uint32_t Id(const std::string& label) { return labelled_[label].back(); }
+    // The id of the newest task so labelled; 0 (no task) when none was seen.
+    uint32_t Id(const std::string& label) {
+        const auto& ids = labelled_[label];
+        EXPECT_FALSE(ids.empty()) << label;
+        return ids.empty() ? 0 : ids.back();
+    }
     std::string Reason(const std::string& label) {
         return tasks_[Id(label)].value("cancellation_reason", "");
     }
@@ -250,6 +255,47 @@ INSTANTIATE_TEST_SUITE_P(Jog, FailedJogResume,
                          [](const testing::TestParamInfo<JogRow>& info) {
                              return Name(info.param.pattern, info.param.fault, "");
                          });
+
+// --- Homing and levelling -------------------------------------------------
+
+TEST_F(FailedControls, AHomingWhoseResumeIsRefusedStaysPausedAndItsCancelStopsX) {
+    printer_.SetAxisPosition('A', 20000);
+    client_.Send({{"command", "homeAxis"}, {"axis", "X"}});
+    ASSERT_FALSE(Await("T_Home", "RUNNING").is_null()) << server_.Stderr();
+    ASSERT_TRUE(printer_.WaitUntil(
+        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+    EXPECT_TRUE(Control("pauseTask", Id("T_Home")).empty());
+    ASSERT_FALSE(Await("T_Home", "PAUSED").is_null());
+    Inject(Fault::kRefuse, "BGA");
+    EXPECT_EQ(Control("resumeTask", Id("T_Home")).size(), 1u);
+    printer_.ClearFaults(kMain);
+    Drain();
+    EXPECT_EQ(Status("T_Home"), "PAUSED");
+    ASSERT_TRUE(AllStand());
+    client_.Send({{"command", "cancelTask"}, {"id", Id("T_Home")}});
+    ASSERT_FALSE(Await("T_Home", "CANCELLED").is_null());
+    EXPECT_TRUE(AllStand());
+    Leave();
+}
+
+TEST_F(FailedControls, ALevellingRunPausedWhileTravellingStandsAndResumesToItsEnd) {
+    client_.Send({{"command", "setForwardLimit"}, {"axis", "X"}, {"limit", 16000}});
+    client_.Send({{"command", "setForwardLimit"}, {"axis", "Y"}, {"limit", 8000}});
+    client_.Send({{"command", "bedLevel"}, {"enabled", false}, {"recalculate", true}});
+    ASSERT_FALSE(Await("T_BedLevel", "RUNNING").is_null()) << server_.Stderr();
+    ASSERT_TRUE(printer_.WaitForCommand(kMain, "PA8000,0,4000", 10s)) << server_.Stderr();
+    ASSERT_TRUE(printer_.WaitUntil(
+        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+    EXPECT_TRUE(Control("pauseTask", Id("T_BedLevel")).empty());
+    ASSERT_FALSE(Await("T_BedLevel", "PAUSED").is_null());
+    ASSERT_TRUE(AllStand());
+    EXPECT_LT(printer_.Snapshot().axes[0].reference, 8000);
+    EXPECT_TRUE(Control("resumeTask", Id("T_BedLevel")).empty());
+    ASSERT_FALSE(Await("T_BedLevel", "FINISHED", -1, 30s).is_null())
+        << Reason("T_BedLevel") << server_.Stderr();
+    EXPECT_EQ(printer_.Array("zoffsets").size(), 4u);
+    Leave();
+}
 
 // --- Stops that the controller refuses ------------------------------------
 
