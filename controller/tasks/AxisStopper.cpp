@@ -75,6 +75,7 @@ Task::Record AxisStopper::Stop() {
     }
     const auto deadline = std::chrono::steady_clock::now() + kBound;
     std::exception_ptr error;
+    int rounds = 0;
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     for (;;) {
         std::exception_ptr round_error = SendStops();
@@ -92,7 +93,9 @@ Task::Record AxisStopper::Stop() {
         if (round_error) {
             error = round_error;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        // One late reply can take the whole bound: the stops are sent once
+        // more (on a fresh connection) before the axes count as not stoppable.
+        if (++rounds >= 2 && std::chrono::steady_clock::now() >= deadline) {
             GiveUp(error);
         }
         std::this_thread::sleep_for(kRetryPause);

@@ -23,6 +23,7 @@ class AxisStopper {
   public:
     // How long the stops are tried again before the axes count as not
     // stoppable: the time after which a silent record stream counts as lost.
+    // They are always tried twice: one late reply may take the whole bound.
     static constexpr std::chrono::milliseconds kBound{5000};
     // How long one round waits for the axes to stand after its stop commands
     // before it sends them again.
