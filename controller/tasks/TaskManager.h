@@ -187,11 +187,12 @@ class TaskManager : public TaskDirectory {
     // step-over). Should a hook throw, the task is left in a clear state
     // (RecoverFromFailedControl); the error still goes to the UI.
     void RunStartingControl(const boost::shared_ptr<Task>& task,
-                            const std::function<void()>& operation);
+                            const std::function<void()>& operation, bool resumes = true);
     // A task left running by a failed control fails as a failing step does;
-    // one left paused after a failed resume is paused again, and fails when
-    // even that fails.
-    void RecoverFromFailedControl(const boost::shared_ptr<Task>& task, std::exception_ptr error);
+    // one left paused by a failed resume or step-over (`resumed`) is paused
+    // again, and fails when even that fails.
+    void RecoverFromFailedControl(const boost::shared_ptr<Task>& task, std::exception_ptr error,
+                                  bool resumed);
     // Fails the task with `error`; an error of its cancellation goes to stderr.
     static void FailQuietly(const boost::shared_ptr<Task>& task, std::exception_ptr error);
     void Announce(bool wake);

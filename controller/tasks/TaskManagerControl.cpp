@@ -48,7 +48,8 @@ void TaskManager::RemoveBreakpoint(uint32_t id) {
 void TaskManager::PauseTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "pauseTask")) {
-        RunStartingControl(task, [&task] { task->Pause(); });
+        RunStartingControl(
+            task, [&task] { task->Pause(); }, false);
     }
 }
 
@@ -130,14 +131,14 @@ void TaskManager::RunControl(const std::function<void()>& operation, bool wake) 
 }
 
 void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
-                                     const std::function<void()>& operation) {
+                                     const std::function<void()>& operation, bool resumes) {
     RunControl(
         [&] {
             try {
                 operation();
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
-                RecoverFromFailedControl(task, error);
+                RecoverFromFailedControl(task, error, resumes);
                 throw;
             }
         },
@@ -145,14 +146,15 @@ void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
 }
 
 void TaskManager::RecoverFromFailedControl(const boost::shared_ptr<Task>& task,
-                                           std::exception_ptr error) {
+                                           std::exception_ptr error, bool resumed) {
     if (task->IsActive()) {
         // A start or a pause that failed half-way: the task fails as a
         // failing step does, and its cancellation stops what it set going.
         FailQuietly(task, error);
         return;
     }
-    if (!task->IsStatus(Task::PAUSED) || !task->HasStarted()) {
+    if (!resumed || !task->IsStatus(Task::PAUSED) || !task->HasStarted()) {
+        // A pause of a paused task that failed leaves it paused.
         return;
     }
     // A resume that failed half-way may have set axes going: the task is

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,12 @@ struct ResumeRow {
     std::string pattern;
     Fault fault;
     bool then_cancel;
+    const char* control = "resumeTask";  // or "stepOverTask", which resumes too
 };
+
+void PrintTo(const ResumeRow& row, std::ostream* out) {
+    *out << row.control << " with " << row.pattern;
+}
 
 class FailedResume : public FailedControls, public testing::WithParamInterface<ResumeRow> {};
 
@@ -129,7 +135,7 @@ TEST_P(FailedResume, LeavesThePrintPausedAndStandingToResumeAgainOrCancel) {
     ASSERT_TRUE(AllStand());
 
     Inject(row.fault, row.pattern);
-    const auto replies = Control("resumeTask", Id(kGroup));
+    const auto replies = Control(row.control, Id(kGroup));
     printer_.ClearFaults(kMain);
     ASSERT_EQ(replies.size(), 1u) << server_.Stderr();
     EXPECT_NE(replies.front().find("\"vrxError\""), std::string::npos) << replies.front();
@@ -157,10 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ResumeRow{"LI*", Fault::kRefuse, false}, ResumeRow{"LI*", Fault::kHold, true},
                     ResumeRow{"BGS", Fault::kRefuse, false}, ResumeRow{"BGS", Fault::kHold, false},
                     ResumeRow{"CSS", Fault::kHold, true}, ResumeRow{"RP", Fault::kRefuse, false},
+                    ResumeRow{"LI*", Fault::kRefuse, false, "stepOverTask"},
                     ResumeRow{"LE", Fault::kRefuse, false}, ResumeRow{"LE", Fault::kHold, true}),
     [](const testing::TestParamInfo<ResumeRow>& info) {
         return Name(info.param.pattern, info.param.fault,
-                    info.param.then_cancel ? "ThenCancel" : "ThenResume");
+                    std::string(info.param.control == std::string("resumeTask") ? "" : "StepOver") +
+                        (info.param.then_cancel ? "ThenCancel" : "ThenResume"));
     });
 
 // --- A pause of a running print that fails at one of its commands ---------
@@ -170,6 +178,10 @@ struct PauseRow {
     Fault fault;
     std::string status;  // how the pause leaves the group
 };
+
+void PrintTo(const PauseRow& row, std::ostream* out) {
+    *out << "pause with " << row.pattern;
+}
 
 class FailedPause : public FailedControls, public testing::WithParamInterface<PauseRow> {};
 
@@ -214,6 +226,10 @@ struct JogRow {
     std::string pattern;
     Fault fault;
 };
+
+void PrintTo(const JogRow& row, std::ostream* out) {
+    *out << "jog resume with " << row.pattern;
+}
 
 class FailedJogResume : public FailedControls, public testing::WithParamInterface<JogRow> {
   protected:
