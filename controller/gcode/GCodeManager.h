@@ -3,6 +3,7 @@
 // lines of the last file read.
 #pragma once
 
+#include "FileModes.h"
 #include "GCode.h"
 #include "GCodeHandler.h"
 
@@ -181,6 +182,13 @@ class GCodeManager {
     void DropProgram();
     // Builds the task of a line through its handler, or its error task.
     boost::shared_ptr<Task> MakeLineTask(const GCode& line, const GCodeHandler& entry);
+    // The CANCELLED task that takes a line's place with `error`: the program
+    // halts there, as its successor waits for a FINISHED predecessor.
+    boost::shared_ptr<Task> MakeErrorTask(const GCode& line, const std::string& error);
+    // Follows the file's mode lines ("M82", "M83", "G90", "G91").
+    void FollowModes(const GCode& line, const GCode::Words& words);
+    // A move of the file: pending, or the error task of a mode that would change it.
+    void LoadMove(const GCode& line, const GCode::Words& words);
     // A T_GCode of the line with its description, ready for children.
     boost::shared_ptr<Task> MakeParent(const GCode& line, const std::string& description);
 
@@ -203,4 +211,6 @@ class GCodeManager {
     std::vector<GCodeHandler> handlers_;
     std::vector<GCode> lines_;
     bool breakpoint_pending_ = false;
+    // The axis modes the file being loaded asks for.
+    FileModes file_modes_;
 };

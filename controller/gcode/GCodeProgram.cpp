@@ -37,6 +37,7 @@ nlohmann::json GCodeManager::LoadProgram(std::string path, bool execute) {
     std::vector<GCode>().swap(lines_);
     program_tasks_.clear();
     breakpoint_pending_ = !execute;
+    file_modes_.Reset();
     FileRead read = FileRead::kWhole;
     try {
         read = ReadLines(path, [this](std::string_view text, uint32_t line_number) {
@@ -80,12 +81,40 @@ void GCodeManager::LoadLine(const GCode& line) {
     const GCode::Words words = line.GetWords();
     // Most lines of a print are moves: they skip the general lookups.
     if (words.CommandIs("G1") || words.CommandIs("G0")) {
-        AddPendingMove(words);
-    } else if (words.CommandIs(";BREAKPOINT")) {
+        LoadMove(line, words);
+        return;
+    }
+    if (words.CommandIs(";BREAKPOINT")) {
         breakpoint_pending_ = true;
-    } else if (line.IsSupported()) {
+        return;
+    }
+    FollowModes(line, words);
+    if (line.IsSupported()) {
         ProcessLine(line, true);
     }
+}
+
+void GCodeManager::FollowModes(const GCode& line, const GCode::Words& words) {
+    if (!words.CommandIs("M82") && !words.CommandIs("M83") && !words.CommandIs("G90") &&
+        !words.CommandIs("G91")) {
+        return;
+    }
+    json errors;
+    CheckModes(line, errors);
+    file_modes_.Follow(words, errors.empty() ? std::string() : errors.front().get<std::string>());
+}
+
+void GCodeManager::LoadMove(const GCode& line, const GCode::Words& words) {
+    const std::string* error = file_modes_.Halts(words);
+    if (error == nullptr) {
+        AddPendingMove(words);
+        return;
+    }
+    // The moves before it run; this one, meant in the other mode, does not.
+    if (pending_group_) {
+        AddTaskToQueue(MakeLinearGroupTask());
+    }
+    AddTaskToQueue(MakeErrorTask(line, *error));
 }
 
 bool GCodeManager::ProcessLine(const GCode& line, bool from_file) {
@@ -131,17 +160,18 @@ boost::shared_ptr<Task> GCodeManager::MakeLineTask(const GCode& line, const GCod
     const json result = ValidateLine(line);
     const json& errors = result["errors"];
     if (errors.is_array() && !errors.empty()) {
-        // The error takes the line's place in the chain and halts the program
-        // there: its successor waits for a FINISHED predecessor.
-        json data = MakeTaskJson(line);
-        data["description"] = "~3GCode Error";
-        data["cancellation_reason"] =
-            "<gcode_error>" + errors.front().get<std::string>() + "</gcode_error>";
-        auto task = TaskManager::CreateTask<T_GCode>(data);
-        task->SetStatus(Task::CANCELLED);
-        return task;
+        return MakeErrorTask(line, errors.front().get<std::string>());
     }
     return entry.handler(line);
+}
+
+boost::shared_ptr<Task> GCodeManager::MakeErrorTask(const GCode& line, const std::string& error) {
+    json data = MakeTaskJson(line);
+    data["description"] = "~3GCode Error";
+    data["cancellation_reason"] = "<gcode_error>" + error + "</gcode_error>";
+    auto task = TaskManager::CreateTask<T_GCode>(data);
+    task->SetStatus(Task::CANCELLED);
+    return task;
 }
 
 void GCodeManager::AddTaskToQueue(boost::shared_ptr<Task> task) {

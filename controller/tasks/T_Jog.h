@@ -28,6 +28,8 @@ class T_Jog : public Task {
     void OnResume() override;
     // Adds "axis" as given.
     void FillStatus(nlohmann::json& json) override;
+    // Only the UI, or a limit, ends a jog.
+    bool RunsUntilStopped() const override { return true; }
 
     // "jog" + polarity + axis, for example "jogNegX".
     std::string GetJogKey();

@@ -1,5 +1,6 @@
 #include "T_SetTemperature.h"
 
+#include "TaskManager.h"
 #include "Utilities.h"
 
 #include <utility>
@@ -38,6 +39,8 @@ void T_SetTemperature::ApplySetPoint(Task& task, double degrees, nlohmann::json&
     const std::string prefix = HeaterPrefix(task.GetControllerAxis());
     const std::string text = FormatNumber(degrees, 1);
     task.SendTemperatureCommand("set" + prefix + "=" + text);
+    TaskManager::GetInstance().GetSetPoints().Apply(
+        HeaterSetPoints::OfControllerAxis(task.GetControllerAxis()), degrees);
     data[prefix + "Target"] = text;
 }
 

@@ -24,8 +24,9 @@ class T_SetTemperature : public Task {
     // Heater prefix of a controller axis: "ext" for A; every other axis
     // gets its set-point as the bed's, and so its key.
     static std::string HeaterPrefix(const std::string& controller_axis);
-    // Sends "setext=" or "setbed=" with `degrees` for `task`'s heater and
-    // adds the "<prefix>Target" key to `data`.
+    // Sends "setext=" or "setbed=" with `degrees` for `task`'s heater,
+    // records it as the heater's set-point in force and adds the
+    // "<prefix>Target" key to `data`.
     static void ApplySetPoint(Task& task, double degrees, nlohmann::json& data);
 
   private:

@@ -3,6 +3,7 @@
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 #include "T_SetTemperature.h"
+#include "TaskManager.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,7 @@ T_WaitForTemperature::T_WaitForTemperature(Parameters data)
     target_ = GetProperty<double>("target");
     heat_only_ = GetProperty<bool>("heat_only");
     hot_end_ = GetControllerAxis() == "A";
+    heater_ = HeaterSetPoints::OfControllerAxis(GetControllerAxis());
     // Before the first temperature record nothing counts as reached.
     AddCompletionCondition([this] {
         const auto record = DataRecordWatcher::GetInstance().GetTemperatureRecord();
@@ -20,11 +22,26 @@ T_WaitForTemperature::T_WaitForTemperature(Parameters data)
     });
 }
 
+double T_WaitForTemperature::Target() const {
+    if (!applied_.load()) {
+        return target_;
+    }
+    return TaskManager::GetInstance().GetSetPoints().InForce(heater_).value_or(target_);
+}
+
+bool T_WaitForTemperature::IsSwitchedOff() const {
+    // A wait that itself asked for 0 keeps its own meaning.
+    return applied_.load() && target_ != 0.0 && Target() == 0.0;
+}
+
 bool T_WaitForTemperature::IsReached(const ZDataRecord& record) const {
+    if (IsSwitchedOff()) {
+        return false;
+    }
     const int32_t raw = hot_end_ ? TemperatureInputA(record) : TemperatureInputB(record);
     // Widened first: the absolute value of the lowest 32-bit number overflows.
     const double value = static_cast<double>(std::llabs(static_cast<long long>(raw)));
-    const double difference = value - std::fabs(target_);
+    const double difference = value - std::fabs(Target());
     if (heat_only_) {
         return difference >= -1.0;
     }
@@ -40,6 +57,17 @@ void T_WaitForTemperature::OnStart() {
     if (HasProperty("target")) {
         T_SetTemperature::ApplySetPoint(*this, GetProperty<double>("target"), data);
     }
+    applied_ = true;
     UpdateUI(data);
-    AddTemperatureWatch([this](ZDataRecord* record) { return IsReached(*record); });
+    AddTemperatureWatch(
+        [this](ZDataRecord* record) { return IsSwitchedOff() || IsReached(*record); });
+}
+
+void T_WaitForTemperature::OnUpdate() {
+    if (IsSwitchedOff()) {
+        // Nobody asks for the temperature any more; what the program does
+        // next needs a hot heater, so it does not go on cold.
+        FailStep(std::string(hot_end_ ? "HotEnd" : "Bed") +
+                 " switched off while waiting for its temperature");
+    }
 }

@@ -215,6 +215,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     virtual void OnResume() {}
     // Adds the class keys to the full form.
     virtual void FillStatus(nlohmann::json& json);
+    // Runs until the user stops it (a jog): when the UI has gone after asking
+    // to finish, nothing else would ever end it.
+    virtual bool RunsUntilStopped() const { return false; }
 
   protected:
     // A task under an id taken earlier with ReserveIds.

@@ -20,6 +20,9 @@ void ReportFailure(const Task& task, std::exception_ptr error) {
               << ") failed: " << Task::FailureReason(error) << std::endl;
 }
 
+// Why a jog ends when the UI that asked to finish has gone.
+const char kUserInterfaceGone[] = "User Interface closed while finishing";
+
 }  // namespace
 
 // --- Hold ---
@@ -75,6 +78,7 @@ TaskManager::TaskManager()
       changed_(true),
       finish_requested_(false),
       finish_when_held_(false),
+      end_ui_work_(false),
       wake_requested_(false),
       lock_holder_(std::thread::id()) {
     // Made first, so destroyed after this manager: the worker may still use
@@ -127,6 +131,7 @@ void TaskManager::Start() {
     running_ = true;
     finish_requested_ = false;
     finish_when_held_ = false;
+    end_ui_work_ = false;
     thread_ = boost::thread([this] { Run(); });
 }
 
@@ -197,7 +202,17 @@ void TaskManager::Run() {
                 ClearAll(true);
                 return;
             }
+            // Taken before the pending lists: a jog handed over before the
+            // request is then in the table when the request is carried out.
+            const bool end_ui_work = end_ui_work_.exchange(false);
             ApplyPending();
+            if (end_ui_work) {
+                EndWorkLeftToTheUi();
+            }
+            // Sent before anything else: a parked task cancelled at its
+            // registration has left the table already, which may now be
+            // empty, and no pass would follow to send its last status.
+            UpdateTasks();
             if (tasks_.empty() && finish_requested_) {
                 CallFinishCallback(hold);
                 continue;
@@ -408,6 +423,25 @@ bool TaskManager::IsHeldForTheUi() {
     return std::none_of(tasks_.begin(), tasks_.end(), [](const auto& entry) {
         return entry.second->IsActive() && !entry.second->HasSubTasks();
     });
+}
+
+void TaskManager::EndWorkLeftToTheUi() {
+    std::vector<boost::shared_ptr<Task>> open_ended;
+    for (const auto& entry : tasks_) {
+        const boost::shared_ptr<Task>& task = entry.second;
+        if (task->RunsUntilStopped() && !HasEnded(*task)) {
+            open_ended.push_back(task);
+        }
+    }
+    for (const auto& task : open_ended) {
+        // Cancelled as the UI's own cancel would: the task stops its axis.
+        try {
+            task->Cancel(kUserInterfaceGone);
+        } catch (...) {
+            ReportFailure(*task, std::current_exception());
+        }
+        changed_ = true;
+    }
 }
 
 void TaskManager::CallFinishCallback(Hold& hold) {

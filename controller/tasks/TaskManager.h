@@ -4,6 +4,7 @@
 // top of its next loop, so the table never changes while the worker walks it.
 #pragma once
 
+#include "HeaterSetPoints.h"
 #include "Task.h"
 #include "TaskDirectory.h"
 
@@ -78,6 +79,8 @@ class TaskManager : public TaskDirectory {
     void Wake(std::initializer_list<uint32_t> ids);
     // Keeps track of the tasks that only the UI can release.
     void NoteStopped(uint32_t id, bool stopped);
+    // The heaters' set-points as the tasks last applied them.
+    HeaterSetPoints& GetSetPoints() { return set_points_; }
 
     // --- control operations (I/O thread) ---
     void AddBreakpoint(uint32_t id);
@@ -104,7 +107,8 @@ class TaskManager : public TaskDirectory {
     void FinishThenShutdown(std::function<void()> callback);
     // The client that asked to finish has gone, so nobody is left to resume a
     // paused task or one held at its breakpoint: from now on the finish
-    // request also runs once the work left waits for such a task.
+    // request also runs once the work left waits for such a task, and a
+    // running jog is cancelled (its axis stopped) at the worker's next loop.
     void FinishWhenHeld();
     // Sends each queued update as its own "updateTasks" message.
     void UpdateTasks();
@@ -154,6 +158,9 @@ class TaskManager : public TaskDirectory {
     // Some task is paused or held at its breakpoint, and no task without
     // children is running: the machine does nothing until the UI acts.
     bool IsHeldForTheUi();
+    // Cancels every task that runs until the user stops it (a jog): the UI
+    // that could stop it has gone after asking to finish.
+    void EndWorkLeftToTheUi();
     // Calls the finish callback with the lock released.
     void CallFinishCallback(Hold& hold);
     // Sleeps until notified.
@@ -219,6 +226,10 @@ class TaskManager : public TaskDirectory {
     std::function<void()> finish_callback_;
     std::atomic<bool> finish_requested_;
     std::atomic<bool> finish_when_held_;
+    // FinishWhenHeld asks the worker to end the work only the UI could end.
+    std::atomic<bool> end_ui_work_;
+    // Kept across connections, as the heaters keep them.
+    HeaterSetPoints set_points_;
     // The program queue: the tasks handed to AddTaskToBack, in order, while
     // they may still start or run (ended ones inside it wait for the ends).
     std::deque<boost::shared_ptr<Task>> queue_;

@@ -288,7 +288,8 @@ void TaskManager::FinishThenShutdown(std::function<void()> callback) {
 
 void TaskManager::FinishWhenHeld() {
     finish_when_held_ = true;
-    // The worker may be asleep on work that is held already.
+    end_ui_work_ = true;
+    // The worker may be asleep on work that is held already, or on a jog.
     Notify();
 }
 

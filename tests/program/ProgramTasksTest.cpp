@@ -229,3 +229,38 @@ TEST_F(HandlerTrees, ACancelledHomingCancelsItsLineWithoutKeepingItAlive) {
     child->Cancel("gone");  // and finds none to cancel
     EXPECT_TRUE(child->IsStatus(Task::CANCELLED));
 }
+
+TEST_F(ProgramLoading, AModeTheMachineDoesNotKeepHaltsTheProgramBeforeTheFirstMoveItWouldChange) {
+    const std::string e_error = "error: E axis must be set to Relative Mode with M83.";
+    const std::string xyz_error = "error: XYZ axes must be set to Absolute Mode with G90.";
+    // Each row: a program and its tasks: "move" (a group of one), "group"
+    // (of several), the line of any other task, or "error: " + its message.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+        {"G1 X5\nG91\nG1 X5\nG1 X5\n", {"move", xyz_error, "move"}},
+        {"G91\nG1 E5 F100\nG1 Z1\nG90\nG1 X1\n", {"move", xyz_error, "G90", "move"}},
+        {"G91\nG90\nG1 X1\nG1 X2\n", {"G90", "group"}},
+        {"M82\nG1 X5 Y5\nG1 E3\nG1 E3\n", {"move", e_error, "move"}},
+        {"M82\nG28\nG1 X10\nM104 S0\nG1 E-1\n", {"G28", "move", "M104 S0", e_error}},
+        // One slicer: "M82" at the start, "M83" before the first extrusion,
+        // "M82" again after the last move.
+        {"M82\nG28\nM83\nG1 X5 E1\nG1 X6 E1\nM82\nM104 S0\n", {"G28", "group", "M104 S0"}},
+    };
+    for (const auto& [text, expected] : rows) {
+        SCOPED_TRACE(text);
+        std::vector<std::string> seen;
+        for (const auto& task : Load(text)) {
+            const json form = Form(task);
+            if (task->IsStatus(Task::CANCELLED)) {
+                const std::string reason = form["cancellation_reason"];
+                EXPECT_EQ(form["description"], "~3GCode Error");
+                EXPECT_EQ(reason.rfind("<gcode_error>", 0), 0u);
+                seen.push_back("error: " + reason.substr(13, reason.size() - 13 - 14));
+            } else if (task->GetName() == "T_LinearGroup") {
+                seen.push_back(form["description"] == "~3Linear Move" ? "move" : "group");
+            } else {
+                seen.push_back(form["gcode_command"]);
+            }
+        }
+        EXPECT_EQ(seen, expected);
+    }
+}

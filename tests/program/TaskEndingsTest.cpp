@@ -1,0 +1,180 @@
+// How work ends when the machine or the user ends it from the side, through
+// the real server binary and the virtual printer: the UI hears every task's
+// last status, a jog ends with the UI that left, a heat wait follows its
+// heater, and a file's moves never run in a mode the machine does not keep.
+#include "ServerPrinterTest.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using sim::Controller;
+using sim::PrinterSnapshot;
+
+constexpr uint16_t kMoving = 1u << 15;
+
+class TaskEndings : public ServerPrinterTest {
+  protected:
+    TaskEndings() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 8.0, false}) {}
+    void SetUp() override {
+        ListenUi();
+        OpenMain();
+        OpenTemperature();
+    }
+    // The UI asks to finish and leaves; the server must end by itself.
+    void FinishAndLeave() {
+        client_.Send({{"command", "finishThenShutdown"}});
+        client_.Close();
+        EXPECT_EQ(server_.WaitForExit(5s), 0) << server_.Stderr();
+    }
+    json SetTemperature(const std::string& axis, double degrees) {
+        return {{"command", "setTemperature"}, {"axis", axis}, {"temperature", degrees}};
+    }
+};
+
+// --- every task the UI was told of ends in its datagrams ---
+
+struct Refusal {
+    const char* name;
+    const char* program;
+    const char* refused;  // the command of the start that the controller refuses, late
+};
+
+void PrintTo(const Refusal& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RefusedStart : public TaskEndings, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusedStart, LeavesNoTaskThatTheUiLastSawWaiting) {
+    const Refusal& row = GetParam();
+    printer_.RejectCommand(Controller::kMain, row.refused, "refused");
+    printer_.HoldReplies(Controller::kMain, row.refused, 700ms, 1);
+    Run(row.program);
+    // The worker waits for the refusal inside the start: the lines typed
+    // meanwhile are parked until its next loop.
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, row.refused, 5s));
+    const std::vector<std::string> typed = {"G4 P10", "M104 S0", "G4 P20"};
+    for (const auto& line : typed) {
+        Type(line);
+    }
+    client_.Sync();
+    for (const auto& line : typed) {
+        EXPECT_EQ(Await(line, "CANCELLED", -1, 5s).value("cancellation_reason", ""),
+                  "Previous Task in Queue Cancelled")
+            << line << testing::PrintToString(tasks_);
+    }
+    for (const auto& [id, task] : tasks_) {
+        const std::string status = task.value("status", "");
+        EXPECT_TRUE(status == "CANCELLED" || status == "FINISHED") << task.dump();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTheStart, RefusedStart,
+                         testing::Values(Refusal{"group", "G1 X10 F6000\n", "BGS"},
+                                         Refusal{"homing", "G28 X\n", "BGA"}),
+                         [](const testing::TestParamInfo<Refusal>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- a jog ends with the UI that asked to finish ---
+
+class JogLeftRunning : public TaskEndings, public testing::WithParamInterface<const char*> {};
+
+TEST_P(JogLeftRunning, StopsAndTheServerEnds) {
+    const std::string axis = GetParam();
+    const int index = axis == "E" ? 3 : 0;
+    client_.Send(SetTemperature("A", 40));
+    client_.Send({{"command", "jogAxis"},
+                  {"axis", axis},
+                  {"polarity", "Pos"},
+                  {"speed", "2000"},
+                  {"description", "Jog"}});
+    ASSERT_TRUE(printer_.WaitUntil(
+        [index](const PrinterSnapshot& p) { return (p.axes[index].status & kMoving) != 0; }, 5s));
+    FinishAndLeave();
+    // Stopped: at most the deceleration is left.
+    EXPECT_TRUE(printer_.WaitUntil(
+        [index](const PrinterSnapshot& p) { return (p.axes[index].status & kMoving) == 0; }, 1s));
+    EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Axes, JogLeftRunning, testing::Values("E", "X"));
+
+// --- a heat wait follows its heater ---
+
+struct HeaterChange {
+    const char* name;
+    const char* wait;  // the line that waits
+    const char* axis;  // the heater "setTemperature" changes meanwhile
+    double degrees;
+    const char* status;  // how the wait's line ends
+    const char* reason;
+};
+
+void PrintTo(const HeaterChange& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class HeatWait : public TaskEndings, public testing::WithParamInterface<HeaterChange> {};
+
+TEST_P(HeatWait, IsJudgedAgainstTheSetPointInForce) {
+    const HeaterChange& row = GetParam();
+    Type(row.wait);
+    Type("G4 P10");
+    ASSERT_FALSE(Await(row.wait, "RUNNING").is_null());
+    client_.Send(SetTemperature(row.axis, row.degrees));
+    const json wait = Await(row.wait, row.status);
+    ASSERT_FALSE(wait.is_null()) << testing::PrintToString(tasks_);
+    EXPECT_EQ(wait.value("cancellation_reason", ""), row.reason);
+    EXPECT_FALSE(Await("G4 P10", std::string(row.status) == "FINISHED" ? "FINISHED" : "CANCELLED")
+                     .is_null());
+    FinishAndLeave();
+    EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 0.0);
+    EXPECT_EQ(printer_.Snapshot().bed_target_c, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lowered, HeatWait,
+    testing::Values(HeaterChange{"HotEndLowered", "M109 S200", "A", 30, "FINISHED", ""},
+                    HeaterChange{"HotEndOff", "M109 S200", "A", 0, "CANCELLED",
+                                 "HotEnd switched off while waiting for its temperature"},
+                    HeaterChange{"HotEndExactLowered", "M109 R200", "A", 30, "FINISHED", ""},
+                    HeaterChange{"BedLowered", "M190 S100", "B", 30, "FINISHED", ""},
+                    HeaterChange{"BedOff", "M190 S100", "B", 0, "CANCELLED",
+                                 "Bed switched off while waiting for its temperature"}),
+    [](const testing::TestParamInfo<HeaterChange>& info) { return std::string(info.param.name); });
+
+// --- no move runs in a mode the machine does not keep ---
+
+TEST_F(TaskEndings, AFileThatSwitchesToRelativeAxesHaltsBeforeTheMoveItWouldChange) {
+    Run("G4 P1\nG1 X5 F6000\nG91\nG1 X5\nG1 X5\n");
+    const json error = Await("G1 X5", "CANCELLED");
+    ASSERT_FALSE(error.is_null()) << testing::PrintToString(tasks_);
+    EXPECT_EQ(error["cancellation_reason"],
+              "<gcode_error>XYZ axes must be set to Absolute Mode with G90.</gcode_error>");
+    EXPECT_EQ(error["line_number"], "4");
+    EXPECT_FALSE(Await("T_LinearGroup", "FINISHED", 0).is_null());
+    const auto stands = [](const PrinterSnapshot& p) { return (p.axes[0].status & kMoving) == 0; };
+    ASSERT_TRUE(printer_.WaitUntil(stands, 5s));
+    const double x = printer_.Snapshot().axes[0].position_counts;
+    // The move behind the error waits for good; nothing moves on.
+    EXPECT_EQ(Status("T_LinearGroup", 1), "INITIALIZING");
+    client_.Sync();
+    EXPECT_EQ(printer_.Snapshot().axes[0].position_counts, x);
+}
+
+TEST_F(TaskEndings, ASlicersAbsoluteExtruderLinesAroundRelativeMovesPrintAsBefore) {
+    Run("M82\nG4 P1\nM83\nG1 X5 E1 F6000\nG1 X6 E1\nM82\nM104 S0\n");
+    EXPECT_FALSE(Await("M104 S0", "FINISHED").is_null()) << testing::PrintToString(tasks_);
+    for (const auto& [id, task] : tasks_) {
+        EXPECT_EQ(task.value("status", ""), "FINISHED") << task.dump();
+    }
+}
+
+}  // namespace
