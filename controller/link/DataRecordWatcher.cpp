@@ -450,6 +450,13 @@ VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
     return VrxException(std::string("Data Record (") + stream.name + ")", rc, nullptr);
 }
 
+void DataRecordWatcher::SendError(const std::string& message) {
+    boost::lock_guard<boost::mutex> lock(error_mutex_);
+    if (error_callback_) {
+        error_callback_(message);
+    }
+}
+
 void DataRecordWatcher::ReportStreamError(int32_t rc) {
     const nlohmann::json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", rc}};
     boost::lock_guard<boost::mutex> lock(error_mutex_);

@@ -50,6 +50,9 @@ class DataRecordWatcher {
     void SetUpdateCallback(Callback callback);
     // Receives the record threads' "vrxError" messages; replaced like the above.
     void SetErrorCallback(Callback callback);
+    // Hands a "vrxError" message of the task engine (an axis that could not
+    // be stopped) to the error callback.
+    void SendError(const std::string& message);
     // Installed by the task engine; until then no watch is evaluated. Pass
     // nullptr to uninstall (in the installer's destructor): returns only once
     // no record thread uses the old directory any more. Do not call it while
@@ -98,6 +101,9 @@ class DataRecordWatcher {
     // The latest main record, or a record of all zero bytes before the first
     // record and after Stop: readers then answer as if every field were 0.
     Record LatestMainOrZeros() const;
+    // The main stream has failed (lost, or silent past kStallLimit) and has
+    // not been opened again: no record will show what a command did.
+    bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
 
     // The latest main record and its time; no record before the first one
     // and after Stop, and then the time of the last one published.

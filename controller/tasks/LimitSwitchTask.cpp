@@ -1,5 +1,6 @@
 #include "LimitSwitchTask.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 
@@ -60,12 +61,16 @@ void LimitSwitchTask::OnStart() {
 
 void LimitSwitchTask::OnCancel() {
     begun_at_.Clear();
-    StopAxis();
+    StopJog();
 }
 
 void LimitSwitchTask::OnPause() {
     begun_at_.Clear();
-    StopAxis();
+    StopJog();
+}
+
+void LimitSwitchTask::StopJog() {
+    AxisStopper::ForAxis(*this, GetControllerAxis()).Stop();
 }
 
 void LimitSwitchTask::OnUpdate() {

@@ -41,6 +41,8 @@ class LimitSwitchTask : public Task {
     // Jog speed, then "BG", then the controller's time, from which on the
     // records show the jog.
     void Jog();
+    // Stops the axis until the records show it standing.
+    void StopJog();
     // `record`, at `time`, was sampled after this task's latest begin and
     // shows the axis standing with the switch away from its goal: a stop from
     // elsewhere (the user's, a controller's) ended the jog. Evaluated on the

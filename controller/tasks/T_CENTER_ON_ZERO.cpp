@@ -1,5 +1,6 @@
 #include "T_CENTER_ON_ZERO.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 #include "T_GroupMotionComplete.h"
@@ -76,5 +77,23 @@ void T_CENTER_ON_ZERO::OnFinish() {
 }
 
 void T_CENTER_ON_ZERO::OnCancel() {
-    SendCommand("ST AB");
+    centring_sent_at_.Clear();
+    StopXY();
+}
+
+void T_CENTER_ON_ZERO::OnPause() {
+    // A stop of its own is no reason to fail the homing.
+    centring_sent_at_.Clear();
+    StopXY();
+}
+
+void T_CENTER_ON_ZERO::OnResume() {
+    // Position tracking takes up again from where the pause stopped X and Y.
+    SendCommand("PT 1,1");
+    SendCommand("PA 0,0");
+    centring_sent_at_.Set(ReadControllerTime());
+}
+
+void T_CENTER_ON_ZERO::StopXY() {
+    AxisStopper(*this, {"ST AB"}, {0, 1}, false).Stop();
 }

@@ -18,12 +18,18 @@ class T_CENTER_ON_ZERO : public Task {
     void OnFinish() override;
     // Watches both reference positions and starts the centring move.
     void OnStart() override;
-    // Stops X and Y.
+    // Stops X and Y (also when paused).
     void OnCancel() override;
+    // Stops X and Y where they are.
+    void OnPause() override;
+    // Sends X and Y on toward 0,0.
+    void OnResume() override;
     // Fails the homing when X and Y stand short of 0,0: someone stopped them.
     void OnUpdate() override;
 
   private:
+    // Stops X and Y until the records show them standing.
+    void StopXY();
     // True once the latest record shows A and B at reference 0; false
     // before the first record.
     static bool Centred();

@@ -1,5 +1,6 @@
 #include "T_Jog.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 
@@ -87,7 +88,13 @@ void T_Jog::OnUpdate() {
 
 void T_Jog::OnCancel() {
     Publish(false);
-    StopAxis();
+    StopJog();
+}
+
+void T_Jog::StopJog() {
+    // A start that failed before it fixed the axis still stops the one it names.
+    const std::string axis = axis_.empty() ? GetControllerAxis() : axis_;
+    AxisStopper::ForAxis(*this, axis).Stop();
 }
 
 void T_Jog::OnFinish() {
@@ -98,7 +105,7 @@ void T_Jog::OnPause() {
     start_deadline_.Clear();
     jogging_ = false;
     Publish(false);
-    StopAxis();
+    StopJog();
 }
 
 void T_Jog::OnResume() {

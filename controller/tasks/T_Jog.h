@@ -18,7 +18,7 @@ class T_Jog : public Task {
     void OnFinish() override;
     // Watches the axis's jogging state, jogs and publishes the key true.
     void OnStart() override;
-    // Publishes the key false and stops the axis.
+    // Publishes the key false and stops the axis (also when paused).
     void OnCancel() override;
     // Notes that the records have shown the axis jogging, or finishes a jog
     // whose axis never started moving.
@@ -49,6 +49,8 @@ class T_Jog : public Task {
     // The watcher's jogging test for the axis; false before any record.
     bool AxisJogging() const;
     void Publish(bool value);
+    // Stops the axis until the records show it standing.
+    void StopJog();
 
     // The records have shown the axis jogging since the last start or
     // resume; read by the record thread's watch.

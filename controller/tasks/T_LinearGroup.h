@@ -33,9 +33,6 @@ class T_LinearGroup : public Task {
 
     // Most segments the controller holds from one group at once.
     static constexpr size_t kMaxOutstanding = 255;
-    // How long the group waits for the axes to stop before it gives up.
-    static constexpr int kStopTimeoutMs = 10000;
-
     // Parameters: "description", "resolutionX" ... "resolutionE" (counts per mm).
     explicit T_LinearGroup(Parameters data);
 
@@ -70,10 +67,9 @@ class T_LinearGroup : public Task {
     uint32_t SegmentOffset() const { return segment_offset_; }
 
   private:
-    void StopAll();
-    // Waits for a record sampled after the commands sent so far that shows
-    // every axis and the coordinated motion standing; returns it.
-    Record WaitUntilStopped();
+    // Stops every axis and the coordinated motion ("ST ABCDE", "STS") and
+    // returns a record taken after the stop that shows them standing.
+    Record StopAll();
     // Sends "CSS", then switches on the motors that are off and sets the
     // coordinate system, as `record` (taken after the commands before the
     // call) shows them; without one, as a record taken after the "CSS" does.

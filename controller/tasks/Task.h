@@ -71,6 +71,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     bool IsStatus(uint32_t status) const { return status_.load() == status; }
     // RUNNING or UPDATING: started, and neither paused nor ended.
     bool IsActive() const;
+    // Active, or paused after it started: it may have set the machine going,
+    // so a cancel or a pause must stop it.
+    bool HasWorkUnderWay() const;
     // Stores the status without any message; the worker looks again at the
     // tasks this one may have made ready.
     void SetStatus(uint32_t status);
@@ -112,9 +115,11 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Step();
     void Start();
     void Finish();
-    // Cancels this task, its children and its queue successors. A hook or
-    // callback that throws does not stop the cancellation; the first such
-    // error is rethrown once everything has been cancelled.
+    // Cancels this task, its children and its queue successors. A task that
+    // has started gets OnCancel whatever its status (a paused one too), so
+    // it stops what it set going; a stop that fails is named in the reason.
+    // A hook or callback that throws does not stop the cancellation; the
+    // first such error is rethrown once everything has been cancelled.
     void Cancel(const std::string& reason);
     // Cancels the parent, or this task when it is top-level, with the reason
     // that a step failing with `error` gives.
@@ -123,7 +128,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     static std::string FailureReason(std::exception_ptr error);
     void Pause();
     void Resume();
-    // Cancels without callbacks, messages or cascade.
+    // Cancels without callbacks, messages or cascade; a failing OnCancel is
+    // rethrown once the task has ended.
     void Abort();
     // Holds the queued successor at a breakpoint, then resumes this task if
     // it is paused or held at its breakpoint.
