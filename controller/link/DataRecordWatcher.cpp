@@ -130,11 +130,15 @@ void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
     // address that accepts and never answers must not take its place.
     auto next = boost::make_shared<Follower>(handle);
     Follower& follower = *next;
+    boost::shared_ptr<Follower> previous;
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        previous = stream.follower;
         next->replaces_running = stream.follower && stream.failure_rc.load() == 0;
-        // Only main records carry the controller's clock to tell their age by.
-        next->catching_up = main;
+        // Only main records carry the controller's clock to tell their age by,
+        // and only two running streams overlap: a failed one's last record
+        // may be of a controller whose clock has started again since.
+        next->catching_up = main && next->replaces_running;
     }
     // The thread shares ownership: a detached one must not outlive its state.
     follower.thread = boost::thread([this, next, main] {
@@ -153,6 +157,13 @@ void DataRecordWatcher::StartStream(Stream& stream, ZHandle handle, bool main) {
     Retire(stream);
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+        if (stream.failure_rc.load() != 0 || (previous && LostConnection(*previous))) {
+            // The old stream failed meanwhile, or its connection was found
+            // lost as it ended (a controller restarting closes it): its clock
+            // says nothing about the new stream's.
+            follower.replaces_running = false;
+            follower.catching_up = false;
+        }
         stream.follower = next;
         // The old stream may have delivered records newer than this one's
         // first: readers never see the machine go back in time.
@@ -228,10 +239,11 @@ void DataRecordWatcher::Run(Follower& follower) {
     nlohmann::json status;
     int count = 0;
     FollowStream(main_, conditions_, follower, true,
-                 [this, &status, &count](const ZDataRecord* previous, ZDataRecord& record) {
+                 [this, &status, &count](const ZDataRecord*, ZDataRecord& record,
+                                         const ControllerTime& time) {
                      // UpdateStatus without its wrap count, done on publishing.
                      RefreshStatus(status, record);
-                     CheckConditions(previous, record);
+                     Check(conditions_, record, time);
                      if (++count == kRecordsPerStatus) {
                          if (!status.empty()) {
                              SendUpdateUI(status);
@@ -244,8 +256,8 @@ void DataRecordWatcher::Run(Follower& follower) {
 
 void DataRecordWatcher::RunTemperature(Follower& follower) {
     FollowStream(temperature_, temperature_conditions_, follower, false,
-                 [this](const ZDataRecord* previous, ZDataRecord& record) {
-                     CheckTemperatureConditions(previous, record);
+                 [this](const ZDataRecord*, ZDataRecord& record, const ControllerTime& time) {
+                     Check(temperature_conditions_, record, time);
                  });
 }
 
@@ -264,7 +276,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
         // Start publishes the first record when it adopts this follower.
         adopted = AwaitAdoption(follower, first);
         if (adopted && follower.first_published) {
-            per_record(nullptr, *first);
+            per_record(nullptr, *first, StampOf(stream, first));
             previous = std::move(first);
         }
         while (adopted && follower.running.load()) {
@@ -276,7 +288,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
             if (!Publish(stream, follower, record, count_wraps)) {
                 continue;
             }
-            per_record(previous.get(), *record);
+            per_record(previous.get(), *record, StampOf(stream, record));
             previous = std::move(record);
         }
     } catch (const VrxException& error) {
@@ -297,6 +309,7 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
 
 void DataRecordWatcher::EndFollower(Stream& stream, Conditions& conditions, Follower& follower,
                                     bool adopted, int32_t rc) noexcept {
+    follower.end_rc.store(rc);
     // Nothing may leave a record thread: an escaping exception ends the process.
     try {
         if (!adopted) {
@@ -367,9 +380,40 @@ bool DataRecordWatcher::PublishLocked(Stream& stream, Follower& follower,
     // on across a change of stream.
     if (count_wraps) {
         CountWrap(wraps_, stream.latest.get(), *record);
+        stream.latest_time = StampNext(stream, follower, *record);
     }
     stream.latest = record;
     return true;
+}
+
+ControllerTime DataRecordWatcher::StampNext(Stream& stream, Follower& follower,
+                                            const ZDataRecord& record) {
+    const uint16_t number = SampleNumber(record);
+    if (!follower.timed) {
+        follower.timed = true;
+        // Records older than the latest were dropped while catching up: a
+        // first record shortly after it is of the same clock.
+        const bool continues =
+            follower.replaces_running && stream.latest &&
+            static_cast<int16_t>(static_cast<uint16_t>(number - SampleNumber(*stream.latest))) > 0;
+        if (!continues) {
+            return ControllerTime(++stream.streams, number);
+        }
+    }
+    return stream.latest_time.Next(number);
+}
+
+ControllerTime DataRecordWatcher::StampOf(const Stream& stream,
+                                          const boost::shared_ptr<ZDataRecord>& record) {
+    // Only the record thread publishes, so its record is still the latest
+    // unless a Stop has dropped it meanwhile.
+    boost::lock_guard<boost::mutex> lock(stream.record_mutex);
+    return stream.latest == record ? stream.latest_time : ControllerTime();
+}
+
+bool DataRecordWatcher::LostConnection(const Follower& follower) {
+    const int32_t rc = follower.end_rc.load();
+    return rc != 0 && rc != Z_ERR_TIMEOUT;
 }
 
 bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataRecord& latest) {
@@ -406,6 +450,13 @@ VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
     return VrxException(std::string("Data Record (") + stream.name + ")", rc, nullptr);
 }
 
+void DataRecordWatcher::SendError(const std::string& message) {
+    boost::lock_guard<boost::mutex> lock(error_mutex_);
+    if (error_callback_) {
+        error_callback_(message);
+    }
+}
+
 void DataRecordWatcher::ReportStreamError(int32_t rc) {
     const nlohmann::json message = {{"command", "vrxError"}, {"data", "Data Record"}, {"rc", rc}};
     boost::lock_guard<boost::mutex> lock(error_mutex_);
@@ -426,7 +477,30 @@ DataRecordWatcher::Record DataRecordWatcher::GetTemperatureRecord() const {
     return temperature_.latest;
 }
 
-DataRecordWatcher::Record DataRecordWatcher::RecordSampledAfter(int32_t time) const {
+DataRecordWatcher::TimedRecord DataRecordWatcher::GetTimedRecord() const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    return {main_.latest, main_.latest_time};
+}
+
+ControllerTime DataRecordWatcher::Now() const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    return main_.latest_time;
+}
+
+ControllerTime DataRecordWatcher::TimeOfClock(int32_t clock) const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    if (!main_.latest) {
+        // Nothing to unwrap against; the next stream's records are after it.
+        return ControllerTime(main_.streams, static_cast<uint32_t>(clock));
+    }
+    return main_.latest_time.Nearest(static_cast<uint32_t>(clock));
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::Timed(const Stream& stream) {
+    return {stream.latest ? stream.latest : ZeroRecord(), stream.latest_time};
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::RecordAfter(const ControllerTime& time) const {
     const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
     boost::unique_lock<boost::mutex> lock(main_.record_mutex);
     for (;;) {
@@ -436,22 +510,15 @@ DataRecordWatcher::Record DataRecordWatcher::RecordSampledAfter(int32_t time) co
         }
         if (!main_.follower) {
             // No stream: nothing will show the commands' effect.
-            return main_.latest ? main_.latest : ZeroRecord();
+            return Timed(main_);
         }
-        if (main_.latest && SampledAfter(*main_.latest, time)) {
-            return main_.latest;
+        if (main_.latest && main_.latest_time.IsAfter(time)) {
+            return Timed(main_);
         }
         if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {
             throw StreamError(main_, Z_ERR_TIMEOUT);
         }
     }
-}
-
-bool DataRecordWatcher::SampledAfter(const ZDataRecord& record, int32_t time) {
-    // A record sampled in the same millisecond as the clock read may predate it.
-    const auto ahead = static_cast<int16_t>(
-        static_cast<uint16_t>(SampleNumber(record) - static_cast<uint16_t>(time)));
-    return ahead > 0;
 }
 
 DataRecordWatcher::Record DataRecordWatcher::LatestMainOrZeros() const {
@@ -513,12 +580,17 @@ bool DataRecordWatcher::PositiveDirection(const ZDataRecord& record, const std::
 
 void DataRecordWatcher::AddCondition(uint32_t task_id,
                                      std::function<bool(ZDataRecord*)> condition) {
-    AddTo(main_, conditions_, RecordCondition{task_id, std::move(condition)});
+    AddTo(main_, conditions_, RecordCondition{task_id, std::move(condition), nullptr});
 }
 
 void DataRecordWatcher::AddTemperatureCondition(uint32_t task_id,
                                                 std::function<bool(ZDataRecord*)> condition) {
-    AddTo(temperature_, temperature_conditions_, RecordCondition{task_id, std::move(condition)});
+    AddTo(temperature_, temperature_conditions_,
+          RecordCondition{task_id, std::move(condition), nullptr});
+}
+
+void DataRecordWatcher::AddTimedCondition(uint32_t task_id, TimedCondition condition) {
+    AddTo(main_, conditions_, RecordCondition{task_id, nullptr, std::move(condition)});
 }
 
 void DataRecordWatcher::AddTo(Stream& stream, Conditions& conditions, RecordCondition entry) {
@@ -542,14 +614,16 @@ void DataRecordWatcher::RemoveConditions(uint32_t task_id) {
 }
 
 void DataRecordWatcher::CheckConditions(const ZDataRecord*, ZDataRecord& record) {
-    Check(conditions_, record);
+    // A record the watcher did not publish is at the beginning of time.
+    Check(conditions_, record, ControllerTime());
 }
 
 void DataRecordWatcher::CheckTemperatureConditions(const ZDataRecord*, ZDataRecord& record) {
-    Check(temperature_conditions_, record);
+    Check(temperature_conditions_, record, ControllerTime());
 }
 
-void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record) {
+void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record,
+                              const ControllerTime& time) {
     boost::lock_guard<boost::mutex> lock(mutex_);
     if (directory_ == nullptr) {
         return;
@@ -563,8 +637,10 @@ void DataRecordWatcher::Check(Conditions& conditions, ZDataRecord& record) {
         if (!status || *status == kStatusFinished || *status == kStatusPaused) {
             continue;
         }
-        if (entry.condition_ && entry.condition_(&record) &&
-            (met_.empty() || met_.back() != entry.task_id_)) {
+        const bool held = entry.timed_condition_ ? entry.timed_condition_(record, time)
+                          : entry.condition_     ? entry.condition_(&record)
+                                                 : false;
+        if (held && (met_.empty() || met_.back() != entry.task_id_)) {
             met_.push_back(entry.task_id_);
         }
     }

@@ -1,8 +1,10 @@
 // Follows the record streams of both controllers, each on a thread of its own:
-// publishes the latest records, keeps the sample counter and the homing flags,
-// evaluates the tasks' watch conditions and sends the machine status.
+// publishes the latest records, stamps each main record with its controller
+// time, keeps the sample counter and the homing flags, evaluates the tasks'
+// watch conditions and sends the machine status.
 #pragma once
 
+#include "ControllerTime.h"
 #include "RecordCondition.h"
 #include "RecordFields.h"
 #include "TaskDirectory.h"
@@ -31,6 +33,13 @@ class DataRecordWatcher {
   public:
     using Callback = std::function<void(std::string)>;
     using Record = boost::shared_ptr<const ZDataRecord>;
+    // A main record with the time the watcher stamped on it.
+    struct TimedRecord {
+        Record record;
+        ControllerTime time;
+    };
+    // A watch that is also given the time of the record it looks at.
+    using TimedCondition = std::function<bool(const ZDataRecord&, const ControllerTime&)>;
     // Counts per millimetre of a G-code axis ("X", "Y", "Z").
     using ResolutionSource = std::function<double(const std::string&)>;
 
@@ -41,6 +50,9 @@ class DataRecordWatcher {
     void SetUpdateCallback(Callback callback);
     // Receives the record threads' "vrxError" messages; replaced like the above.
     void SetErrorCallback(Callback callback);
+    // Hands a "vrxError" message of the task engine (an axis that could not
+    // be stopped) to the error callback.
+    void SendError(const std::string& message);
     // Installed by the task engine; until then no watch is evaluated. Pass
     // nullptr to uninstall (in the installer's destructor): returns only once
     // no record thread uses the old directory any more. Do not call it while
@@ -56,6 +68,10 @@ class DataRecordWatcher {
     // fails, besides the thread's own "vrxError" message; the stream that ran
     // before then goes on. Otherwise the new thread takes over from the old
     // one, and the watches stay: the tasks go on waiting on the new stream.
+    // A main stream that takes over from a running one goes on with its
+    // clock (its records older than the last published are dropped until it
+    // catches up); any other opens a new stream of controller time, whose
+    // records are after every time of the streams before it.
     void Start(ZHandle handle);
     void StartTemperature(ZHandle handle);
     // End a stream's thread, empty its watch list and drop its latest record.
@@ -66,14 +82,16 @@ class DataRecordWatcher {
     // failed; the controller may be busy or the network slow for a while.
     static constexpr std::chrono::milliseconds kStallLimit{5000};
     // Samples by which a record may lag the published one and still count as
-    // older (the overlap of two streams at a hand-over); a record further
-    // behind comes from a controller whose clock started again.
+    // older (the overlap of two running streams at a hand-over); a record
+    // further behind comes from a controller whose clock started again.
     static constexpr uint16_t kStaleWindow = 5000;
 
     // Throw the stream's VrxException while the stream has failed: no record
     // would ever hold for the watch.
     void AddCondition(uint32_t task_id, std::function<bool(ZDataRecord*)> condition);
     void AddTemperatureCondition(uint32_t task_id, std::function<bool(ZDataRecord*)> condition);
+    // A main watch given each record's time too.
+    void AddTimedCondition(uint32_t task_id, TimedCondition condition);
     // Removes every watch of the task from both lists.
     void RemoveConditions(uint32_t task_id);
 
@@ -83,16 +101,25 @@ class DataRecordWatcher {
     // The latest main record, or a record of all zero bytes before the first
     // record and after Stop: readers then answer as if every field were 0.
     Record LatestMainOrZeros() const;
+    // The main stream has failed (lost, or silent past kStallLimit) and has
+    // not been opened again: no record will show what a command did.
+    bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
 
-    // A main record that shows the effect of the commands answered before the
-    // controller's clock read `time` ("MG TIME"): the latest record once one
-    // sampled after that time is in. Throws the stream's VrxException when it
-    // fails or no such record comes within kStallLimit; without a main stream,
-    // the latest record or one of zeros.
-    Record RecordSampledAfter(int32_t time) const;
-    // `record` was sampled after controller time `time`; 16-bit sample
-    // numbers compare within half a wrap (32.7 s).
-    static bool SampledAfter(const ZDataRecord& record, int32_t time);
+    // The latest main record and its time; no record before the first one
+    // and after Stop, and then the time of the last one published.
+    TimedRecord GetTimedRecord() const;
+    // The time of the latest main record.
+    ControllerTime Now() const;
+    // The controller's clock `clock` (an "MG TIME" reply, modulo 2^32) as a
+    // time of the current main stream: unwrapped against the latest record,
+    // which lies within the stall limit of it.
+    ControllerTime TimeOfClock(int32_t clock) const;
+    // A main record that shows the effect of the commands answered before
+    // `time` (a clock read): the latest record once one stamped after that
+    // time is in. Throws the stream's VrxException when it fails or no such
+    // record comes within kStallLimit; without a main stream, the latest
+    // record or one of zeros.
+    TimedRecord RecordAfter(const ControllerTime& time) const;
 
     // wraps x 65536 + sample_number of the latest main record, modulo 2^32.
     uint32_t GetSampleCounter() const;
@@ -144,6 +171,12 @@ class DataRecordWatcher {
         // Its records are not published until one is newer than the latest
         // of the stream it replaces. Guarded by the stream's record_mutex.
         bool catching_up = false;
+        // Its records are stamped on a stream of controller time: the one it
+        // took over or a new one. Guarded by the stream's record_mutex.
+        bool timed = false;
+        // The code of the error that ended its loop; 0 while it runs or when
+        // it was stopped between two records.
+        std::atomic<int32_t> end_rc{0};
     };
     // One record stream: its follower and what it publishes.
     struct Stream {
@@ -152,16 +185,22 @@ class DataRecordWatcher {
         const char* const name;
         // Serialises Start and Stop of this stream (and the destructor).
         boost::mutex control_mutex;
-        // Guards latest and follower (and, for the main stream, wraps_).
+        // Guards latest, its time, streams and follower (and, for the main
+        // stream, wraps_).
         mutable boost::mutex record_mutex;
         Record latest;
+        // The time stamped on `latest` (main stream only); kept after Stop.
+        ControllerTime latest_time;
+        // Streams of controller time opened so far; the last one's number.
+        uint32_t streams = 0;
         boost::shared_ptr<Follower> follower;
         // Signals a newly published record, a failure and a stop.
         mutable std::condition_variable_any published;
         // The return code that ended the stream's follower; 0 while it runs.
         std::atomic<int32_t> failure_rc{0};
     };
-    using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record)>;
+    using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record,
+                                         const ControllerTime& time)>;
     using Conditions = std::vector<RecordCondition>;
 
     DataRecordWatcher();
@@ -194,6 +233,20 @@ class DataRecordWatcher {
     bool PublishLocked(Stream& stream, Follower& follower,
                        const boost::shared_ptr<ZDataRecord>& record, bool count_wraps);
     static bool SampledBefore(const ZDataRecord& record, const ZDataRecord& latest);
+    // The time of a record about to be published by `follower`. Its first
+    // record goes on with the stream's clock when it follows the latest
+    // record of a running stream that it replaces; otherwise it opens a new
+    // stream of controller time.
+    static ControllerTime StampNext(Stream& stream, Follower& follower, const ZDataRecord& record);
+    // The stream's latest record, or the one of zeros, with its time.
+    static TimedRecord Timed(const Stream& stream);
+    // The time stamped on `record` as it was published; the beginning of time
+    // once a Stop has dropped it.
+    static ControllerTime StampOf(const Stream& stream,
+                                  const boost::shared_ptr<ZDataRecord>& record);
+    // The follower's loop ended on an error other than a timeout: its
+    // connection is gone, even if it was asked to stop meanwhile.
+    static bool LostConnection(const Follower& follower);
     // Ends a follower whose loop met an error: a running stream fails, a
     // first record that failed fails its Start. Never throws.
     void EndFollower(Stream& stream, Conditions& conditions, Follower& follower, bool adopted,
@@ -205,7 +258,7 @@ class DataRecordWatcher {
     static VrxException StreamError(const Stream& stream, int32_t rc);
     void AddTo(Stream& stream, Conditions& conditions, RecordCondition entry);
     void ReportStreamError(int32_t rc);
-    void Check(Conditions& conditions, ZDataRecord& record);
+    void Check(Conditions& conditions, ZDataRecord& record, const ControllerTime& time);
 
     // Status keys of one main record (everything of UpdateStatus but the wrap
     // count and the watch conditions).

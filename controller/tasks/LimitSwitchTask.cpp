@@ -1,5 +1,6 @@
 #include "LimitSwitchTask.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 
@@ -29,8 +30,8 @@ bool LimitSwitchTask::Reached() const {
     return bit == goal_ && !moving;
 }
 
-bool LimitSwitchTask::StoppedShort(const ZDataRecord& record) const {
-    if (!begun_.load() || !DataRecordWatcher::SampledAfter(record, begun_at_.load())) {
+bool LimitSwitchTask::StoppedShort(const ZDataRecord& record, const ControllerTime& time) const {
+    if (!begun_at_.IsPassedBy(time)) {
         return false;
     }
     const bool bit = ((ReadRecordField<uint8_t>(record, switch_offset_) >> kSwitchBit) & 1u) != 0;
@@ -52,23 +53,29 @@ bool LimitSwitchTask::SwitchBitSet() const {
 void LimitSwitchTask::OnStart() {
     AddDataRecordCondition<uint8_t>(static_cast<int>(switch_offset_), &last_switches_);
     AddDataRecordCondition<uint16_t>(static_cast<int>(status_offset_), &last_status_);
-    AddWatch([this](ZDataRecord* record) { return StoppedShort(*record); });
+    AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
+        return StoppedShort(record, time);
+    });
     Jog();
 }
 
 void LimitSwitchTask::OnCancel() {
-    begun_ = false;
-    StopAxis();
+    begun_at_.Clear();
+    StopJog();
 }
 
 void LimitSwitchTask::OnPause() {
-    begun_ = false;
-    StopAxis();
+    begun_at_.Clear();
+    StopJog();
+}
+
+void LimitSwitchTask::StopJog() {
+    AxisStopper::ForAxis(*this, GetControllerAxis()).Stop();
 }
 
 void LimitSwitchTask::OnUpdate() {
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
-    if (record && StoppedShort(*record)) {
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    if (latest.record && StoppedShort(*latest.record, latest.time)) {
         // As a failed step: the homing (or the probe's point) ends with the
         // reason, and so does what waits for it.
         FailStep(StoppedShortReason());
@@ -80,11 +87,10 @@ void LimitSwitchTask::OnResume() {
 }
 
 void LimitSwitchTask::Jog() {
-    begun_ = false;
+    begun_at_.Clear();
     SetJogSpeed(JogSpeed());
     BeginMotion();
     // Records sampled before this read may not show the jog yet: a standing
     // axis in them says nothing about who stopped it.
-    begun_at_ = ReadControllerTime();
-    begun_ = true;
+    begun_at_.Set(ReadControllerTime());
 }

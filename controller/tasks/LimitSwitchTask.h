@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,10 +41,13 @@ class LimitSwitchTask : public Task {
     // Jog speed, then "BG", then the controller's time, from which on the
     // records show the jog.
     void Jog();
-    // `record` was sampled after this task's latest begin and shows the axis
-    // standing with the switch away from its goal: a stop from elsewhere (the
-    // user's, a controller's) ended the jog. Evaluated on the record thread.
-    bool StoppedShort(const ZDataRecord& record) const;
+    // Stops the axis until the records show it standing.
+    void StopJog();
+    // `record`, at `time`, was sampled after this task's latest begin and
+    // shows the axis standing with the switch away from its goal: a stop from
+    // elsewhere (the user's, a controller's) ended the jog. Evaluated on the
+    // record thread.
+    bool StoppedShort(const ZDataRecord& record, const ControllerTime& time) const;
     // "Axis Z stopped short of its limit switch" and the like.
     std::string StoppedShortReason();
 
@@ -60,8 +64,7 @@ class LimitSwitchTask : public Task {
     std::atomic<uint16_t> last_status_{0};
     // The switch bit that ends the jog.
     bool goal_;
-    // The jog runs, begun at controller time `begun_at_`; cleared before
-    // this task's own stops, which are no reason to fail.
-    std::atomic<bool> begun_{false};
-    std::atomic<int32_t> begun_at_{0};
+    // The jog runs, begun at this controller time; cleared before this
+    // task's own stops, which are no reason to fail.
+    TimeMark begun_at_;
 };

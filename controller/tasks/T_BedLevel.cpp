@@ -1,5 +1,6 @@
 #include "T_BedLevel.h"
 
+#include "AxisStopper.h"
 #include "MainConnection.h"
 #include "T_PointLevel.h"
 #include "TaskManager.h"
@@ -126,9 +127,24 @@ void T_BedLevel::OnFinish() {
 }
 
 void T_BedLevel::OnCancel() {
-    SendCommand("ST");
-    SendCommand("DA zoffsets[0]");
+    // The mesh is released and the UI told even when the stop fails.
+    std::exception_ptr failure;
+    try {
+        AxisStopper::ForAll(*this, {"ST"}).Stop();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        SendCommand("DA zoffsets[0]");
+    } catch (...) {
+        if (!failure) {
+            failure = std::current_exception();
+        }
+    }
     UpdateMeshFlags(false, false);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 void T_BedLevel::OnPointFinished() {

@@ -1,5 +1,6 @@
 #include "T_CENTER_ON_ZERO.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 #include "T_GroupMotionComplete.h"
@@ -33,19 +34,20 @@ bool T_CENTER_ON_ZERO::Centred() {
 void T_CENTER_ON_ZERO::OnStart() {
     AddDataRecordCondition<int32_t>(kAReferenceOffset, &last_a_reference_);
     AddDataRecordCondition<int32_t>(kBReferenceOffset, &last_b_reference_);
-    AddWatch([this](ZDataRecord* record) { return StoppedShort(*record); });
+    AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
+        return StoppedShort(record, time);
+    });
     SendCommand("LD 3,3,3,3,3");
     SendCommand("SP 10000,10000");
     SendCommand("ST ABCE");
     std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
     SendCommand("PT 1,1");
     SendCommand("PA 0,0");
-    centring_sent_at_ = ReadControllerTime();
-    centring_sent_ = true;
+    centring_sent_at_.Set(ReadControllerTime());
 }
 
-bool T_CENTER_ON_ZERO::StoppedShort(const ZDataRecord& record) const {
-    if (!centring_sent_.load() || !DataRecordWatcher::SampledAfter(record, centring_sent_at_)) {
+bool T_CENTER_ON_ZERO::StoppedShort(const ZDataRecord& record, const ControllerTime& time) const {
+    if (!centring_sent_at_.IsPassedBy(time)) {
         return false;
     }
     for (const int axis : {0, 1}) {
@@ -63,9 +65,9 @@ std::string T_CENTER_ON_ZERO::StoppedShortReason(const ZDataRecord& record) {
 }
 
 void T_CENTER_ON_ZERO::OnUpdate() {
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
-    if (record && StoppedShort(*record)) {
-        FailStep(StoppedShortReason(*record));
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    if (latest.record && StoppedShort(*latest.record, latest.time)) {
+        FailStep(StoppedShortReason(*latest.record));
     }
 }
 
@@ -75,5 +77,23 @@ void T_CENTER_ON_ZERO::OnFinish() {
 }
 
 void T_CENTER_ON_ZERO::OnCancel() {
-    SendCommand("ST AB");
+    centring_sent_at_.Clear();
+    StopXY();
+}
+
+void T_CENTER_ON_ZERO::OnPause() {
+    // A stop of its own is no reason to fail the homing.
+    centring_sent_at_.Clear();
+    StopXY();
+}
+
+void T_CENTER_ON_ZERO::OnResume() {
+    // Position tracking takes up again from where the pause stopped X and Y.
+    SendCommand("PT 1,1");
+    SendCommand("PA 0,0");
+    centring_sent_at_.Set(ReadControllerTime());
+}
+
+void T_CENTER_ON_ZERO::StopXY() {
+    AxisStopper(*this, {"ST AB"}, {0, 1}, false).Stop();
 }

@@ -51,14 +51,16 @@ T_GroupMotionComplete::T_GroupMotionComplete(Parameters data)
 
 void T_GroupMotionComplete::OnStart() {
     if (!targets_.empty()) {
-        AddWatch([this](ZDataRecord* record) { return StoodAway(*record); });
+        AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
+            return StoodAway(record, time);
+        });
     }
 }
 
 void T_GroupMotionComplete::OnUpdate() {
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
-    if (record && StoodAway(*record)) {
-        FailStep(StoodAwayReason(*record));
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    if (latest.record && StoodAway(*latest.record, latest.time)) {
+        FailStep(StoodAwayReason(*latest.record));
     }
 }
 
@@ -72,7 +74,22 @@ bool T_GroupMotionComplete::Arrived() const {
     return true;
 }
 
-bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record) const {
+void T_GroupMotionComplete::OnPause() {
+    judging_ = false;
+}
+
+void T_GroupMotionComplete::OnResume() {
+    if (targets_.empty()) {
+        return;
+    }
+    resumed_at_.Set(ReadControllerTime());
+    judging_ = true;
+}
+
+bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record, const ControllerTime& time) const {
+    if (!judging_.load() || (resumed_at_.IsSet() && !resumed_at_.IsPassedBy(time))) {
+        return false;
+    }
     bool away = false;
     for (const Target& target : targets_) {
         if ((AxisStatus(record, target.index) & kMovingBit) != 0) {

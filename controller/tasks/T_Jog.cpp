@@ -1,5 +1,6 @@
 #include "T_Jog.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 // Controller samples (milliseconds) within which a begun jog must show in
 // the records; an axis held at its limit never does.
-constexpr uint16_t kStartSamples = 1000;
+constexpr int64_t kStartSamples = 1000;
 
 }  // namespace
 
@@ -40,12 +41,11 @@ void T_Jog::Publish(bool value) {
 }
 
 void T_Jog::Jog() {
-    awaiting_start_ = false;
+    start_deadline_.Clear();
     SetJogSpeed(GetSpeed());
     // Only a record that shows the commands sent so far tells whether the axis
     // jogs: an older one may predate the stop of the jog this one replaces.
-    const Record current = RecordAfterCommands();
-    int32_t begun_at = SampleNumber(*current);
+    ControllerTime begun_at = TimedRecordAfterCommands().time;
     // A jogging axis takes the new speed at once; a standing one needs a start.
     if (!AxisJogging()) {
         StopAxis();
@@ -54,21 +54,18 @@ void T_Jog::Jog() {
         // The deadline counts from the begin: slow replies must not eat it up.
         begun_at = ReadControllerTime();
     }
-    // Unsigned: the controller's clock wraps.
-    start_deadline_ = static_cast<int32_t>(static_cast<uint32_t>(begun_at) + kStartSamples);
-    awaiting_start_ = true;
+    start_deadline_.Set(begun_at.Plus(kStartSamples));
 }
 
-bool T_Jog::StartMissed(const ZDataRecord& record) const {
-    return awaiting_start_.load() && !jogging_.load() &&
-           DataRecordWatcher::SampledAfter(record, start_deadline_.load());
+bool T_Jog::StartMissed(const ControllerTime& time) const {
+    return !jogging_.load() && start_deadline_.IsPassedBy(time);
 }
 
 void T_Jog::OnStart() {
     jogging_ = false;
     axis_ = GetControllerAxis();
-    AddWatch([this](ZDataRecord* record) {
-        return jogging_.load() != AxisJogging() || StartMissed(*record);
+    AddTimedWatch([this](const ZDataRecord&, const ControllerTime& time) {
+        return jogging_.load() != AxisJogging() || StartMissed(time);
     });
     Jog();
     Publish(true);
@@ -79,8 +76,8 @@ void T_Jog::OnUpdate() {
         jogging_ = true;
         return;
     }
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
-    if (record && StartMissed(*record)) {
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    if (latest.record && StartMissed(latest.time)) {
         // The axis stays where it is, as at the end of a jog that ran into
         // a limit: the jog is over, and what was queued after it may run.
         std::cerr << "Jog of axis " << GetAxis() << " ended: the axis did not start moving"
@@ -91,7 +88,13 @@ void T_Jog::OnUpdate() {
 
 void T_Jog::OnCancel() {
     Publish(false);
-    StopAxis();
+    StopJog();
+}
+
+void T_Jog::StopJog() {
+    // A start that failed before it fixed the axis still stops the one it names.
+    const std::string axis = axis_.empty() ? GetControllerAxis() : axis_;
+    AxisStopper::ForAxis(*this, axis).Stop();
 }
 
 void T_Jog::OnFinish() {
@@ -99,10 +102,10 @@ void T_Jog::OnFinish() {
 }
 
 void T_Jog::OnPause() {
-    awaiting_start_ = false;
+    start_deadline_.Clear();
     jogging_ = false;
     Publish(false);
-    StopAxis();
+    StopJog();
 }
 
 void T_Jog::OnResume() {

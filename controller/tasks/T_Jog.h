@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <atomic>
 #include <string>
@@ -17,7 +18,7 @@ class T_Jog : public Task {
     void OnFinish() override;
     // Watches the axis's jogging state, jogs and publishes the key true.
     void OnStart() override;
-    // Publishes the key false and stops the axis.
+    // Publishes the key false and stops the axis (also when paused).
     void OnCancel() override;
     // Notes that the records have shown the axis jogging, or finishes a jog
     // whose axis never started moving.
@@ -41,19 +42,21 @@ class T_Jog : public Task {
     // and a read of the controller's time, from which on the axis has
     // kStartSamples to show its jog.
     void Jog();
-    // `record` was sampled past the start deadline and the records have not
-    // shown the axis jogging since the begin. Evaluated on the record thread.
-    bool StartMissed(const ZDataRecord& record) const;
+    // A record at `time` was sampled past the start deadline and the records
+    // have not shown the axis jogging since the begin. Evaluated on the
+    // record thread.
+    bool StartMissed(const ControllerTime& time) const;
     // The watcher's jogging test for the axis; false before any record.
     bool AxisJogging() const;
     void Publish(bool value);
+    // Stops the axis until the records show it standing.
+    void StopJog();
 
     // The records have shown the axis jogging since the last start or
     // resume; read by the record thread's watch.
     std::atomic<bool> jogging_{false};
-    // A jog was begun and must show by controller time `start_deadline_`.
-    std::atomic<bool> awaiting_start_{false};
-    std::atomic<int32_t> start_deadline_{0};
+    // Set while a begun jog must show by this controller time.
+    TimeMark start_deadline_;
     // The controller axis, fixed in OnStart before the watch is registered,
     // so the record thread never reads the parameters.
     std::string axis_;

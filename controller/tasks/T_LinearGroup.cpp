@@ -1,6 +1,7 @@
 #include "T_LinearGroup.h"
 
 #include "AxisModes.h"
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "LinearSegment.h"
 #include "RecordFields.h"
@@ -94,15 +95,13 @@ void T_LinearGroup::OnStart() {
     AddDataRecordCondition<uint16_t>(64, &last_coordinated_status_);
     // A motion stopped before any record shows it running changes none of
     // the fields above: the first record of the sequence is looked at anyway.
-    AddWatch([this](ZDataRecord* record) {
-        return awaiting_sequence_.load() &&
-               DataRecordWatcher::SampledAfter(*record, begin_time_.load());
+    AddTimedWatch([this](const ZDataRecord&, const ControllerTime& time) {
+        return sequence_begun_.IsPassedBy(time);
     });
     program_running_ = ProgramRunningFromReply(SendCommand("MG _XQ"));
-    StopAll();
     // Taken after the stop, the record also shows the motors that a command
     // just before the group (M84, M18) switched off.
-    const Record stopped = WaitUntilStopped();
+    const Record stopped = StopAll();
     SetUpCoordinateSystem(stopped.get());
     ReadPositions();
     position_mm_ = ReadPositionsInMm();
@@ -132,16 +131,17 @@ void T_LinearGroup::OnUpdate() {
 }
 
 void T_LinearGroup::OnPause() {
-    StopAll();
-    if (IsStatus(PAUSED)) {
-        // Paused again: what was left was requeued at the first pause.
-        return;
-    }
     // The count is taken once the stop has taken effect: a record from
     // before it misses the segments completed meanwhile, which would run
     // again on resume. Segments that a stop dropped are requeued like the
     // others and run on resume.
-    const Record stopped = WaitUntilStopped();
+    const Record stopped = StopAll();
+    if (IsStatus(PAUSED) && !begin_sent_ && outstanding_segments_.empty()) {
+        // Paused again with nothing fed since: what was left was requeued
+        // at the first pause. After a resume that failed half-way, what it
+        // fed (and perhaps began) is counted and requeued like at a pause.
+        return;
+    }
     if (begin_sent_) {
         RetireCounted(SegmentCount(*stopped));
     }
@@ -162,34 +162,10 @@ void T_LinearGroup::OnResume() {
     FeedSegments();
 }
 
-void T_LinearGroup::StopAll() {
-    SendCommand("ST ABCDE");
-    SendCommand("STS");
-}
-
-T_LinearGroup::Record T_LinearGroup::WaitUntilStopped() {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
-    // An older record may show axes standing that a stop has not reached yet,
-    // or motors that were switched off since.
-    Record record = RecordAfterCommands();
-    for (;;) {
-        bool moving = (CoordinatedStatus(*record) & kMotionBit) != 0;
-        for (int axis = 0; axis < 5; ++axis) {
-            moving = moving || (AxisStatus(*record, axis) & kMotionBit) != 0;
-        }
-        if (!moving) {
-            return record;
-        }
-        // Without fresh records (a stalled or cut stream) the axes cannot be
-        // seen to stop; the group gives up rather than hold the worker forever.
-        if (std::chrono::steady_clock::now() >= deadline) {
-            throw std::runtime_error("the axes did not stop");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // Newer than the one taken after the commands.
-        record = DataRecordWatcher::GetInstance().LatestMainOrZeros();
-    }
+T_LinearGroup::Record T_LinearGroup::StopAll() {
+    // An older record may show axes standing that a stop has not reached
+    // yet, or motors that were switched off since.
+    return AxisStopper::ForAll(*this, {"ST ABCDE", "STS"}).Stop();
 }
 
 void T_LinearGroup::SetUpCoordinateSystem(const ZDataRecord* record) {
@@ -302,26 +278,30 @@ void T_LinearGroup::FeedSegments() {
         if (segment->GetParentId() != GetId()) {
             AddParallelTask(segment);
         }
+        TaskManager::GetInstance().AddTask(segment);
         if (segment->HasMotion()) {
+            // Outstanding before it is sent: a segment whose "LI" fails may
+            // have reached the controller all the same, and is requeued
+            // with the others when the group stops.
+            outstanding_segments_.push(segment);
+            segment->MarkStarted();
             // Started as a task too, so a pause and a resume of the segment
             // itself do not send its segment a second time.
             segment->Start();
-            segment->MarkStarted();
-            outstanding_segments_.push(segment);
         } else {
             segment->Skip();
         }
-        TaskManager::GetInstance().AddTask(segment);
     }
     if (!begin_sent_ && FrontOutstandingSent() &&
         (CoordinatedStatus(*DataRecordWatcher::GetInstance().LatestMainOrZeros()) & kMotionBit) ==
             0) {
-        SendCommand("BGS");
+        // Counted as sent before it is: a "BGS" whose reply fails may have
+        // begun the motion, whose completed segments must not run again.
         begin_sent_ = true;
+        SendCommand("BGS");
         // Records sampled after this clock read show the sequence begun.
-        begin_time_ = ReadControllerTime();
+        sequence_begun_.Set(ReadControllerTime());
         sequence_seen_ = false;
-        awaiting_sequence_ = true;
     }
     if (NothingPending() && FrontOutstandingSent() && !end_sent_) {
         SendCommand("LE");
@@ -348,7 +328,7 @@ bool T_LinearGroup::UpdateCompletedSegments() {
     if (!begin_sent_) {
         return true;
     }
-    const auto record = DataRecordWatcher::GetInstance().GetRecord();
+    const auto [record, time] = DataRecordWatcher::GetInstance().GetTimedRecord();
     if (!record) {
         // No stream: nothing shows the sequence.
         return true;
@@ -356,11 +336,11 @@ bool T_LinearGroup::UpdateCompletedSegments() {
     if (!sequence_seen_) {
         // Older records may be of the sequence before the last "CSS", whose
         // count means nothing here, or show the motion before "BGS".
-        if (!DataRecordWatcher::SampledAfter(*record, begin_time_.load())) {
+        if (!sequence_begun_.IsPassedBy(time)) {
             return true;
         }
         sequence_seen_ = true;
-        awaiting_sequence_ = false;
+        sequence_begun_.Clear();
     }
     RetireCounted(SegmentCount(*record));
     if ((CoordinatedStatus(*record) & kMotionBit) != 0) {
@@ -396,7 +376,7 @@ void T_LinearGroup::RequeueOutstanding() {
     begin_sent_ = false;
     // The next sequence is judged from its own "BGS" on.
     sequence_seen_ = false;
-    awaiting_sequence_ = false;
+    sequence_begun_.Clear();
     std::deque<Segment> requeued;
     while (!outstanding_segments_.empty()) {
         outstanding_segments_.front()->Reset();

@@ -13,6 +13,7 @@
 #include "CompactMoves.h"
 #include "T_LinearMove.h"
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,9 +33,6 @@ class T_LinearGroup : public Task {
 
     // Most segments the controller holds from one group at once.
     static constexpr size_t kMaxOutstanding = 255;
-    // How long the group waits for the axes to stop before it gives up.
-    static constexpr int kStopTimeoutMs = 10000;
-
     // Parameters: "description", "resolutionX" ... "resolutionE" (counts per mm).
     explicit T_LinearGroup(Parameters data);
 
@@ -69,10 +67,9 @@ class T_LinearGroup : public Task {
     uint32_t SegmentOffset() const { return segment_offset_; }
 
   private:
-    void StopAll();
-    // Waits for a record sampled after the commands sent so far that shows
-    // every axis and the coordinated motion standing; returns it.
-    Record WaitUntilStopped();
+    // Stops every axis and the coordinated motion ("ST ABCDE", "STS") and
+    // returns a record taken after the stop that shows them standing.
+    Record StopAll();
     // Sends "CSS", then switches on the motors that are off and sets the
     // coordinate system, as `record` (taken after the commands before the
     // call) shows them; without one, as a record taken after the "CSS" does.
@@ -138,14 +135,12 @@ class T_LinearGroup : public Task {
     std::atomic<uint16_t> last_coordinated_status_{0};
     bool single_move_ = false;
     bool program_running_ = false;
-    // The controller's clock read after the last "BGS": records sampled later
-    // show the sequence it began.
-    std::atomic<int32_t> begin_time_{0};
-    // Set from "BGS" until a step has seen such a record; while set, a watch
-    // marks the group for a step at every record sampled after begin_time_,
-    // so a motion that ends before any record shows it running (a stop that
-    // lands while the group starts) is still seen to end.
-    std::atomic<bool> awaiting_sequence_{false};
+    // The controller's clock read after the last "BGS", set until a step has
+    // seen a record sampled later (which shows the sequence it began); while
+    // set, a watch marks the group for a step at every such record, so a
+    // motion that ends before any record shows it running (a stop that lands
+    // while the group starts) is still seen to end.
+    TimeMark sequence_begun_;
     // A record sampled after "BGS" has been seen: every later one is of the sequence.
     bool sequence_seen_ = false;
     // Where the last pause stopped the axes ("RP" after the stop), per channel.

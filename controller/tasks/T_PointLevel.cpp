@@ -1,5 +1,6 @@
 #include "T_PointLevel.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "RecordFields.h"
 #include "T_GroupMotionComplete.h"
@@ -48,10 +49,26 @@ T_PointLevel::T_PointLevel(Parameters data, std::function<void()> on_point_finis
             point->RecordPoint();
         }
     });
+    stand_ = stand;
     AddSubTasks({settle, stand, down, up, z_stands});
 }
 
 void T_PointLevel::OnStart() {
+    MoveOverPoint();
+}
+
+void T_PointLevel::OnPause() {
+    // The probe's own switch jog stops Z again when it is paused itself.
+    AxisStopper(*this, {"ST ABC"}, {0, 1, 2}, false).Stop();
+}
+
+void T_PointLevel::OnResume() {
+    if (!stand_->IsStatus(FINISHED)) {
+        MoveOverPoint();
+    }
+}
+
+void T_PointLevel::MoveOverPoint() {
     SendCommand("PA" + std::to_string(GetProperty<uint32_t>("xpos")) + "," +
                 std::to_string(GetProperty<uint32_t>("ypos")) + "," + std::to_string(kHoverZ));
 }

@@ -17,8 +17,16 @@ class T_PointLevel : public Task {
     void OnFinish() override;
     // Moves X and Y over the point and Z to 4000 counts.
     void OnStart() override;
+    // Stops X, Y and Z where they are.
+    void OnPause() override;
+    // Sends the axes on to the point when they had not got there.
+    void OnResume() override;
 
   private:
+    // "PA<x>,<y>,4000".
+    void MoveOverPoint();
+    // The wait for the axes to stand over the point.
+    Pointer stand_;
     // Sends "zoffsets[number]=<Z reference position>" from the latest record.
     void RecordPoint();
 

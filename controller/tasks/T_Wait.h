@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Task.h"
+#include "TimeMark.h"
 
 #include <cstdint>
 #include <string>
@@ -15,30 +16,26 @@ class T_Wait : public Task {
     // lines make it (a program may hold many).
     explicit T_Wait(uint32_t ms);
 
-    // Reads the controller's clock ("MG TIME"), brings the record sample
-    // counter in step with it and watches the records until the time is up.
+    // Reads the controller's clock ("MG TIME") and watches the records until
+    // one is stamped more than "ms" samples after it.
     void OnStart() override;
 
     // The dwell in milliseconds.
     uint32_t Milliseconds();
 
-    // More than "ms" samples have passed since the clock was read.
+    // More than "ms" samples have passed since the clock was read: the
+    // latest main record is after the dwell's end.
     bool IsElapsed() const;
 
     // The reply of "MG TIME" as a signed 32-bit time; 0 when unreadable.
     static int32_t ParseControllerTime(const std::string& reply);
 
   private:
-    // Set by OnStart; until then the dwell cannot be complete.
-    bool wait_started_ = false;
-    // The controller's clock when the dwell started.
-    uint32_t start_time_ = 0;
+    // The clock read plus "ms": records after it end the dwell. Set by
+    // OnStart; until then the dwell cannot be complete.
+    TimeMark end_;
     // "ms", read once on the worker so the record thread never touches the JSON.
     uint32_t ms_ = 0;
     // Given at construction rather than as "ms".
     bool ms_given_ = false;
-    // Added to the sample counter so that it counts in the clock's own terms:
-    // non-zero when the latest record at the start lay across a 16-bit wrap
-    // from the clock read.
-    uint32_t counter_correction_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "Task.h"
 
+#include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
 #include "TaskManager.h"
@@ -322,12 +323,46 @@ void Task::Finish() {
     CleanUp();
 }
 
+bool Task::HasWorkUnderWay() const {
+    // Paused or not, a task that has started may have set axes going that
+    // nothing else stops; one that ended left nothing of its own.
+    return IsActive() || (IsStatus(PAUSED) && started_);
+}
+
+namespace {
+
+// What a cancellation reason adds for axes that a cancel could not stop;
+// empty for any other error of a cancellation, which the caller hears of.
+std::string StopFailureText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const AxesNotStopped& not_stopped) {
+        return not_stopped.what();
+    } catch (...) {
+        return "";
+    }
+}
+
+}  // namespace
+
 bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
     if (IsStatus(CANCELLED)) {
         return false;
     }
-    if (IsActive()) {
-        Contain(failure, [this] { OnCancel(); });
+    std::string why = reason;
+    if (HasWorkUnderWay()) {
+        std::exception_ptr stop_error;
+        Contain(stop_error, [this] { OnCancel(); });
+        if (stop_error) {
+            // The UI learns from the reason that the machine may still move.
+            const std::string not_stopped = StopFailureText(stop_error);
+            if (!not_stopped.empty()) {
+                why += "; " + not_stopped;
+            }
+            if (!failure) {
+                failure = stop_error;
+            }
+        }
     }
     SetStatus(CANCELLED);
     const std::vector<CancelCallback> callbacks =
@@ -335,8 +370,7 @@ bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
     for (const auto& callback : callbacks) {
         Contain(failure, [&] { callback(reason); });
     }
-    nlohmann::json update = {{"status", StatusToString(CANCELLED)},
-                             {"cancellation_reason", reason}};
+    nlohmann::json update = {{"status", StatusToString(CANCELLED)}, {"cancellation_reason", why}};
     QueueUpdate(update);
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
@@ -375,9 +409,11 @@ void Task::Pause() {
         return;
     }
     OnPause();
+    // Paused children that have started are paused again too: a resume
+    // that failed half-way may have set some of them going.
     const std::vector<Pointer> children = children_;
     for (const auto& child : children) {
-        if (child->IsActive()) {
+        if (child->HasWorkUnderWay()) {
             child->Pause();
         }
     }
@@ -418,11 +454,15 @@ void Task::Resume() {
 }
 
 void Task::Abort() {
-    if (IsActive()) {
-        OnCancel();
+    std::exception_ptr failure;
+    if (HasWorkUnderWay()) {
+        Contain(failure, [this] { OnCancel(); });
     }
     SetStatus(CANCELLED);
     CleanUp();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 bool Task::IsActive() const {
@@ -597,6 +637,10 @@ void Task::AddWatch(WatchCondition condition) {
     DataRecordWatcher::GetInstance().AddCondition(id_, std::move(condition));
 }
 
+void Task::AddTimedWatch(TimedWatchCondition condition) {
+    DataRecordWatcher::GetInstance().AddTimedCondition(id_, std::move(condition));
+}
+
 void Task::AddTemperatureWatch(WatchCondition condition) {
     DataRecordWatcher::GetInstance().AddTemperatureCondition(id_, std::move(condition));
 }
@@ -618,16 +662,24 @@ std::string Task::SendCommand(std::string command) {
     return MainConnection::GetInstance().CommandIfEnabled(command);
 }
 
-int32_t Task::ReadControllerTime() {
-    return ParseControllerTime(SendCommand("MG TIME"));
+ControllerTime Task::ReadControllerTime() {
+    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
+    if (!MainConnection::GetInstance().IsEnabled()) {
+        return watcher.Now();
+    }
+    return watcher.TimeOfClock(ParseControllerTime(SendCommand("MG TIME")));
 }
 
 Task::Record Task::RecordAfterCommands() {
+    return TimedRecordAfterCommands().record;
+}
+
+DataRecordWatcher::TimedRecord Task::TimedRecordAfterCommands() {
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
     if (!MainConnection::GetInstance().IsEnabled()) {
-        return watcher.LatestMainOrZeros();
+        return {watcher.LatestMainOrZeros(), watcher.Now()};
     }
-    return watcher.RecordSampledAfter(ReadControllerTime());
+    return watcher.RecordAfter(ReadControllerTime());
 }
 
 void Task::SendTemperatureCommand(std::string command) {

@@ -3,6 +3,8 @@
 // the JSON parameters. Task classes (T_...) fill in the virtual hooks.
 #pragma once
 
+#include "ControllerTime.h"
+#include "DataRecordWatcher.h"
 #include "Utilities.h"
 
 #include <zenlib.h>
@@ -31,6 +33,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     using CancelCallback = std::function<void(const std::string& reason)>;
     // A watch on a data record: true when the task is to be looked at again.
     using WatchCondition = std::function<bool(ZDataRecord*)>;
+    // The same, also given the controller time of the record.
+    using TimedWatchCondition = std::function<bool(const ZDataRecord&, const ControllerTime&)>;
     // Shared ownership of a task, as everyone holds them.
     using Pointer = boost::shared_ptr<Task>;
     // A main data record, shared with the record thread that delivered it.
@@ -67,6 +71,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     bool IsStatus(uint32_t status) const { return status_.load() == status; }
     // RUNNING or UPDATING: started, and neither paused nor ended.
     bool IsActive() const;
+    // Active, or paused after it started: it may have set the machine going,
+    // so a cancel or a pause must stop it.
+    bool HasWorkUnderWay() const;
     // Stores the status without any message; the worker looks again at the
     // tasks this one may have made ready.
     void SetStatus(uint32_t status);
@@ -108,9 +115,11 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Step();
     void Start();
     void Finish();
-    // Cancels this task, its children and its queue successors. A hook or
-    // callback that throws does not stop the cancellation; the first such
-    // error is rethrown once everything has been cancelled.
+    // Cancels this task, its children and its queue successors. A task that
+    // has started gets OnCancel whatever its status (a paused one too), so
+    // it stops what it set going; a stop that fails is named in the reason.
+    // A hook or callback that throws does not stop the cancellation; the
+    // first such error is rethrown once everything has been cancelled.
     void Cancel(const std::string& reason);
     // Cancels the parent, or this task when it is top-level, with the reason
     // that a step failing with `error` gives.
@@ -119,7 +128,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     static std::string FailureReason(std::exception_ptr error);
     void Pause();
     void Resume();
-    // Cancels without callbacks, messages or cascade.
+    // Cancels without callbacks, messages or cascade; a failing OnCancel is
+    // rethrown once the task has ended.
     void Abort();
     // Holds the queued successor at a breakpoint, then resumes this task if
     // it is paused or held at its breakpoint.
@@ -154,6 +164,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     // Watches on the main and on the temperature record stream.
     void AddWatch(WatchCondition condition);
     void AddTemperatureWatch(WatchCondition condition);
+    // A main watch that judges records by their time (TimeMark::IsPassedBy).
+    void AddTimedWatch(TimedWatchCondition condition);
     // Marks the task for a fresh look whenever the main-record field of type T
     // at byte offset `offset` changes; `cell` always holds the value last seen.
     template <typename T>
@@ -173,8 +185,13 @@ class Task : public boost::enable_shared_from_this<Task> {
     // error when no such record comes; without a connected main controller,
     // the latest record or one of zeros.
     Record RecordAfterCommands();
-    // The controller's clock now ("MG TIME"), for RecordSampledAfter tests.
-    int32_t ReadControllerTime();
+    // The same with the record's controller time.
+    DataRecordWatcher::TimedRecord TimedRecordAfterCommands();
+    // The controller's clock now ("MG TIME", answered after every command
+    // sent before it) as a time of the current main stream: records stamped
+    // after it show those commands. Without a connected main controller,
+    // the time of the latest record.
+    ControllerTime ReadControllerTime();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.

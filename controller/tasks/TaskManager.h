@@ -190,11 +190,18 @@ class TaskManager : public TaskDirectory {
     // Runs a control operation, then sends the queued updates and, when
     // `wake`, wakes the worker, also when the operation throws.
     void RunControl(const std::function<void()>& operation, bool wake);
-    // Runs a control that may start the task or set it going again. Should
-    // a hook throw, the task, left running with nothing to move it on, fails
-    // as a failing step does; the error still goes to the UI.
+    // Runs a control that sends the task's commands (start, pause, resume,
+    // step-over). Should a hook throw, the task is left in a clear state
+    // (RecoverFromFailedControl); the error still goes to the UI.
     void RunStartingControl(const boost::shared_ptr<Task>& task,
-                            const std::function<void()>& operation);
+                            const std::function<void()>& operation, bool resumes = true);
+    // A task left running by a failed control fails as a failing step does;
+    // one left paused by a failed resume or step-over (`resumed`) is paused
+    // again, and fails when even that fails.
+    void RecoverFromFailedControl(const boost::shared_ptr<Task>& task, std::exception_ptr error,
+                                  bool resumed);
+    // Fails the task with `error`; an error of its cancellation goes to stderr.
+    static void FailQuietly(const boost::shared_ptr<Task>& task, std::exception_ptr error);
     void Announce(bool wake);
     // Runs `action` on every task of the table for which the predicate holds.
     void ForEachMatch(const Predicate& predicate,

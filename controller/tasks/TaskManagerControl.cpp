@@ -48,7 +48,8 @@ void TaskManager::RemoveBreakpoint(uint32_t id) {
 void TaskManager::PauseTask(uint32_t id) {
     Hold hold(*this);
     if (const auto task = LookupLive(id, "pauseTask")) {
-        RunControl([&task] { task->Pause(); }, false);
+        RunStartingControl(
+            task, [&task] { task->Pause(); }, false);
     }
 }
 
@@ -130,27 +131,54 @@ void TaskManager::RunControl(const std::function<void()>& operation, bool wake) 
 }
 
 void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
-                                     const std::function<void()>& operation) {
+                                     const std::function<void()>& operation, bool resumes) {
     RunControl(
         [&] {
             try {
                 operation();
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
-                if (task->IsActive()) {
-                    try {
-                        task->Fail(error);
-                    } catch (...) {
-                        // The cancellation's own hooks failed; the UI hears of the first error.
-                        std::cerr << "Task " << task->GetId() << " (" << task->GetName()
-                                  << ") failed to cancel: "
-                                  << Task::FailureReason(std::current_exception()) << std::endl;
-                    }
-                }
+                RecoverFromFailedControl(task, error, resumes);
                 throw;
             }
         },
         true);
+}
+
+void TaskManager::RecoverFromFailedControl(const boost::shared_ptr<Task>& task,
+                                           std::exception_ptr error, bool resumed) {
+    if (task->IsActive()) {
+        // A start or a pause that failed half-way: the task fails as a
+        // failing step does, and its cancellation stops what it set going.
+        FailQuietly(task, error);
+        return;
+    }
+    if (!resumed || !task->IsStatus(Task::PAUSED) || !task->HasStarted()) {
+        // A pause of a paused task that failed leaves it paused.
+        return;
+    }
+    // A resume that failed half-way may have set axes going: the task is
+    // paused again (stopped, its work counted and requeued), so that the
+    // resume can be sent again and go on from where the machine stands.
+    try {
+        task->Pause();
+    } catch (...) {
+        std::cerr << "Task " << task->GetId() << " (" << task->GetName()
+                  << ") could not be paused again after a failed resume: "
+                  << Task::FailureReason(std::current_exception()) << std::endl;
+        FailQuietly(task, error);
+    }
+}
+
+void TaskManager::FailQuietly(const boost::shared_ptr<Task>& task, std::exception_ptr error) {
+    try {
+        task->Fail(error);
+    } catch (...) {
+        // The cancellation's own hooks failed; the UI hears of the first error.
+        std::cerr << "Task " << task->GetId() << " (" << task->GetName()
+                  << ") failed to cancel: " << Task::FailureReason(std::current_exception())
+                  << std::endl;
+    }
 }
 
 void TaskManager::Announce(bool wake) {
@@ -193,8 +221,20 @@ void TaskManager::DebugExecute() {
 
 void TaskManager::Shutdown() {
     Hold hold(*this);
+    // A task whose stop fails does not keep the others running; the first
+    // error goes to the caller at the end.
+    std::exception_ptr failure;
+    const auto abort = [&failure](const boost::shared_ptr<Task>& task) {
+        try {
+            task->Abort();
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    };
     for (const auto& entry : tasks_) {
-        entry.second->Abort();
+        abort(entry.second);
     }
     // Tasks handed over since the last loop (the segments a group has just
     // fed) would be registered after the shutdown, still running, and never end.
@@ -209,7 +249,10 @@ void TaskManager::Shutdown() {
         parked.pop_back();
         const std::vector<boost::shared_ptr<Task>> children = task->GetSubTasks();
         parked.insert(parked.end(), children.begin(), children.end());
-        task->Abort();
+        abort(task);
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 

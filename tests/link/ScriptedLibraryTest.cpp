@@ -410,6 +410,7 @@ TEST_F(WatcherTest, AHandOverNeverSendsTheRecordOrTheCounterBack) {
     StartWith(65530);
     lib_.PushRecord(Sample(65534));
     ASSERT_TRUE(Eventually([this] { return watcher_.GetSampleCounter() == 65534u; }));
+    const ControllerTime handed_over = watcher_.GetTimedRecord().time;
     // Shared with the watch, which the record thread runs until the stop.
     struct Seen {
         std::mutex mutex;
@@ -432,6 +433,8 @@ TEST_F(WatcherTest, AHandOverNeverSendsTheRecordOrTheCounterBack) {
         return !seen->numbers.empty() && seen->numbers.back() == 2;
     }));
     EXPECT_EQ(watcher_.GetSampleCounter(), 65536u + 2);
+    // The same controller's clock: its time runs on.
+    EXPECT_EQ(watcher_.GetTimedRecord().time, handed_over.Plus(4));
     std::lock_guard<std::mutex> lock(seen->mutex);
     for (uint16_t stale : {65532, 65533})
         EXPECT_EQ(std::count(seen->numbers.begin(), seen->numbers.end(), stale), 0) << stale;
@@ -455,16 +458,83 @@ TEST_F(WatcherTest, AnyErrorOnARecordThreadEndsTheStreamAsALostOne) {
 
 TEST_F(WatcherTest, ARecordSampledAfterAClockReadIsWaitedFor) {
     ZDataRecord zeros{};
-    EXPECT_EQ(std::memcmp(watcher_.RecordSampledAfter(5).get(), &zeros, sizeof zeros), 0)
+    EXPECT_EQ(std::memcmp(watcher_.RecordAfter(watcher_.TimeOfClock(5)).record.get(), &zeros,
+                          sizeof zeros),
+              0)
         << "no stream: nothing to wait for";
     StartWith(65534);
+    const ControllerTime read = watcher_.TimeOfClock(65535);
     auto fresh = std::async(std::launch::async,
-                            [this] { return SampleNumber(*watcher_.RecordSampledAfter(65535)); });
+                            [&] { return SampleNumber(*watcher_.RecordAfter(read).record); });
     for (uint16_t number : {65535, 1})  // the same millisecond is not after it
         lib_.PushRecord(Sample(number));
     EXPECT_EQ(fresh.get(), 1);
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
-    EXPECT_EQ(Caught([this] { watcher_.RecordSampledAfter(7); }).GetRc(), Z_ERR_CONNECTION_LOST);
+    EXPECT_EQ(Caught([this] { watcher_.RecordAfter(watcher_.TimeOfClock(7)); }).GetRc(),
+              Z_ERR_CONNECTION_LOST);
+}
+
+TEST_F(WatcherTest, RecordTimesRunOnAcrossWrapsAndWatchesSeeThem) {
+    tasks_.Set({{9, kRunning}});
+    StartWith(65000);
+    const ControllerTime start = watcher_.GetTimedRecord().time;
+    // Shared with the watch, which the record thread runs until the stop.
+    struct Seen {
+        std::mutex mutex;
+        std::vector<ControllerTime> times;
+    };
+    const auto seen = std::make_shared<Seen>();
+    watcher_.AddTimedCondition(9, [seen](const ZDataRecord&, const ControllerTime& time) {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        seen->times.push_back(time);
+        return false;
+    });
+    // 40 s, then a whole wrap of 65.5 s, then a step back to the same number.
+    for (uint16_t number : {40000 - 536, 65000, 100})
+        lib_.PushRecord(Sample(number));
+    ASSERT_TRUE(lib_.WaitUntilTaken(5s));
+    const ControllerTime last = start.Plus(65536 + 636);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        return !seen->times.empty() && seen->times.back() == last;
+    }));
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    // The watch may have seen the first record too.
+    ASSERT_GE(seen->times.size(), 3u);
+    const std::vector<ControllerTime> times(seen->times.end() - 3, seen->times.end());
+    EXPECT_EQ(times, (std::vector<ControllerTime>{start.Plus(40000), start.Plus(65536), last}));
+    EXPECT_EQ(watcher_.GetTimedRecord().time, last);
+    EXPECT_TRUE(times[1].IsAfter(start.Plus(40000)));
+}
+
+// A controller whose clock started again (60.5 s after a failure, or a
+// restart behind or ahead of the old clock): after a failed stream, the
+// next open is a stream of its own, published at once and after every time
+// of the old one; clock reads are judged against it.
+TEST_F(WatcherTest, AStreamOpenedAfterAFailureIsJudgedByItsOwnRecords) {
+    const uint16_t restarts[] = {7000, 12000, static_cast<uint16_t>(10100 + 60600)};
+    for (const uint16_t restarted : restarts) {
+        SCOPED_TRACE(restarted);
+        const size_t errors = errors_.Messages().size();
+        StartWith(10000);
+        lib_.PushRecord(Sample(10100));
+        ASSERT_TRUE(Eventually([this] { return SampleNumber(*watcher_.GetRecord()) == 10100; }));
+        const ControllerTime old = watcher_.GetTimedRecord().time;
+        lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+        ASSERT_TRUE(errors_.WaitFor(errors + 1));
+        StartWith(restarted);
+        const auto [record, time] = watcher_.GetTimedRecord();
+        EXPECT_EQ(SampleNumber(*record), restarted);
+        EXPECT_EQ(time, ControllerTime(old.Stream() + 1, restarted));
+        EXPECT_TRUE(time.IsAfter(old));
+        const ControllerTime read = watcher_.TimeOfClock(restarted + 5);
+        EXPECT_EQ(read, time.Plus(5));
+        lib_.PushRecord(Sample(restarted + 6));
+        EXPECT_EQ(SampleNumber(*watcher_.RecordAfter(read).record), restarted + 6);
+        lib_.FreeRun();
+        watcher_.Stop();
+        lib_.Reset();
+    }
 }
 
 TEST_F(WatcherTest, CallbacksAndTheDirectoryMayBeReplacedWhileTheThreadUsesThem) {

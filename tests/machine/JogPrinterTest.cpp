@@ -48,7 +48,7 @@ TEST_F(Jog, FinishingLeavesTheAxisJoggingAndTheNextJogOnlyChangesItsSpeed) {
     auto back = Start(Jogging("X", "Neg", "-1000"));
     ASSERT_TRUE(Sent("JGA=-1000"));
     manager.CancelTask(back->GetId());
-    EXPECT_EQ(Log(), (Lines{"JGA=-1000", "MG TIME", "STA"}));
+    EXPECT_EQ(Log(), (Lines{"JGA=-1000", "MG TIME", "STA", "MG TIME"}));
     EXPECT_EQ(UiData(), Flags("jogNegX", {true, false}));
 }
 
@@ -58,7 +58,8 @@ TEST_F(Jog, PausingStopsTheJogAndResumingStartsItAgain) {
     TaskManager& manager = TaskManager::GetInstance();
     ASSERT_TRUE(Moving("B"));
     manager.PauseTask(id);
-    EXPECT_EQ(Log(), (Lines{"JGB=1500", "MG TIME", "STB", "SHB", "BGB", "MG TIME", "STB"}));
+    EXPECT_EQ(Log(),
+              (Lines{"JGB=1500", "MG TIME", "STB", "SHB", "BGB", "MG TIME", "STB", "MG TIME"}));
     printer_->ClearCommandLog(sim::Controller::kMain);
     ASSERT_TRUE(Moving("B", false));
     manager.ResumeTask(id);
@@ -72,7 +73,8 @@ TEST_F(Jog, TheExtruderJogsAxisDUnderItsOwnKeyWhateverThePolarity) {
     const uint32_t id = Start(Jogging("E", "Neg", "500"))->GetId();
     ASSERT_TRUE(Moving("D"));
     TaskManager::GetInstance().CancelTask(id);
-    EXPECT_EQ(Log(), (Lines{"JGD=500", "MG TIME", "STD", "SHD", "BGD", "MG TIME", "STD"}));
+    EXPECT_EQ(Log(),
+              (Lines{"JGD=500", "MG TIME", "STD", "SHD", "BGD", "MG TIME", "STD", "MG TIME"}));
     EXPECT_EQ(UiData(), Flags("jogNegE", {true, false}));
     // The task's full form names the axis as given.
     int named = 0;
@@ -89,6 +91,6 @@ TEST_F(Jog, WithoutASpeedItIsCancelledBeforeItJogs) {
     // The start failed before the jog: the key never went true, and the
     // cancellation of the running task only stops the axis.
     ASSERT_TRUE(Sent("STA"));
-    EXPECT_EQ(Log(), (Lines{"STA"}));
+    EXPECT_EQ(Log(), (Lines{"STA", "MG TIME"}));
     EXPECT_EQ(UiData(), Flags("jogPosX", {false}));
 }

@@ -333,7 +333,7 @@ TEST_F(ProgramEndToEnd, AMoveStoppedByTheUserCancelsTheProgramAndNothingMovesAft
                            {"G4 P10", "Previous Task in Queue Cancelled"},
                            {"~3Linear Move", "Previous Task in Queue Cancelled"}}));
     EXPECT_EQ(printer_.CommandLog(Controller::kMain),
-              (std::vector<std::string>{"STA", "ST ABCDE", "STS"}));
+              (std::vector<std::string>{"STA", "ST ABCDE", "STS", "MG TIME"}));
     EXPECT_FALSE(printer_.Snapshot().coordinated_running);
 }
 

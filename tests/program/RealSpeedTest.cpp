@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -176,10 +177,13 @@ TEST_F(RealSpeedJog, PressedAgainAtAnotherSpeedJogsOnAndEndsWhenStopped) {
     }));
     // The records lag behind (a busy network): the newest one in when the new
     // jog starts was taken before the old jog's stop.
+    // The old jog's stop is done only once a record shows X standing.
     printer_.StallRecords(Controller::kMain, true);
     client_.Send(Jog("Pos", "4000"));
-    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "JGA=4000", 2s));
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "STA", 2s));
+    std::this_thread::sleep_for(500ms);
     printer_.StallRecords(Controller::kMain, false);
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "JGA=4000", 2s));
     // The old jog's stop, then the new one begins.
     ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "BGA", 2s, 2));
     ASSERT_TRUE(AxisShows('A', kMoving));

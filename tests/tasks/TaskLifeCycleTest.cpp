@@ -140,8 +140,9 @@ TEST_F(Cancellation, ReachesChildAndSuccessorOnceAndCompletesWhenHooksThrow) {
             T_Probe::Log().Clear();
             manager_.CancelTask(task->GetId());
             manager_.CancelTask(task->GetId());
-            // Only a RUNNING task gets OnCancel, and the pause reached the child too.
-            EXPECT_TRUE(Hooks().empty());
+            // A paused task that has started stops what it set going: OnCancel
+            // once each, the child's through the cascade; a second cancel does nothing.
+            EXPECT_EQ(Hooks(), (Entries{Hook(task, "OnCancel"), Hook(child, "OnCancel")}));
         }
         EXPECT_EQ(callbacks, 1);
         EXPECT_EQ(reasons, std::vector<std::string>{Task::kPreviousInQueueCancelled});

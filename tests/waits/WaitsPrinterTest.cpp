@@ -273,8 +273,9 @@ TEST_F(WaitsPrinterTest, BedLevelCancelledWhileProbing) {
     TaskManager::GetInstance().CancelTask(run->GetId());
     ASSERT_TRUE(Ends(run, Task::CANCELLED));
     const auto tail = From(Log(), "ST");
-    ASSERT_GE(tail.size(), 2u);
-    EXPECT_EQ(tail[1], "DA zoffsets[0]");
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[1], "MG TIME");
+    EXPECT_EQ(tail[2], "DA zoffsets[0]");
     EXPECT_EQ(WaitForUiData(2).back(),
               (json{{"meshAvailable", false}, {"meshCalculating", false}}));
     EXPECT_FALSE(printer_->Snapshot().program_running);
@@ -297,8 +298,9 @@ TEST_F(WaitsPrinterTest, BedLevelEndsWithAPointThatFails) {
                            R"(refused</vrx_error>","id":)" +
                            std::to_string(shown->GetId()) + ","));
         const auto tail = From(Log(), "ST");
-        ASSERT_GE(tail.size(), 2u);
-        EXPECT_EQ(tail[1], "DA zoffsets[0]");
+        ASSERT_GE(tail.size(), 3u);
+        EXPECT_EQ(tail[1], "MG TIME");
+        EXPECT_EQ(tail[2], "DA zoffsets[0]");
         EXPECT_EQ(std::count(tail.begin(), tail.end(), "PA49600,0,4000"), 0);
     }
     const json calculating = {{"meshAvailable", false}, {"meshCalculating", true}};
