@@ -69,7 +69,7 @@ bool MachineSafety::StopAxes() {
 }
 
 MachineSafety::Motion MachineSafety::MotionAfterStop() {
-    if (!watcher_.GetRecord()) {
+    if (!watcher_.GetRecord() || watcher_.MainStreamFailed()) {
         // No main stream: the stop that the controller took has to do.
         return Motion::kUnknown;
     }
@@ -77,8 +77,8 @@ MachineSafety::Motion MachineSafety::MotionAfterStop() {
     for (;;) {
         DataRecordWatcher::Record record;
         try {
-            const int32_t time = ParseControllerTime(main_.CommandUntilTaken("MG TIME"));
-            record = watcher_.RecordSampledAfter(time);
+            const int32_t clock = ParseControllerTime(main_.CommandUntilTaken("MG TIME"));
+            record = watcher_.RecordAfter(watcher_.TimeOfClock(clock)).record;
         } catch (const std::exception& error) {
             std::cerr << "No main record shows the axes at exit; the stop taken has to do: "
                       << error.what() << std::endl;
