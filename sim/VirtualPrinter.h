@@ -58,6 +58,18 @@ struct PrinterSnapshot {
     double bed_target_c = 0.0;           // its set-point (0: off)
     double fan_speed = 0.0;              // last "speed=" value
     bool program_running = false;        // "XQ" given, no "AB" since
+
+    // Axis `index` (0 for A) moves: status bit 15.
+    bool Moving(size_t index) const { return (axes[index].status & 0x8000u) != 0; }
+    // No axis moves and no coordinated motion runs.
+    bool Standing() const {
+        for (size_t i = 0; i < axes.size(); ++i) {
+            if (Moving(i)) {
+                return false;
+            }
+        }
+        return !coordinated_running;
+    }
 };
 
 // Serves the main and the temperature controller on 127.0.0.1 and runs the

@@ -16,12 +16,7 @@ using nlohmann::json;
 using sim::Controller;
 using sim::PrinterSnapshot;
 
-constexpr uint16_t kMoving = 1u << 15;
 constexpr double kCountsPerMm = 400.0;
-
-bool Moving(const PrinterSnapshot& printer, int axis) {
-    return (printer.axes[axis].status & kMoving) != 0;
-}
 
 // At real speed: the records a restart leaves behind would stand for the new
 // controller's for seconds.
@@ -76,7 +71,7 @@ TEST_P(RestartedController, IsJudgedByItsOwnRecords) {
     EXPECT_LE(dwelt, 1300);
 
     client_.Send({{"command", "jogAxis"}, {"axis", "X"}, {"polarity", "Pos"}, {"speed", "2000"}});
-    EXPECT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return Moving(p, 0); }, 2s));
+    EXPECT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Moving(0); }, 2s));
     client_.Send({{"command", "stopAxis"}, {"axis", "X"}});
     EXPECT_FALSE(Await("T_Jog", "FINISHED", -1, 2s).is_null());
 }
@@ -106,7 +101,7 @@ TEST_F(LongSwitchJog, AStopFortySecondsInEndsTheHomingWithinAFewRecords) {
     const uint64_t begun = printer_.Snapshot().samples;
     ASSERT_TRUE(printer_.WaitUntil(
         [&](const PrinterSnapshot& p) { return p.samples >= begun + 40000; }, 20s));
-    ASSERT_TRUE(Moving(printer_.Snapshot(), 0));
+    ASSERT_TRUE(printer_.Snapshot().Moving(0));
     client_.Send({{"command", "stopAxis"}, {"axis", "X"}});
     const json homing = Await("T_Home", "CANCELLED", -1, 5s);
     ASSERT_FALSE(homing.is_null()) << testing::PrintToString(tasks_);

@@ -18,7 +18,6 @@ using sim::Controller;
 
 const char kGroup[] = "T_LinearGroup";
 const char kJog[] = "T_Jog";
-constexpr uint16_t kMoving = 1u << 15;
 // Longer than any controller command is waited for.
 constexpr auto kLate = 6000ms;
 constexpr Controller kMain = Controller::kMain;
@@ -64,15 +63,7 @@ class FailedControls : public ServerPrinterTest {
         return tasks_[Id(label)].value("cancellation_reason", "");
     }
     bool AllStand() {
-        return printer_.WaitUntil(
-            [](const sim::PrinterSnapshot& p) {
-                bool moving = p.coordinated_running;
-                for (const auto& axis : p.axes) {
-                    moving = moving || (axis.status & kMoving) != 0;
-                }
-                return !moving;
-            },
-            5s);
+        return printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Standing(); }, 5s);
     }
     // A zigzag print of `moves` moves, each extruding 20 counts (M83); its
     // last X and Y targets in millimetres.
@@ -238,8 +229,8 @@ class FailedJogResume : public FailedControls, public testing::WithParamInterfac
         client_.Send(
             {{"command", "jogAxis"}, {"axis", "X"}, {"polarity", "Pos"}, {"speed", "2000"}});
         ASSERT_FALSE(Await(kJog, "RUNNING").is_null()) << server_.Stderr();
-        ASSERT_TRUE(printer_.WaitUntil(
-            [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+        ASSERT_TRUE(
+            printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     }
 };
 
@@ -278,8 +269,7 @@ TEST_F(FailedControls, AHomingWhoseResumeIsRefusedStaysPausedAndItsCancelStopsX)
     printer_.SetAxisPosition('A', 20000);
     client_.Send({{"command", "homeAxis"}, {"axis", "X"}});
     ASSERT_FALSE(Await("T_Home", "RUNNING").is_null()) << server_.Stderr();
-    ASSERT_TRUE(printer_.WaitUntil(
-        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+    ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     EXPECT_TRUE(Control("pauseTask", Id("T_Home")).empty());
     ASSERT_FALSE(Await("T_Home", "PAUSED").is_null());
     Inject(Fault::kRefuse, "BGA");
@@ -300,8 +290,7 @@ TEST_F(FailedControls, ALevellingRunPausedWhileTravellingStandsAndResumesToItsEn
     client_.Send({{"command", "bedLevel"}, {"enabled", false}, {"recalculate", true}});
     ASSERT_FALSE(Await("T_BedLevel", "RUNNING").is_null()) << server_.Stderr();
     ASSERT_TRUE(printer_.WaitForCommand(kMain, "PA8000,0,4000", 10s)) << server_.Stderr();
-    ASSERT_TRUE(printer_.WaitUntil(
-        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+    ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     EXPECT_TRUE(Control("pauseTask", Id("T_BedLevel")).empty());
     ASSERT_FALSE(Await("T_BedLevel", "PAUSED").is_null());
     ASSERT_TRUE(AllStand());
@@ -325,8 +314,7 @@ TEST_F(RefusedStop, OfAJogIsSentAgainUntilTheAxisStands) {
     ASSERT_FALSE(Await(kJog, "PAUSED").is_null());
     EXPECT_TRUE(AllStand());
     EXPECT_TRUE(Control("resumeTask", Id(kJog)).empty());
-    ASSERT_TRUE(printer_.WaitUntil(
-        [](const sim::PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+    ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     printer_.RejectNext(kMain, "1 Unrecognized command");
     EXPECT_TRUE(Control("cancelTask", Id(kJog)).empty());
     ASSERT_FALSE(Await(kJog, "CANCELLED").is_null());

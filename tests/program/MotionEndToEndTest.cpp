@@ -40,28 +40,6 @@ class MotionEndToEnd : public ServerPrinterTest {
         OpenMain();
     }
 
-    // How the `nth` task labelled `label` ends ("FINISHED" or "CANCELLED");
-    // its status at the deadline when it has not ended by then.
-    std::string End(const std::string& label, int nth, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            for (const char* status : {"FINISHED", "CANCELLED"}) {
-                if (!Await(label, status, nth, 1ms).is_null()) {
-                    return status;
-                }
-            }
-        } while (std::chrono::steady_clock::now() < deadline);
-        const auto& ids = labelled_[label];
-        const int index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
-        return index >= 0 && index < static_cast<int>(ids.size())
-                   ? tasks_[ids[index]].value("status", "")
-                   : "";
-    }
-    std::string Reason(const std::string& label, int nth = -1) {
-        const auto& ids = labelled_[label];
-        const int index = nth < 0 ? static_cast<int>(ids.size()) + nth : nth;
-        return tasks_[ids.at(index)].value("cancellation_reason", "");
-    }
     void Control(const char* command, uint32_t id) {
         client_.Send({{"command", command}, {"id", id}});
     }

@@ -16,8 +16,6 @@ using nlohmann::json;
 using sim::Controller;
 using sim::PrinterSnapshot;
 
-constexpr uint16_t kMoving = 1u << 15;
-
 class TaskEndings : public ServerPrinterTest {
   protected:
     TaskEndings() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 8.0, false}) {}
@@ -95,12 +93,12 @@ TEST_P(JogLeftRunning, StopsAndTheServerEnds) {
                   {"polarity", "Pos"},
                   {"speed", "2000"},
                   {"description", "Jog"}});
-    ASSERT_TRUE(printer_.WaitUntil(
-        [index](const PrinterSnapshot& p) { return (p.axes[index].status & kMoving) != 0; }, 5s));
+    ASSERT_TRUE(
+        printer_.WaitUntil([index](const PrinterSnapshot& p) { return p.Moving(index); }, 5s));
     FinishAndLeave();
     // Stopped: at most the deceleration is left.
-    EXPECT_TRUE(printer_.WaitUntil(
-        [index](const PrinterSnapshot& p) { return (p.axes[index].status & kMoving) == 0; }, 1s));
+    EXPECT_TRUE(
+        printer_.WaitUntil([index](const PrinterSnapshot& p) { return !p.Moving(index); }, 1s));
     EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 0.0);
 }
 
@@ -160,7 +158,7 @@ TEST_F(TaskEndings, AFileThatSwitchesToRelativeAxesHaltsBeforeTheMoveItWouldChan
               "<gcode_error>XYZ axes must be set to Absolute Mode with G90.</gcode_error>");
     EXPECT_EQ(error["line_number"], "4");
     EXPECT_FALSE(Await("T_LinearGroup", "FINISHED", 0).is_null());
-    const auto stands = [](const PrinterSnapshot& p) { return (p.axes[0].status & kMoving) == 0; };
+    const auto stands = [](const PrinterSnapshot& p) { return !p.Moving(0); };
     ASSERT_TRUE(printer_.WaitUntil(stands, 5s));
     const double x = printer_.Snapshot().axes[0].position_counts;
     // The move behind the error waits for good; nothing moves on.

@@ -51,6 +51,24 @@ std::string ServerPrinterTest::Status(const std::string& label, int nth) {
     return task ? task->value("status", "") : "";
 }
 
+std::string ServerPrinterTest::End(const std::string& label, int nth,
+                                   std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        for (const char* status : {"FINISHED", "CANCELLED"}) {
+            if (!Await(label, status, nth, std::chrono::milliseconds(1)).is_null()) {
+                return status;
+            }
+        }
+    } while (std::chrono::steady_clock::now() < deadline);
+    return Status(label, nth);
+}
+
+std::string ServerPrinterTest::Reason(const std::string& label, int nth) {
+    const json* task = Seen(label, nth);
+    return task ? task->value("cancellation_reason", "") : "";
+}
+
 json ServerPrinterTest::Await(const std::string& label, const std::string& status, int nth,
                               std::chrono::milliseconds timeout) {
     using std::chrono::milliseconds;

@@ -41,6 +41,12 @@ class ServerPrinterTest : public testing::Test {
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The latest status seen so far of that task; "" when it has not been seen.
     std::string Status(const std::string& label, int nth = -1);
+    // How that task ends ("FINISHED" or "CANCELLED"); its latest status when
+    // it has not ended by the deadline.
+    std::string End(const std::string& label, int nth = -1,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Its cancellation reason; "" when it has none or has not been seen.
+    std::string Reason(const std::string& label, int nth = -1);
 
     // The latest form of that task; none when it has not been seen.
     const nlohmann::json* Seen(const std::string& label, int nth);
