@@ -64,6 +64,7 @@ Task::Task(std::string name, Parameters data, uint32_t id)
       origin_(),
       breakpoint_(false),
       started_(false),
+      cancelled_(false),
       woken_by_after_(false),
       waiter_id_(0) {}
 
@@ -364,6 +365,8 @@ bool Task::CancelThis(const std::string& reason, std::exception_ptr& failure) {
             }
         }
     }
+    // Set first: whoever sees the status also sees that the cascade ran.
+    cancelled_.store(true);
     SetStatus(CANCELLED);
     const std::vector<CancelCallback> callbacks =
         extras_ ? extras_->on_cancel : std::vector<CancelCallback>();

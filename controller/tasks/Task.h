@@ -85,6 +85,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     void SetOrigin(const std::string& origin) { origin_ = origin; }
     std::string GetOrigin() const { return origin_; }
     bool HasStarted() const { return started_; }
+    // Ended through Cancel, which takes the queue successors along; a line
+    // made CANCELLED because it failed validation, or an aborted task, was not.
+    bool WasCancelled() const { return cancelled_.load(); }
     bool HasBreakpoint() const { return breakpoint_; }
     // The task this one starts after (StartAfter); empty when there is none
     // or once this task has ended and let it go.
@@ -251,6 +254,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     std::string origin_;
     bool breakpoint_;
     bool started_;
+    // Atomic: a task is queued behind another on the I/O thread.
+    std::atomic<bool> cancelled_;
     // Whether `after_` wakes this task when its status changes; otherwise the
     // worker polls the task in every pass.
     bool woken_by_after_;

@@ -254,15 +254,9 @@ void TaskManager::ApplyPending() {
         // Sent as they come: a whole program may wait here, and its updates
         // would otherwise all be held at once.
         UpdateTasks();
-        // A cancellation of its predecessor that ran while this task was
-        // parked could not reach it through the table.
         const auto it = predecessors.find(task->GetId());
-        if (it != predecessors.end() && it->second->IsStatus(Task::CANCELLED)) {
-            try {
-                task->Cancel(Task::kPreviousInQueueCancelled);
-            } catch (...) {
-                ReportFailure(*task, std::current_exception());
-            }
+        if (it != predecessors.end()) {
+            CancelIfBehindCancelled(task, it->second);
         }
     }
     // Taken only now: a task parked by a step (a group's segments) may have
@@ -521,8 +515,9 @@ void TaskManager::AddTaskToBack(boost::shared_ptr<Task> task) {
         // Linked under the lock, so no cancellation of the predecessor can
         // come between the look at its status and the registration.
         Hold hold(*this, boost::adopt_lock);
-        JoinQueue(task);
+        const boost::shared_ptr<Task> predecessor = JoinQueue(task);
         RegisterTask(task);
+        CancelIfBehindCancelled(task, predecessor);
         hold.Release();
         Notify();
         return;
@@ -553,7 +548,27 @@ boost::shared_ptr<Task> TaskManager::JoinQueue(const boost::shared_ptr<Task>& ta
         task->StartAfter(last);
         predecessor = last;
     }
-    return predecessor && !HasEnded(*predecessor) ? predecessor : boost::shared_ptr<Task>();
+    // A predecessor that ends CANCELLED from here on, before this task is in
+    // the table, cannot reach it with its cascade; the caller checks it once
+    // the task is registered. One cancelled already counts the same: a
+    // program's line that failed at its start before the next was queued, or
+    // the last live task cancelled between the look above and the link.
+    return predecessor && !predecessor->IsStatus(Task::FINISHED) ? predecessor
+                                                                 : boost::shared_ptr<Task>();
+}
+
+void TaskManager::CancelIfBehindCancelled(const boost::shared_ptr<Task>& task,
+                                          const boost::shared_ptr<Task>& predecessor) {
+    // A line that failed validation was never cancelled: the program halts
+    // behind it instead.
+    if (!predecessor || !predecessor->WasCancelled()) {
+        return;
+    }
+    try {
+        task->Cancel(Task::kPreviousInQueueCancelled);
+    } catch (...) {
+        ReportFailure(*task, std::current_exception());
+    }
 }
 
 boost::shared_ptr<Task> TaskManager::LastLiveTask(std::vector<boost::shared_ptr<Task>>& ended) {

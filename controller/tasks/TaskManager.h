@@ -170,8 +170,12 @@ class TaskManager : public TaskDirectory {
     void RegisterTask(const boost::shared_ptr<Task>& task);
     // Puts the task at the back of the program queue, behind LastLiveTask
     // unless its program has chained it already; returns the task it waits
-    // for, or empty when there is none.
+    // for, unless that one has finished: empty then or when there is none.
     boost::shared_ptr<Task> JoinQueue(const boost::shared_ptr<Task>& task);
+    // Once the task is in the table: cancels it as the cascade of its queue
+    // predecessor would have, when that one was cancelled.
+    void CancelIfBehindCancelled(const boost::shared_ptr<Task>& task,
+                                 const boost::shared_ptr<Task>& predecessor);
     // With pending_mutex_ held: the last task of queue_ still waiting or
     // running, else the last such of ui_tasks_. The ended tasks it drops go
     // to `ended`, for the caller to release outside the lock.

@@ -134,6 +134,45 @@ TEST_F(TaskTable, ATaskParkedWhileItsPredecessorIsCancelledIsCancelledToo) {
     EXPECT_FALSE(waiting->IsReady());
 }
 
+TEST_F(TaskTable, AProgramLineQueuedAfterTheLineBeforeItFailedIsCancelledAndTheUiHearsIt) {
+    // Whether the worker is busy as the next line is queued (the line is
+    // parked) or not, and whether the line before failed at its start or
+    // failed validation (made CANCELLED: the program halts behind it).
+    for (const bool parked : {false, true}) {
+        for (const bool failed : {true, false}) {
+            auto before = T_Probe::Make(), next = T_Probe::Make(), last = T_Probe::Make();
+            for (const auto& [a, b] : {std::pair{before, next}, std::pair{next, last}}) {
+                b->StartAfter(a);
+                a->SetNextInQueueId(b->GetId());
+            }
+            manager_.AddTaskToBack(before);
+            if (failed) {
+                before->Cancel("fails at its start");  // its cascade finds no successor
+            } else {
+                before->SetStatus(C);
+            }
+            Flush();
+            if (parked) {
+                TaskManagerProbe::Lock();
+            }
+            manager_.AddTaskToBack(next);
+            manager_.AddTaskToBack(last);
+            if (parked) {
+                TaskManagerProbe::Unlock();
+            }
+            TaskManagerProbe::ApplyPending();
+            const uint32_t behind = failed ? C : I;
+            EXPECT_EQ(Statuses({next, last}), StatusList({behind, behind})) << parked;
+            if (failed) {
+                EXPECT_EQ(Flush().back(), Cancelled(last, Task::kPreviousInQueueCancelled));
+                EXPECT_FALSE(manager_.GetTask(last->GetId()));
+            }
+            manager_.Shutdown();
+            TaskManagerProbe::ApplyPending();
+        }
+    }
+}
+
 TEST_F(TaskTable, ChildrenParkedByAStartLeaveTheTableWithTheirParentCancelledBeforeTheNextLoop) {
     for (const bool shutdown : {false, true}) {
         auto task = T_Probe::Feeding(3);
