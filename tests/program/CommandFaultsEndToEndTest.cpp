@@ -21,7 +21,6 @@ using sim::PrinterSnapshot;
 const char kGroup[] = "T_LinearGroup";
 constexpr int kMovesPerGroup = 100;
 constexpr double kCountsPerMm = 400.0;
-constexpr uint16_t kMoving = 1u << 15;
 
 // A zigzag of `moves` moves, each extruding 20 counts and taking 12.5 ms,
 // with a dwell after every `group` of them.
@@ -39,12 +38,6 @@ std::string Zigzag(int moves = 2 * kMovesPerGroup, int group = kMovesPerGroup) {
     return program;
 }
 
-bool Stands(const PrinterSnapshot& printer) {
-    return !printer.coordinated_running &&
-           std::none_of(printer.axes.begin(), printer.axes.end(),
-                        [](const sim::AxisSnapshot& axis) { return axis.status & kMoving; });
-}
-
 class CommandFaults : public ServerPrinterTest {
   protected:
     CommandFaults() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 1.0, false}) {}
@@ -53,30 +46,15 @@ class CommandFaults : public ServerPrinterTest {
         OpenMain();
         OpenTemperature();
     }
-    // How the `nth` task labelled `label` ends; its status at the deadline otherwise.
-    std::string End(const std::string& label, int nth = -1,
-                    std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
-            for (const char* status : {"FINISHED", "CANCELLED"}) {
-                if (!Await(label, status, nth, 1ms).is_null()) {
-                    return status;
-                }
-            }
-        } while (std::chrono::steady_clock::now() < deadline);
-        return Status(label, nth);
-    }
-    std::string Reason(const std::string& label, int nth = -1) {
-        const json* task = Seen(label, nth);
-        return task ? task->value("cancellation_reason", "") : "";
-    }
     size_t Sent(Controller controller, const std::string& prefix) {
         const auto log = printer_.CommandLog(controller);
         return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
             return line.compare(0, prefix.size(), prefix) == 0;
         });
     }
-    bool StandsSoon() { return printer_.WaitUntil(Stands, 5s); }
+    bool StandsSoon() {
+        return printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 5s);
+    }
     bool FirstGroupMoves() {
         return !Await(kGroup, "RUNNING", 0).is_null() &&
                printer_.WaitUntil([](const PrinterSnapshot& p) { return p.segment_count >= 30; },
@@ -188,8 +166,7 @@ TEST_P(LateMachineWork, Finishes) {
     client_.Send(work.message);
     if (!work.stop.is_null()) {
         ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, work.held, 5s));
-        ASSERT_TRUE(printer_.WaitUntil(
-            [](const PrinterSnapshot& p) { return (p.axes[0].status & kMoving) != 0; }, 5s));
+        ASSERT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Moving(0); }, 5s));
         client_.Send(work.stop);
     }
     EXPECT_EQ(End(work.label), "FINISHED") << Reason(work.label) << server_.Stderr();
@@ -266,7 +243,7 @@ TEST_F(CommandFaults, ALostCommandConnectionMidPrintFailsThePrintAndTheAxesStand
     EXPECT_NE(Reason(kGroup).find("lost"), std::string::npos) << Reason(kGroup);
     // The stop went out on a new connection: the axes stand long before the
     // segments already fed would have run out.
-    EXPECT_TRUE(printer_.WaitUntil(Stands, 1s));
+    EXPECT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 1s));
     EXPECT_LT(printer_.Snapshot().segment_count, 200);
     FinishAndLeave();
 }

@@ -44,7 +44,7 @@ class ServerPrinterTest : public testing::Test {
     // How that task ends ("FINISHED" or "CANCELLED"); its latest status when
     // it has not ended by the deadline.
     std::string End(const std::string& label, int nth = -1,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Its cancellation reason; "" when it has none or has not been seen.
     std::string Reason(const std::string& label, int nth = -1);
 
