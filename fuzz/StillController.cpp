@@ -13,6 +13,9 @@ std::string StillController::Reply(const std::string& command) {
     if (command == "MG _XQ") {
         return "-1";  // no controller program runs
     }
+    if (command == "MG TIME") {
+        return "0";  // its clock stands still too
+    }
     return "";
 }
 
