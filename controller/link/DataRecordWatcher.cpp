@@ -285,10 +285,12 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
             if (next_rc != 0) {
                 throw VrxException("ZRecord", next_rc, nullptr);
             }
-            if (!Publish(stream, follower, record, count_wraps)) {
+            const std::optional<ControllerTime> time =
+                Publish(stream, follower, record, count_wraps);
+            if (!time) {
                 continue;
             }
-            per_record(previous.get(), *record, StampOf(stream, record));
+            per_record(previous.get(), *record, *time);
             previous = std::move(record);
         }
     } catch (const VrxException& error) {
@@ -352,17 +354,20 @@ ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* recor
     }
 }
 
-bool DataRecordWatcher::Publish(Stream& stream, Follower& follower,
-                                const boost::shared_ptr<ZDataRecord>& record, bool count_wraps) {
-    bool published = false;
+std::optional<ControllerTime> DataRecordWatcher::Publish(
+    Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
+    bool count_wraps) {
+    std::optional<ControllerTime> time;
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
-        published = PublishLocked(stream, follower, record, count_wraps);
+        if (PublishLocked(stream, follower, record, count_wraps)) {
+            time = stream.latest_time;
+        }
     }
-    if (published) {
+    if (time) {
         stream.published.notify_all();
     }
-    return published;
+    return time;
 }
 
 bool DataRecordWatcher::PublishLocked(Stream& stream, Follower& follower,

@@ -227,9 +227,11 @@ class DataRecordWatcher {
     // Publishes a new record unless it was sampled before the one published
     // while the follower catches up with the stream it replaced; for the main stream also counts
     // a sample wrap in the same step, so no reader sees a wrapped sample with
-    // the old wrap count. False when the record is not published.
-    bool Publish(Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
-                 bool count_wraps);
+    // the old wrap count. The time it was published at; none when it is not
+    // published.
+    std::optional<ControllerTime> Publish(Stream& stream, Follower& follower,
+                                          const boost::shared_ptr<ZDataRecord>& record,
+                                          bool count_wraps);
     bool PublishLocked(Stream& stream, Follower& follower,
                        const boost::shared_ptr<ZDataRecord>& record, bool count_wraps);
     static bool SampledBefore(const ZDataRecord& record, const ZDataRecord& latest);

@@ -20,6 +20,16 @@ void ReportFailure(const Task& task, std::exception_ptr error) {
               << ") failed: " << Task::FailureReason(error) << std::endl;
 }
 
+// Cancels `task`; an error of its hooks is reported, not passed on: the
+// worker goes on with the other tasks.
+void CancelReporting(Task& task, const std::string& reason) {
+    try {
+        task.Cancel(reason);
+    } catch (...) {
+        ReportFailure(task, std::current_exception());
+    }
+}
+
 // Why a jog ends when the UI that asked to finish has gone.
 const char kUserInterfaceGone[] = "User Interface closed while finishing";
 
@@ -429,11 +439,7 @@ void TaskManager::EndWorkLeftToTheUi() {
     }
     for (const auto& task : open_ended) {
         // Cancelled as the UI's own cancel would: the task stops its axis.
-        try {
-            task->Cancel(kUserInterfaceGone);
-        } catch (...) {
-            ReportFailure(*task, std::current_exception());
-        }
+        CancelReporting(*task, kUserInterfaceGone);
         changed_ = true;
     }
 }
@@ -564,11 +570,7 @@ void TaskManager::CancelIfBehindCancelled(const boost::shared_ptr<Task>& task,
     if (!predecessor || !predecessor->WasCancelled()) {
         return;
     }
-    try {
-        task->Cancel(Task::kPreviousInQueueCancelled);
-    } catch (...) {
-        ReportFailure(*task, std::current_exception());
-    }
+    CancelReporting(*task, Task::kPreviousInQueueCancelled);
 }
 
 boost::shared_ptr<Task> TaskManager::LastLiveTask(std::vector<boost::shared_ptr<Task>>& ended) {
