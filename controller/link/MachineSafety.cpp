@@ -1,10 +1,10 @@
 #include "MachineSafety.h"
 
+#include "ControllerClock.h"
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
 #include "RecordFields.h"
 #include "TemperatureConnection.h"
-#include "Utilities.h"
 #include "VrxException.h"
 
 #include <iostream>
@@ -77,8 +77,10 @@ MachineSafety::Motion MachineSafety::MotionAfterStop() {
     for (;;) {
         DataRecordWatcher::Record record;
         try {
-            const int32_t clock = ParseControllerTime(main_.CommandUntilTaken("MG TIME"));
-            record = watcher_.RecordAfter(watcher_.TimeOfClock(clock)).record;
+            const ControllerClock::Reading now = ControllerClock::Read(
+                watcher_,
+                [this](const std::string& text) { return main_.CommandUntilTaken(text); });
+            record = watcher_.RecordAfter(now.time).record;
         } catch (const std::exception& error) {
             std::cerr << "No main record shows the axes at exit; the stop taken has to do: "
                       << error.what() << std::endl;

@@ -27,9 +27,6 @@ class T_Wait : public Task {
     // latest main record is after the dwell's end.
     bool IsElapsed() const;
 
-    // The reply of "MG TIME" as a signed 32-bit time; 0 when unreadable.
-    static int32_t ParseControllerTime(const std::string& reply);
-
   private:
     // The clock read plus "ms": records after it end the dwell. Set by
     // OnStart; until then the dwell cannot be complete.

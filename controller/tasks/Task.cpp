@@ -18,6 +18,25 @@ namespace {
 const char kParentCancelled[] = "Parent Task Cancelled";
 const char kAllSubTasksCancelled[] = "All Sub-Tasks were Cancelled";
 
+// A task that needs a controller which is not open fails at once, naming it:
+// nothing would ever answer its commands or feed its watches. (The UI's own
+// raw commands and stops skip such a controller instead.)
+MainConnection& OpenMain() {
+    MainConnection& main = MainConnection::GetInstance();
+    if (!main.IsEnabled()) {
+        throw std::runtime_error("Main controller not open");
+    }
+    return main;
+}
+
+TemperatureConnection& OpenTemperature() {
+    TemperatureConnection& temperature = TemperatureConnection::GetInstance();
+    if (!temperature.IsOpen()) {
+        throw std::runtime_error("Temperature controller not open");
+    }
+    return temperature;
+}
+
 // What a dying task still owns of other tasks: the task it starts after,
 // conditions and callbacks that hold other tasks, and its children.
 struct Remains {
@@ -120,12 +139,8 @@ std::string Task::StatusToString(uint32_t status) {
 }
 
 void Task::SetStatus(uint32_t status) {
-    const uint32_t before = status_.exchange(status);
+    status_.store(status);
     WakeDependents(false);
-    const bool stopped = status == PAUSED || status == BREAKPOINT;
-    if (stopped || before == PAUSED || before == BREAKPOINT) {
-        TaskManager::GetInstance().NoteStopped(id_, stopped);
-    }
 }
 
 void Task::WakeDependents(bool with_children) const {
@@ -637,15 +652,26 @@ bool Task::AllChildrenCancelled() const {
 }
 
 void Task::AddWatch(WatchCondition condition) {
+    OpenMain();
     DataRecordWatcher::GetInstance().AddCondition(id_, std::move(condition));
+    watches_main_ = true;
 }
 
 void Task::AddTimedWatch(TimedWatchCondition condition) {
+    OpenMain();
     DataRecordWatcher::GetInstance().AddTimedCondition(id_, std::move(condition));
+    watches_main_ = true;
 }
 
 void Task::AddTemperatureWatch(WatchCondition condition) {
+    OpenTemperature();
     DataRecordWatcher::GetInstance().AddTemperatureCondition(id_, std::move(condition));
+    watches_temperature_ = true;
+}
+
+bool Task::WaitsOnClosedController() const {
+    return (watches_main_ && !MainConnection::GetInstance().IsEnabled()) ||
+           (watches_temperature_ && !TemperatureConnection::GetInstance().IsOpen());
 }
 
 bool Task::LatestRecord(ZDataRecord* record) {
@@ -662,15 +688,16 @@ bool Task::HasProperty(const std::string& key) const {
 }
 
 std::string Task::SendCommand(std::string command) {
-    return MainConnection::GetInstance().CommandIfEnabled(command);
+    return OpenMain().Command(command);
+}
+
+ControllerClock::Reading Task::ReadClock() {
+    return ControllerClock::Read(DataRecordWatcher::GetInstance(),
+                                 [this](const std::string& text) { return SendCommand(text); });
 }
 
 ControllerTime Task::ReadControllerTime() {
-    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
-    if (!MainConnection::GetInstance().IsEnabled()) {
-        return watcher.Now();
-    }
-    return watcher.TimeOfClock(ParseControllerTime(SendCommand("MG TIME")));
+    return ReadClock().time;
 }
 
 Task::Record Task::RecordAfterCommands() {
@@ -678,15 +705,11 @@ Task::Record Task::RecordAfterCommands() {
 }
 
 DataRecordWatcher::TimedRecord Task::TimedRecordAfterCommands() {
-    DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
-    if (!MainConnection::GetInstance().IsEnabled()) {
-        return {watcher.LatestMainOrZeros(), watcher.Now()};
-    }
-    return watcher.RecordAfter(ReadControllerTime());
+    return DataRecordWatcher::GetInstance().RecordAfter(ReadControllerTime());
 }
 
 void Task::SendTemperatureCommand(std::string command) {
-    TemperatureConnection::GetInstance().Command(command);
+    OpenTemperature().Command(command);
 }
 
 void Task::SendAxisCommand(const std::string& word, const std::string& value) {

@@ -3,6 +3,7 @@
 // the JSON parameters. Task classes (T_...) fill in the virtual hooks.
 #pragma once
 
+#include "ControllerClock.h"
 #include "ControllerTime.h"
 #include "DataRecordWatcher.h"
 #include "Utilities.h"
@@ -179,22 +180,23 @@ class Task : public boost::enable_shared_from_this<Task> {
     template <typename T>
     T GetProperty(const std::string& key);
     bool HasProperty(const std::string& key) const;
-    // Reply of the main controller; "" without sending while it is not enabled.
+    // Reply of the main controller. Like every command and watch helper
+    // here, throws "Main controller not open" (or "Temperature controller
+    // not open") while that controller is not open.
     std::string SendCommand(std::string command);
     // The latest main record once it shows the effect of every command sent
     // before the call: one sampled after a read of the controller's clock
     // ("MG TIME") that follows their replies. A record taken earlier may
     // predate a stop or a motor switched off just now. Throws the stream's
-    // error when no such record comes; without a connected main controller,
-    // the latest record or one of zeros.
+    // error when no such record comes.
     Record RecordAfterCommands();
     // The same with the record's controller time.
     DataRecordWatcher::TimedRecord TimedRecordAfterCommands();
-    // The controller's clock now ("MG TIME", answered after every command
-    // sent before it) as a time of the current main stream: records stamped
-    // after it show those commands. Without a connected main controller,
-    // the time of the latest record.
+    // The controller's clock now (ControllerClock): records stamped after it
+    // show every command sent before.
     ControllerTime ReadControllerTime();
+    // The same with the clock as the controller gave it.
+    ControllerClock::Reading ReadClock();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.
@@ -232,6 +234,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     // Runs until the user stops it (a jog): when the UI has gone after asking
     // to finish, nothing else would ever end it.
     virtual bool RunsUntilStopped() const { return false; }
+    // Has watches on the records of a controller that is not open (any
+    // more): nothing will ever hold for them.
+    bool WaitsOnClosedController() const;
 
   protected:
     // A task under an id taken earlier with ReserveIds.
@@ -274,6 +279,9 @@ class Task : public boost::enable_shared_from_this<Task> {
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;
+    // Set by the watch helpers, under the manager's lock.
+    bool watches_main_ = false;
+    bool watches_temperature_ = false;
 
     // Steps 1 to 6 of a cancellation; false when the task was already
     // cancelled. Keeps the first error of a hook, callback or child in `failure`.

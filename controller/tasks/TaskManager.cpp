@@ -30,7 +30,8 @@ void CancelReporting(Task& task, const std::string& reason) {
     }
 }
 
-// Why a jog ends when the UI that asked to finish has gone.
+// Why work that only the UI could move on ends when the UI that asked to
+// finish has gone.
 const char kUserInterfaceGone[] = "User Interface closed while finishing";
 
 }  // namespace
@@ -182,7 +183,6 @@ void TaskManager::ClearAll(bool with_table) {
     {
         boost::lock_guard<boost::mutex> lock(awake_mutex_);
         awake_.clear();
-        stopped_.clear();
     }
     // Tasks still waiting to be added have no watches yet.
     RemoveWatches(table);
@@ -229,7 +229,9 @@ void TaskManager::Run() {
             }
             if (tasks_.empty() || !changed_) {
                 // Looked at only once nothing is left to step.
-                if (finish_requested_ && IsHeldForTheUi()) {
+                if (finish_requested_ && finish_when_held_ && !GoesOnWithoutTheUi()) {
+                    CancelWorkLeftToTheUi();
+                    UpdateTasks();
                     CallFinishCallback(hold);
                     continue;
                 }
@@ -387,15 +389,6 @@ boost::shared_ptr<Task> TaskManager::TakeAwake(uint64_t& from) {
     }
 }
 
-void TaskManager::NoteStopped(uint32_t id, bool stopped) {
-    boost::lock_guard<boost::mutex> lock(awake_mutex_);
-    if (stopped) {
-        stopped_.insert(id);
-    } else {
-        stopped_.erase(id);
-    }
-}
-
 void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
     boost::lock_guard<boost::mutex> lock(awake_mutex_);
     for (const uint32_t id : ids) {
@@ -405,28 +398,32 @@ void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
     }
 }
 
-bool TaskManager::IsHeldForTheUi() {
-    if (!finish_when_held_) {
-        return false;
-    }
-    std::vector<uint32_t> stopped;
-    {
-        boost::lock_guard<boost::mutex> lock(awake_mutex_);
-        stopped.assign(stopped_.begin(), stopped_.end());
-    }
-    const bool any_stopped = std::any_of(stopped.begin(), stopped.end(), [this](uint32_t id) {
-        const auto it = tasks_.find(id);
-        return it != tasks_.end() &&
-               (it->second->IsStatus(Task::PAUSED) || it->second->IsStatus(Task::BREAKPOINT));
-    });
-    if (!any_stopped) {
-        return false;
-    }
+bool TaskManager::GoesOnWithoutTheUi() const {
     // A running task without children waits for the machine (a move, a
-    // dwell, a heater), which goes on without the UI.
-    return std::none_of(tasks_.begin(), tasks_.end(), [](const auto& entry) {
-        return entry.second->IsActive() && !entry.second->HasSubTasks();
+    // dwell, a heater), which goes on without the UI; unless it waits on a
+    // controller that is not open, or runs until the user stops it.
+    return std::any_of(tasks_.begin(), tasks_.end(), [](const auto& entry) {
+        const Task& task = *entry.second;
+        return task.IsActive() && !task.HasSubTasks() && !task.RunsUntilStopped() &&
+               !task.WaitsOnClosedController();
     });
+}
+
+void TaskManager::CancelWorkLeftToTheUi() {
+    std::vector<boost::shared_ptr<Task>> left;
+    for (const auto& entry : tasks_) {
+        if (entry.second->GetParentId() == 0 && !HasEnded(*entry.second)) {
+            left.push_back(entry.second);
+        }
+    }
+    // The last first: each line of a halted program is told why it ends,
+    // rather than that the one before it was cancelled.
+    std::sort(left.begin(), left.end(),
+              [](const auto& a, const auto& b) { return a->GetId() > b->GetId(); });
+    for (const auto& task : left) {
+        // As the UI's own cancel would: a paused task stops what it set going.
+        CancelReporting(*task, kUserInterfaceGone);
+    }
 }
 
 void TaskManager::EndWorkLeftToTheUi() {

@@ -77,8 +77,6 @@ class TaskManager : public TaskDirectory {
     // looks at no other task, except those whose start conditions it cannot
     // follow (see Task::IsHeldByAnotherTask).
     void Wake(std::initializer_list<uint32_t> ids);
-    // Keeps track of the tasks that only the UI can release.
-    void NoteStopped(uint32_t id, bool stopped);
     // The heaters' set-points as the tasks last applied them.
     HeaterSetPoints& GetSetPoints() { return set_points_; }
 
@@ -105,10 +103,12 @@ class TaskManager : public TaskDirectory {
     void PrintTasks();
     // Runs the callback once the table is empty (at once when it is empty now).
     void FinishThenShutdown(std::function<void()> callback);
-    // The client that asked to finish has gone, so nobody is left to resume a
-    // paused task or one held at its breakpoint: from now on the finish
-    // request also runs once the work left waits for such a task, and a
-    // running jog is cancelled (its axis stopped) at the worker's next loop.
+    // The client that asked to finish has gone, so nobody is left to move on
+    // the work only a UI could (a paused task, one at its breakpoint, a
+    // program halted behind a line in error, a task waiting on a controller
+    // that is not open): a running jog is cancelled (its axis stopped) at
+    // the worker's next loop, and once nothing goes on without the UI, the
+    // work left is cancelled and the finish request runs.
     void FinishWhenHeld();
     // Sends each queued update as its own "updateTasks" message.
     void UpdateTasks();
@@ -155,9 +155,12 @@ class TaskManager : public TaskDirectory {
     // Takes the awake task with the lowest id not below `from` off the awake
     // set; empty when there is none left. Ids no longer in the table are dropped.
     boost::shared_ptr<Task> TakeAwake(uint64_t& from);
-    // Some task is paused or held at its breakpoint, and no task without
-    // children is running: the machine does nothing until the UI acts.
-    bool IsHeldForTheUi();
+    // Some task without children runs on its own (a move, a dwell, a heat
+    // wait): the work left may still end without the UI.
+    bool GoesOnWithoutTheUi() const;
+    // Cancels every top-level task that has not ended, with the reason that
+    // the UI has gone.
+    void CancelWorkLeftToTheUi();
     // Cancels every task that runs until the user stops it (a jog): the UI
     // that could stop it has gone after asking to finish.
     void EndWorkLeftToTheUi();
@@ -251,11 +254,9 @@ class TaskManager : public TaskDirectory {
     boost::mutex updates_mutex_;
     // send_callback_ and finish_callback_,
     boost::mutex callback_mutex_;
-    // awake_, the ids the next pass looks at, and stopped_, the ids of the
-    // tasks last seen PAUSED or BREAKPOINT,
+    // awake_, the ids the next pass looks at,
     boost::mutex awake_mutex_;
     std::set<uint32_t> awake_;
-    std::set<uint32_t> stopped_;
     // and wake_requested_, with which the worker sleeps on condition_.
     boost::mutex wake_mutex_;
     bool wake_requested_;

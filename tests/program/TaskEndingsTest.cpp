@@ -104,6 +104,95 @@ TEST_P(JogLeftRunning, StopsAndTheServerEnds) {
 
 INSTANTIATE_TEST_SUITE_P(Axes, JogLeftRunning, testing::Values("E", "X"));
 
+// --- a program halted behind a line in error ends with the UI that left ---
+
+struct Halted {
+    const char* name;
+    const char* program;
+    const char* error;  // the line the program halts at
+};
+
+void PrintTo(const Halted& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class HaltedProgram : public TaskEndings, public testing::WithParamInterface<Halted> {};
+
+TEST_P(HaltedProgram, IsCancelledOnceTheMovesBeforeItEndAndTheServerEnds) {
+    const Halted& row = GetParam();
+    Run(row.program);
+    ASSERT_EQ(End(row.error), "CANCELLED") << testing::PrintToString(tasks_);
+    ASSERT_FALSE(Await("M104 S0", "INITIALIZING").is_null());
+    ASSERT_EQ(End("M104 S40"), "FINISHED");
+    EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 40.0);
+    // Asked while the move before the error still runs: that is waited for.
+    FinishAndLeave();
+    EXPECT_EQ(End("T_LinearGroup", 0), "FINISHED");
+    EXPECT_EQ(End("M104 S0"), "CANCELLED");
+    EXPECT_EQ(Reason("M104 S0"), "User Interface closed while finishing");
+    EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 0.0);
+    EXPECT_EQ(printer_.Snapshot().bed_target_c, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HaltedProgram,
+    testing::Values(
+        Halted{"AbsoluteExtruder", "M104 S40\nG1 X20 F3000\nM82\nG1 X5 E1\nM104 S0\n", "G1 X5 E1"},
+        Halted{"RelativeEndCode",
+               "M104 S40\nM140 S30\nG1 X20 F3000\nG91\nG1 E-2 Z0.2\nG1 X5 Y5\n"
+               "G1 Z10\nG90\nG1 X0 Y200\nM104 S0\nM140 S0\nM84\n",
+               "G1 E-2 Z0.2"},
+        Halted{"ValidationError", "M104 S40\nG1 X20 F3000\nM104 T0\nM104 S0\n", "M104 T0"}),
+    [](const testing::TestParamInfo<Halted>& info) { return std::string(info.param.name); });
+
+// --- a task that needs a controller that is not open fails at once ---
+
+struct ClosedController {
+    const char* name;
+    bool main;  // which controller is open
+    const char* line;
+    const char* reason;
+};
+
+void PrintTo(const ClosedController& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class NotOpen : public TaskEndings, public testing::WithParamInterface<ClosedController> {
+  protected:
+    void SetUp() override {
+        ListenUi();
+        if (GetParam().main) {
+            OpenMain();
+        } else {
+            OpenTemperature();
+        }
+    }
+};
+
+TEST_P(NotOpen, CancelsTheLineNamingTheControllerAndTheLinesBehind) {
+    const ClosedController& row = GetParam();
+    Type(row.line);
+    Type("M104 S0");
+    const json line = Await(row.line, "CANCELLED", -1, 2s);
+    ASSERT_FALSE(line.is_null()) << testing::PrintToString(tasks_);
+    EXPECT_EQ(line.value("cancellation_reason", ""),
+              std::string("Task Execution Error : ") + row.reason);
+    EXPECT_EQ(End("M104 S0"), "CANCELLED");
+    EXPECT_EQ(Reason("M104 S0"), "Previous Task in Queue Cancelled");
+    FinishAndLeave();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, NotOpen,
+    testing::Values(ClosedController{"Dwell", false, "G4 P500", "Main controller not open"},
+                    ClosedController{"Homing", false, "G28", "Main controller not open"},
+                    ClosedController{"Heater", true, "M109 S40",
+                                     "Temperature controller not open"}),
+    [](const testing::TestParamInfo<ClosedController>& info) {
+        return std::string(info.param.name);
+    });
+
 // --- a heat wait follows its heater ---
 
 struct HeaterChange {

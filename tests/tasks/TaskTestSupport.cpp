@@ -1,5 +1,6 @@
 #include "TaskTestSupport.h"
 
+#include "DataRecordWatcher.h"
 #include "VrxException.h"
 
 #include <stdexcept>
@@ -116,7 +117,8 @@ void T_Probe::OnStart() {
         on_start_();
     }
     if (watch_) {
-        AddWatch([](ZDataRecord*) { return true; });
+        // Straight at the watcher: no controller is open in these tests.
+        DataRecordWatcher::GetInstance().AddCondition(GetId(), [](ZDataRecord*) { return true; });
     }
     Raise(throw_on_start_);
 }

@@ -4,6 +4,7 @@
 #include "T_MotionComplete.h"
 #include "T_Wait.h"
 #include "TaskManager.h"
+#include "Utilities.h"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,10 @@ TEST(Wait, ControllerTimeReply) {
         {"2147483648.0000", INT32_MIN},
         {"4294967301.0000", 5}};
     for (const auto& [reply, time] : rows) {
-        EXPECT_EQ(T_Wait::ParseControllerTime(reply), time) << reply;
+        EXPECT_EQ(ParseControllerTime(reply), time) << reply;
     }
     // A reply without a clock is no clock 0: the dwell must not end at once.
     for (const char* reply : {"", "?", "abc", "nan", "12 abc", "inf"}) {
-        EXPECT_THROW(T_Wait::ParseControllerTime(reply), std::runtime_error) << reply;
+        EXPECT_THROW(ParseControllerTime(reply), std::runtime_error) << reply;
     }
 }
