@@ -172,8 +172,8 @@ class NotOpen : public TaskEndings, public testing::WithParamInterface<ClosedCon
 
 TEST_P(NotOpen, CancelsTheLineNamingTheControllerAndTheLinesBehind) {
     const ClosedController& row = GetParam();
-    Type(row.line);
-    Type("M104 S0");
+    // One file, so that the line behind is queued before the first one fails.
+    Run(std::string(row.line) + "\nM104 S0\n");
     const json line = Await(row.line, "CANCELLED", -1, 2s);
     ASSERT_FALSE(line.is_null()) << testing::PrintToString(tasks_);
     EXPECT_EQ(line.value("cancellation_reason", ""),
