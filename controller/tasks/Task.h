@@ -237,6 +237,8 @@ class Task : public boost::enable_shared_from_this<Task> {
     // Has watches on the records of a controller that is not open (any
     // more): nothing will ever hold for them.
     bool WaitsOnClosedController() const;
+    // Has watches on a record stream: it follows the machine itself.
+    bool WatchesRecords() const { return watches_main_ || watches_temperature_; }
 
   protected:
     // A task under an id taken earlier with ReserveIds.

@@ -399,13 +399,15 @@ void TaskManager::Wake(std::initializer_list<uint32_t> ids) {
 }
 
 bool TaskManager::GoesOnWithoutTheUi() const {
-    // A running task without children waits for the machine (a move, a
-    // dwell, a heater), which goes on without the UI; unless it waits on a
-    // controller that is not open, or runs until the user stops it.
+    // A running task without children, or one that watches the records
+    // itself (a move group between two fed segments), waits for the machine
+    // (a move, a dwell, a heater), which goes on without the UI; unless it
+    // waits on a controller that is not open, or runs until the user stops
+    // it. A parent that only waits for its children goes on through them.
     return std::any_of(tasks_.begin(), tasks_.end(), [](const auto& entry) {
         const Task& task = *entry.second;
-        return task.IsActive() && !task.HasSubTasks() && !task.RunsUntilStopped() &&
-               !task.WaitsOnClosedController();
+        return task.IsActive() && (!task.HasSubTasks() || task.WatchesRecords()) &&
+               !task.RunsUntilStopped() && !task.WaitsOnClosedController();
     });
 }
 

@@ -155,8 +155,8 @@ class TaskManager : public TaskDirectory {
     // Takes the awake task with the lowest id not below `from` off the awake
     // set; empty when there is none left. Ids no longer in the table are dropped.
     boost::shared_ptr<Task> TakeAwake(uint64_t& from);
-    // Some task without children runs on its own (a move, a dwell, a heat
-    // wait): the work left may still end without the UI.
+    // Some task runs on its own (a move, a dwell, a heat wait): the work
+    // left may still end without the UI.
     bool GoesOnWithoutTheUi() const;
     // Cancels every top-level task that has not ended, with the reason that
     // the UI has gone.

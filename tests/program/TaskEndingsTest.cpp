@@ -125,7 +125,8 @@ TEST_P(HaltedProgram, IsCancelledOnceTheMovesBeforeItEndAndTheServerEnds) {
     ASSERT_FALSE(Await("M104 S0", "INITIALIZING").is_null());
     ASSERT_EQ(End("M104 S40"), "FINISHED");
     EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 40.0);
-    // Asked while the move before the error still runs: that is waited for.
+    // Asked while the moves before the error still run: they are waited for.
+    ASSERT_FALSE(Await("T_LinearGroup", "RUNNING", 0).is_null());
     FinishAndLeave();
     EXPECT_EQ(End("T_LinearGroup", 0), "FINISHED");
     EXPECT_EQ(End("M104 S0"), "CANCELLED");
@@ -137,12 +138,14 @@ TEST_P(HaltedProgram, IsCancelledOnceTheMovesBeforeItEndAndTheServerEnds) {
 INSTANTIATE_TEST_SUITE_P(
     Files, HaltedProgram,
     testing::Values(
-        Halted{"AbsoluteExtruder", "M104 S40\nG1 X20 F3000\nM82\nG1 X5 E1\nM104 S0\n", "G1 X5 E1"},
+        Halted{"AbsoluteExtruder",
+               "M104 S40\nG1 X20 F1200\nG1 X40\nG1 X60\nM82\nG1 X5 E1\nM104 S0\n", "G1 X5 E1"},
         Halted{"RelativeEndCode",
-               "M104 S40\nM140 S30\nG1 X20 F3000\nG91\nG1 E-2 Z0.2\nG1 X5 Y5\n"
+               "M104 S40\nM140 S30\nG1 X20 F1200\nG1 X40\nG1 X60\nG91\nG1 E-2 Z0.2\nG1 X5 Y5\n"
                "G1 Z10\nG90\nG1 X0 Y200\nM104 S0\nM140 S0\nM84\n",
                "G1 E-2 Z0.2"},
-        Halted{"ValidationError", "M104 S40\nG1 X20 F3000\nM104 T0\nM104 S0\n", "M104 T0"}),
+        Halted{"ValidationError", "M104 S40\nG1 X20 F1200\nG1 X40\nG1 X60\nM104 T0\nM104 S0\n",
+               "M104 T0"}),
     [](const testing::TestParamInfo<Halted>& info) { return std::string(info.param.name); });
 
 // --- a task that needs a controller that is not open fails at once ---
