@@ -125,8 +125,8 @@ TEST_P(HaltedProgram, IsCancelledOnceTheMovesBeforeItEndAndTheServerEnds) {
     ASSERT_FALSE(Await("M104 S0", "INITIALIZING").is_null());
     ASSERT_EQ(End("M104 S40"), "FINISHED");
     EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 40.0);
-    // Asked while the moves before the error still run: they are waited for.
-    ASSERT_FALSE(Await("T_LinearGroup", "RUNNING", 0).is_null());
+    // Asked while the moves before the error (most likely) still run: they
+    // are waited for.
     FinishAndLeave();
     EXPECT_EQ(End("T_LinearGroup", 0), "FINISHED");
     EXPECT_EQ(End("M104 S0"), "CANCELLED");
