@@ -34,9 +34,10 @@ T_MotionComplete::T_MotionComplete(Parameters data) : Task("T_MotionComplete", s
 
 void T_MotionComplete::OnStart() {
     // A record taken before the commands that moved the axis may show it
-    // standing still where it stood before: only later ones count. The watch
-    // holds for every such record until the task ends, so a stop that comes
-    // before the watch or during a pass of the worker is not missed.
+    // standing where it stood before: only later ones count. The watch holds
+    // for every later record that shows the axis stopped, so an axis that
+    // stood all along, or stopped during a busy pass of the worker, still
+    // ends the wait.
     AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
         return since_.IsPassedBy(time) && Stopped(record);
     });
