@@ -210,7 +210,7 @@ class LevelPaused : public RealSpeedPrinter, public testing::WithParamInterface<
     }
 };
 
-TEST_P(LevelPaused, EndsWithTheMeshOfAnUndisturbedRun) {
+TEST_P(LevelPaused, EndsAsIfNeverPaused) {
     const LevelPause& row = GetParam();
     // Z's switch, the probe, sits at a height of its own over each point.
     printer_.SetBedTilt(0.1, 0.3);
