@@ -441,7 +441,7 @@ void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int
         }
     }
     std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
-              << ids.size() << " waiting task(s) fail" << std::endl;
+              << ids.size() << " watching task(s) fail unless held" << std::endl;
     if (directory_ != nullptr && !ids.empty()) {
         directory_->OnStreamFailed(ids, error);
     }
@@ -494,11 +494,30 @@ ControllerTime DataRecordWatcher::Now() const {
 
 ControllerTime DataRecordWatcher::TimeOfClock(int32_t clock) const {
     boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto value = static_cast<uint32_t>(clock);
     if (!main_.latest) {
         // Nothing to unwrap against; the next stream's records are after it.
-        return ControllerTime(main_.streams, static_cast<uint32_t>(clock));
+        return ControllerTime(main_.streams, value);
     }
-    return main_.latest_time.Nearest(static_cast<uint32_t>(clock));
+    const ControllerTime time = main_.latest_time.Nearest(value);
+    main_.clock_offsets[time.Stream()] = static_cast<int64_t>(value) - time.Samples();
+    return time;
+}
+
+std::optional<int64_t> DataRecordWatcher::ClockAt(const ControllerTime& time) const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto found = main_.clock_offsets.find(time.Stream());
+    if (found == main_.clock_offsets.end()) {
+        return std::nullopt;
+    }
+    return time.Samples() + found->second;
+}
+
+void DataRecordWatcher::ThrowIfMainStreamFailed() const {
+    const int32_t failure = main_.failure_rc.load();
+    if (failure != 0) {
+        throw StreamError(main_, failure);
+    }
 }
 
 DataRecordWatcher::TimedRecord DataRecordWatcher::Timed(const Stream& stream) {
