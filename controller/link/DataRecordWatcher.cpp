@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t kStatusFinished = 6;
 constexpr uint32_t kStatusPaused = 3;
+constexpr uint32_t kStatusBreakpoint = 4;
 constexpr int kRecordsPerStatus = 25;
 constexpr int32_t kRecordMode = 1;
 
@@ -429,25 +430,38 @@ bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataReco
 }
 
 void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
-    ReportStreamError(rc);
     const std::exception_ptr error = std::make_exception_ptr(StreamError(stream, rc));
-    // Under the list's lock, so every watch is either refused or in the list.
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    stream.failure_rc.store(rc);
-    std::vector<uint32_t> ids;
-    for (const RecordCondition& entry : conditions) {
-        if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end()) {
-            ids.push_back(entry.task_id_);
+    {
+        // Under the list's lock, so every watch is either refused or in the list.
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        stream.failure_rc.store(rc);
+        std::vector<uint32_t> ids;
+        for (const RecordCondition& entry : conditions) {
+            if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end() &&
+                !HeldByTheUser(entry.task_id_)) {
+                ids.push_back(entry.task_id_);
+            }
+        }
+        std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
+                  << ids.size() << " waiting task(s) fail" << std::endl;
+        if (directory_ != nullptr && !ids.empty()) {
+            directory_->OnStreamFailed(ids, error);
         }
     }
-    std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
-              << ids.size() << " watching task(s) fail unless held" << std::endl;
-    if (directory_ != nullptr && !ids.empty()) {
-        directory_->OnStreamFailed(ids, error);
-    }
+    // Only now: a control the UI sends when it hears of the failure finds
+    // the stream failed and the waiting tasks on their way to fail.
+    ReportStreamError(rc);
     // Wakes a task waiting for a record that will not come.
     boost::lock_guard<boost::mutex> records(stream.record_mutex);
     stream.published.notify_all();
+}
+
+bool DataRecordWatcher::HeldByTheUser(uint32_t task_id) const {
+    if (directory_ == nullptr) {
+        return false;
+    }
+    const std::optional<uint32_t> status = directory_->GetTaskStatus(task_id);
+    return status && (*status == kStatusPaused || *status == kStatusBreakpoint);
 }
 
 VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {

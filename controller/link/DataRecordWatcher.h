@@ -262,9 +262,12 @@ class DataRecordWatcher {
     // first record that failed fails its Start. Never throws.
     void EndFollower(Stream& stream, Conditions& conditions, Follower& follower, bool adopted,
                      int32_t rc) noexcept;
-    // A running stream ended: the UI hears of it, and every task that waits on
-    // the stream's records fails, since none will come.
+    // A running stream ended: every task that waits on the stream's records
+    // fails, since none will come, and the UI hears of it. A task the user
+    // holds (paused, or at its breakpoint) waits for none and is left alone.
     void StreamFailed(Stream& stream, Conditions& conditions, int32_t rc);
+    // The task is paused or at its breakpoint; with mutex_ held.
+    bool HeldByTheUser(uint32_t task_id) const;
     // The error that the tasks of a failed stream fail with.
     static VrxException StreamError(const Stream& stream, int32_t rc);
     void AddTo(Stream& stream, Conditions& conditions, RecordCondition entry);

@@ -166,7 +166,7 @@ TEST_F(StreamFaults, AFailedOpenLeavesTheWorkingStreamInUse) {
 // --- Work held by the UI while the main stream fails ----------------------
 
 enum class Held { kPaused, kBreakpoint };
-enum class StreamFault { kRestart, kCut, kStall };
+enum class StreamFault { kRestart, kRestartAhead, kCut, kStall };
 
 struct HeldRow {
     const char* name;
@@ -187,6 +187,8 @@ class HeldWork : public ServerPrinterTest, public testing::WithParamInterface<He
         printer_.SetClock(60000);
         ListenUi();
         OpenMain();
+        // X's position is trusted, as after homing.
+        Ask({{"command", "terminalCommand"}, {"data", "ZAA=1"}});
     }
     // A zigzag of 100 extruding moves, then a second group behind a dwell.
     void Print(bool breakpoint) {
@@ -203,6 +205,9 @@ class HeldWork : public ServerPrinterTest, public testing::WithParamInterface<He
     void Fail(StreamFault fault) {
         if (fault == StreamFault::kRestart) {
             printer_.Restart(Controller::kMain, 1000);
+        } else if (fault == StreamFault::kRestartAhead) {
+            // Only the lost position tells this one from a cut stream.
+            printer_.Restart(Controller::kMain, printer_.Snapshot().samples + 4500);
         } else if (fault == StreamFault::kCut) {
             printer_.CutRecordStreams(Controller::kMain);
         } else {
@@ -233,7 +238,7 @@ TEST_P(HeldWork, ResumesExactlyUnlessTheControllerRestarted) {
     EXPECT_EQ(Status(kGroup, nth), row.held == Held::kPaused ? "PAUSED" : "BREAKPOINT");
 
     client_.Send({{"command", "resumeTask"}, {"id", labelled_[kGroup][nth]}});
-    if (row.fault == StreamFault::kRestart) {
+    if (row.fault == StreamFault::kRestart || row.fault == StreamFault::kRestartAhead) {
         EXPECT_EQ(End(kGroup, nth), "CANCELLED");
         EXPECT_EQ(Reason(kGroup, nth), "Main controller restarted while the task was held");
         EXPECT_EQ(End("G4 P20"), "CANCELLED");
@@ -259,6 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
     AcrossAFailedStream, HeldWork,
     testing::Values(HeldRow{"PausedAcrossARestart", Held::kPaused, StreamFault::kRestart},
                     HeldRow{"BreakpointAcrossARestart", Held::kBreakpoint, StreamFault::kRestart},
+                    HeldRow{"PausedAcrossARestartWithItsClockAhead", Held::kPaused,
+                            StreamFault::kRestartAhead},
                     HeldRow{"PausedAcrossACutStream", Held::kPaused, StreamFault::kCut},
                     HeldRow{"PausedAcrossAStall", Held::kPaused, StreamFault::kStall}),
     [](const testing::TestParamInfo<HeldRow>& info) { return info.param.name; });
