@@ -231,6 +231,10 @@ TEST_P(HeldWork, ResumesExactlyUnlessTheControllerRestarted) {
     ASSERT_FALSE(Await(kGroup, row.held == Held::kPaused ? "PAUSED" : "BREAKPOINT", nth).is_null())
         << server_.Stderr();
     Fail(row.fault);
+    // Nothing would show what a resume sets going: it waits for the re-open.
+    client_.Send({{"command", "resumeTask"}, {"id", labelled_[kGroup][nth]}});
+    EXPECT_NE(client_.Receive().value_or(json()).dump().find("Data Record (main controller)"),
+              std::string::npos);
     OpenMain();
     printer_.ClearCommandLog(Controller::kMain);
     const auto standing = printer_.Snapshot().axes;
