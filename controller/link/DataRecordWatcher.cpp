@@ -431,6 +431,9 @@ bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataReco
 
 void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
     const std::exception_ptr error = std::make_exception_ptr(StreamError(stream, rc));
+    // The UI hears of the failure and a waiting task is woken even when
+    // handing the tasks over fails; that error is passed on last.
+    std::exception_ptr hand_over;
     {
         // Under the list's lock, so every watch is either refused or in the list.
         boost::lock_guard<boost::mutex> lock(mutex_);
@@ -444,16 +447,25 @@ void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int
         }
         std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
                   << ids.size() << " waiting task(s) fail" << std::endl;
-        if (directory_ != nullptr && !ids.empty()) {
-            directory_->OnStreamFailed(ids, error);
+        try {
+            if (directory_ != nullptr && !ids.empty()) {
+                directory_->OnStreamFailed(ids, error);
+            }
+        } catch (...) {
+            hand_over = std::current_exception();
         }
     }
     // Only now: a control the UI sends when it hears of the failure finds
     // the stream failed and the waiting tasks on their way to fail.
     ReportStreamError(rc);
-    // Wakes a task waiting for a record that will not come.
-    boost::lock_guard<boost::mutex> records(stream.record_mutex);
-    stream.published.notify_all();
+    {
+        // Wakes a task waiting for a record that will not come.
+        boost::lock_guard<boost::mutex> records(stream.record_mutex);
+        stream.published.notify_all();
+    }
+    if (hand_over) {
+        std::rethrow_exception(hand_over);
+    }
 }
 
 bool DataRecordWatcher::HeldByTheUser(uint32_t task_id) const {
