@@ -539,10 +539,12 @@ std::optional<int64_t> DataRecordWatcher::ClockAt(const ControllerTime& time) co
     return time.Samples() + found->second;
 }
 
-void DataRecordWatcher::ThrowIfMainStreamFailed() const {
-    const int32_t failure = main_.failure_rc.load();
-    if (failure != 0) {
-        throw StreamError(main_, failure);
+void DataRecordWatcher::ThrowIfAStreamFailed() const {
+    for (const Stream* stream : {&main_, &temperature_}) {
+        const int32_t failure = stream->failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(*stream, failure);
+        }
     }
 }
 

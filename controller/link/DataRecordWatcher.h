@@ -104,8 +104,9 @@ class DataRecordWatcher {
     // The main stream has failed (lost, or silent past kStallLimit) and has
     // not been opened again: no record will show what a command did.
     bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
-    // Throws the main stream's error while it has failed and not been opened again.
-    void ThrowIfMainStreamFailed() const;
+    // Throws the error of a stream (the main one first) that has failed and
+    // has not been opened again.
+    void ThrowIfAStreamFailed() const;
 
     // The latest main record and its time; no record before the first one
     // and after Stop, and then the time of the last one published.

@@ -204,8 +204,8 @@ class TaskManager : public TaskDirectory {
                             const std::function<void()>& operation, bool resumes = true);
     // A held task whose main controller restarted during the hold fails,
     // with the program behind it, instead of resuming; true then. Throws
-    // the main stream's error, leaving the task held, while that stream has
-    // failed and is not open again.
+    // the error of a record stream that has failed and is not open again,
+    // leaving the task held.
     bool EndIfHeldAcrossRestart(const boost::shared_ptr<Task>& task);
     // A task left running by a failed control fails as a failing step does;
     // one left paused by a failed resume or step-over (`resumed`) is paused

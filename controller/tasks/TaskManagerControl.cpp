@@ -86,9 +86,10 @@ bool TaskManager::EndIfHeldAcrossRestart(const boost::shared_ptr<Task>& task) {
     if (!task->IsStatus(Task::PAUSED) && !task->IsStatus(Task::BREAKPOINT)) {
         return false;
     }
-    // Until the stream is opened again nothing would show what the resume
-    // sets going, nor whether the controller restarted: the task stays held.
-    DataRecordWatcher::GetInstance().ThrowIfMainStreamFailed();
+    // Until a failed stream is opened again nothing would show what the
+    // resume sets going (a heat wait would wait for ever), nor whether the
+    // controller restarted: the task stays held.
+    DataRecordWatcher::GetInstance().ThrowIfAStreamFailed();
     if (!task->HeldAcrossRestart()) {
         return false;
     }
