@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t kStatusFinished = 6;
 constexpr uint32_t kStatusPaused = 3;
+constexpr uint32_t kStatusBreakpoint = 4;
 constexpr int kRecordsPerStatus = 25;
 constexpr int32_t kRecordMode = 1;
 
@@ -429,25 +430,50 @@ bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataReco
 }
 
 void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
-    ReportStreamError(rc);
     const std::exception_ptr error = std::make_exception_ptr(StreamError(stream, rc));
-    // Under the list's lock, so every watch is either refused or in the list.
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    stream.failure_rc.store(rc);
-    std::vector<uint32_t> ids;
-    for (const RecordCondition& entry : conditions) {
-        if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end()) {
-            ids.push_back(entry.task_id_);
+    // The UI hears of the failure and a waiting task is woken even when
+    // handing the tasks over fails; that error is passed on last.
+    std::exception_ptr hand_over;
+    {
+        // Under the list's lock, so every watch is either refused or in the list.
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        stream.failure_rc.store(rc);
+        std::vector<uint32_t> ids;
+        for (const RecordCondition& entry : conditions) {
+            if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end() &&
+                !HeldByTheUser(entry.task_id_)) {
+                ids.push_back(entry.task_id_);
+            }
+        }
+        std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
+                  << ids.size() << " waiting task(s) fail" << std::endl;
+        try {
+            if (directory_ != nullptr && !ids.empty()) {
+                directory_->OnStreamFailed(ids, error);
+            }
+        } catch (...) {
+            hand_over = std::current_exception();
         }
     }
-    std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
-              << ids.size() << " waiting task(s) fail" << std::endl;
-    if (directory_ != nullptr && !ids.empty()) {
-        directory_->OnStreamFailed(ids, error);
+    // Only now: a control the UI sends when it hears of the failure finds
+    // the stream failed and the waiting tasks on their way to fail.
+    ReportStreamError(rc);
+    {
+        // Wakes a task waiting for a record that will not come.
+        boost::lock_guard<boost::mutex> records(stream.record_mutex);
+        stream.published.notify_all();
     }
-    // Wakes a task waiting for a record that will not come.
-    boost::lock_guard<boost::mutex> records(stream.record_mutex);
-    stream.published.notify_all();
+    if (hand_over) {
+        std::rethrow_exception(hand_over);
+    }
+}
+
+bool DataRecordWatcher::HeldByTheUser(uint32_t task_id) const {
+    if (directory_ == nullptr) {
+        return false;
+    }
+    const std::optional<uint32_t> status = directory_->GetTaskStatus(task_id);
+    return status && (*status == kStatusPaused || *status == kStatusBreakpoint);
 }
 
 VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
@@ -494,11 +520,32 @@ ControllerTime DataRecordWatcher::Now() const {
 
 ControllerTime DataRecordWatcher::TimeOfClock(int32_t clock) const {
     boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto value = static_cast<uint32_t>(clock);
     if (!main_.latest) {
         // Nothing to unwrap against; the next stream's records are after it.
-        return ControllerTime(main_.streams, static_cast<uint32_t>(clock));
+        return ControllerTime(main_.streams, value);
     }
-    return main_.latest_time.Nearest(static_cast<uint32_t>(clock));
+    const ControllerTime time = main_.latest_time.Nearest(value);
+    main_.clock_offsets[time.Stream()] = static_cast<int64_t>(value) - time.Samples();
+    return time;
+}
+
+std::optional<int64_t> DataRecordWatcher::ClockAt(const ControllerTime& time) const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto found = main_.clock_offsets.find(time.Stream());
+    if (found == main_.clock_offsets.end()) {
+        return std::nullopt;
+    }
+    return time.Samples() + found->second;
+}
+
+void DataRecordWatcher::ThrowIfAStreamFailed() const {
+    for (const Stream* stream : {&main_, &temperature_}) {
+        const int32_t failure = stream->failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(*stream, failure);
+        }
+    }
 }
 
 DataRecordWatcher::TimedRecord DataRecordWatcher::Timed(const Stream& stream) {

@@ -104,6 +104,9 @@ class DataRecordWatcher {
     // The main stream has failed (lost, or silent past kStallLimit) and has
     // not been opened again: no record will show what a command did.
     bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
+    // Throws the error of a stream (the main one first) that has failed and
+    // has not been opened again.
+    void ThrowIfAStreamFailed() const;
 
     // The latest main record and its time; no record before the first one
     // and after Stop, and then the time of the last one published.
@@ -112,8 +115,12 @@ class DataRecordWatcher {
     ControllerTime Now() const;
     // The controller's clock `clock` (an "MG TIME" reply, modulo 2^32) as a
     // time of the current main stream: unwrapped against the latest record,
-    // which lies within the stall limit of it.
+    // which lies within the stall limit of it. The read also ties the
+    // stream's times to the controller's clock (ClockAt).
     ControllerTime TimeOfClock(int32_t clock) const;
+    // The controller's clock (as "MG TIME" shows it) at `time`; none until a
+    // clock was read on the stream of `time`.
+    std::optional<int64_t> ClockAt(const ControllerTime& time) const;
     // A main record that shows the effect of the commands answered before
     // `time` (a clock read): the latest record once one stamped after that
     // time is in. Throws the stream's VrxException when it fails or no such
@@ -193,6 +200,9 @@ class DataRecordWatcher {
         ControllerTime latest_time;
         // Streams of controller time opened so far; the last one's number.
         uint32_t streams = 0;
+        // Per stream of controller time, the controller's clock minus the
+        // samples counted on it, as the clock reads on that stream showed.
+        mutable std::map<uint32_t, int64_t> clock_offsets;
         boost::shared_ptr<Follower> follower;
         // Signals a newly published record, a failure and a stop.
         mutable std::condition_variable_any published;
@@ -253,9 +263,12 @@ class DataRecordWatcher {
     // first record that failed fails its Start. Never throws.
     void EndFollower(Stream& stream, Conditions& conditions, Follower& follower, bool adopted,
                      int32_t rc) noexcept;
-    // A running stream ended: the UI hears of it, and every task that waits on
-    // the stream's records fails, since none will come.
+    // A running stream ended: every task that waits on the stream's records
+    // fails, since none will come, and the UI hears of it. A task the user
+    // holds (paused, or at its breakpoint) waits for none and is left alone.
     void StreamFailed(Stream& stream, Conditions& conditions, int32_t rc);
+    // The task is paused or at its breakpoint; with mutex_ held.
+    bool HeldByTheUser(uint32_t task_id) const;
     // The error that the tasks of a failed stream fail with.
     static VrxException StreamError(const Stream& stream, int32_t rc);
     void AddTo(Stream& stream, Conditions& conditions, RecordCondition entry);

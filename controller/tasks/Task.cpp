@@ -123,9 +123,24 @@ void Task::SetStatus(uint32_t status) {
     const uint32_t before = status_.exchange(status);
     WakeDependents(false);
     const bool stopped = status == PAUSED || status == BREAKPOINT;
-    if (stopped || before == PAUSED || before == BREAKPOINT) {
+    const bool was_stopped = before == PAUSED || before == BREAKPOINT;
+    if (stopped && !was_stopped) {
+        // Taken when the hold begins: a pause of a task held already must
+        // not hide a restart since.
+        GetExtras().held.Take();
+    }
+    if (stopped || was_stopped) {
         TaskManager::GetInstance().NoteStopped(id_, stopped);
     }
+}
+
+bool Task::HeldAcrossRestart() {
+    if ((!IsStatus(PAUSED) && !IsStatus(BREAKPOINT)) || !extras_) {
+        return false;
+    }
+    const HoldMark& held = extras_->held;
+    // Records went on without a break: the controller cannot have restarted.
+    return held.StreamChanged() && held.Restarted(ReadControllerTime());
 }
 
 void Task::WakeDependents(bool with_children) const {

@@ -5,6 +5,7 @@
 
 #include "ControllerTime.h"
 #include "DataRecordWatcher.h"
+#include "HoldMark.h"
 #include "Utilities.h"
 
 #include <zenlib.h>
@@ -129,6 +130,14 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Fail(std::exception_ptr error);
     // The cancellation reason of a step that failed with `error`.
     static std::string FailureReason(std::exception_ptr error);
+    // Cancels the parent (or this top-level task) with `reason`, as a failed
+    // step does.
+    void FailStep(const std::string& reason);
+    // Held by the user (paused, or at its breakpoint) while the main
+    // controller restarted: the positions it would go on from are lost.
+    // Reads the controller's clock when the main stream was opened again
+    // since the hold; false for a task that is not held.
+    bool HeldAcrossRestart();
     void Pause();
     void Resume();
     // Cancels without callbacks, messages or cascade; a failing OnCancel is
@@ -236,9 +245,6 @@ class Task : public boost::enable_shared_from_this<Task> {
   protected:
     // A task under an id taken earlier with ReserveIds.
     Task(std::string name, Parameters data, uint32_t id);
-    // Cancels the parent (or this top-level task) with `reason`, as a failed
-    // step does.
-    void FailStep(const std::string& reason);
 
     Parameters data_;
     uint32_t id_;
@@ -271,6 +277,8 @@ class Task : public boost::enable_shared_from_this<Task> {
         std::vector<Condition> completion_conditions;
         std::vector<Callback> on_finish;
         std::vector<CancelCallback> on_cancel;
+        // The main controller when the user last held the task.
+        HoldMark held;
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;

@@ -376,8 +376,9 @@ TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndOutliveARestartButNotAStop) {
 }
 
 TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextStart) {
-    tasks_.Set({{7, kRunning}, {8, kRunning}});
+    tasks_.Set({{6, kPaused}, {7, kRunning}, {8, kRunning}});
     StartWith(1);
+    watcher_.AddCondition(6, [](ZDataRecord*) { return false; });
     watcher_.AddCondition(7, [](ZDataRecord* r) { return r->std.sample_number == 3; });
     watcher_.AddCondition(7, [](ZDataRecord*) { return false; });
     watcher_.AddTemperatureCondition(8, [](ZDataRecord*) { return false; });
@@ -394,7 +395,7 @@ TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextS
     EXPECT_EQ(errors_.Messages()[0]["data"], "Data Record");
     ASSERT_TRUE(Eventually([this] { return !tasks_.Failed().first.empty(); }));
     const auto [ids, error] = tasks_.Failed();
-    EXPECT_EQ(ids, Ids{7}) << "once per task, and only the main stream's";
+    EXPECT_EQ(ids, Ids{7}) << "once per task, only the main stream's, and no paused one";
     const VrxException refused = Caught([this] { watcher_.AddCondition(9, nullptr); });
     for (const VrxException& thrown : {Caught([&] { std::rethrow_exception(error); }), refused}) {
         EXPECT_EQ(thrown.GetSource(), "Data Record (main controller)");
