@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -197,6 +198,22 @@ class Task : public boost::enable_shared_from_this<Task> {
     ControllerTime ReadControllerTime();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
+
+    // --- one stop per control (AxisStopper, TaskManager) ---
+    // How the task's latest stop was judged: the record that showed its
+    // axes standing, or none when they were not seen standing.
+    struct JudgedStop {
+        Record record;
+    };
+    void KeepJudgedStop(Record standing);
+    // While a failed control is recovered: the stop judged earlier in that
+    // control, unless a command sent since may have set axes going; null
+    // otherwise.
+    const JudgedStop* ReusableStop() const;
+    // Set around a failed control's recovery.
+    void ReuseJudgedStop(bool reuse);
+    // At the start of every control: a stop judged before it is not its own.
+    void ForgetJudgedStop();
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.
     void BeginMotion();
     void DefinePosition(int32_t value);
@@ -271,6 +288,8 @@ class Task : public boost::enable_shared_from_this<Task> {
         std::vector<Condition> completion_conditions;
         std::vector<Callback> on_finish;
         std::vector<CancelCallback> on_cancel;
+        std::optional<JudgedStop> judged_stop;
+        bool reuse_judged_stop = false;
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;
