@@ -474,6 +474,34 @@ TEST_F(WatcherTest, ARecordSampledAfterAClockReadIsWaitedFor) {
               Z_ERR_CONNECTION_LOST);
 }
 
+TEST_F(WatcherTest, WithoutAClockReadOnlyARecordTheThreadHadToWaitForIsTakenAsLater) {
+    StartWith(1);
+    // The thread waits for records from a moment a little ahead on: records
+    // queued before it, found at once, may have been sampled before it.
+    const auto moment = std::chrono::steady_clock::now() + 20ms;
+    for (uint16_t number : {2, 3, 4})
+        lib_.PushRecord(Sample(number));
+    ASSERT_TRUE(lib_.WaitUntilTaken(1s));
+    auto later = std::async(std::launch::async, [&] {
+        return SampleNumber(*watcher_.RecordTakenAfter(moment).record);
+    });
+    // A controller sending a record every few milliseconds; the answer is
+    // one sent a record period after the moment or later.
+    uint16_t number = 5;
+    uint16_t first_later = 0;
+    while (later.wait_for(3ms) == std::future_status::timeout && number < 1000) {
+        if (first_later == 0 &&
+            std::chrono::steady_clock::now() >= moment + DataRecordWatcher::kRecordPeriod)
+            first_later = number;
+        lib_.PushRecord(Sample(number++));
+    }
+    ASSERT_NE(first_later, 0);
+    EXPECT_GE(later.get(), first_later);
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    EXPECT_EQ(Caught([&] { watcher_.RecordTakenAfter(std::chrono::steady_clock::now()); }).GetRc(),
+              Z_ERR_CONNECTION_LOST);
+}
+
 TEST_F(WatcherTest, RecordTimesRunOnAcrossWrapsAndWatchesSeeThem) {
     tasks_.Set({{9, kRunning}});
     StartWith(65000);

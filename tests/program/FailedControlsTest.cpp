@@ -387,6 +387,30 @@ TEST_F(RefusedStop, ForGoodIsReportedAndNamedInTheReason) {
     Leave();
 }
 
+TEST_F(RefusedStop, WithNoRecordsToJudgeBySaysSoAndNeverStillMoving) {
+    Jog();
+    printer_.StallRecords(kMain, true);
+    // The UI hears of the stop (and of the stream).
+    const auto replies = Control("cancelTask", Id(kJog));
+    EXPECT_EQ(std::count_if(replies.begin(), replies.end(),
+                            [](const std::string& reply) {
+                                return reply.find("could not be seen standing") !=
+                                       std::string::npos;
+                            }),
+              1)
+        << testing::PrintToString(replies);
+    ASSERT_FALSE(Await(kJog, "CANCELLED").is_null());
+    EXPECT_EQ(Reason(kJog).rfind("Cancelled by User Interface; Axis X could not be seen standing: "
+                                 "no main record to judge the stop by",
+                                 0),
+              0u)
+        << Reason(kJog);
+    EXPECT_EQ(Reason(kJog).find("still moving"), std::string::npos) << Reason(kJog);
+    printer_.StallRecords(kMain, false);
+    EXPECT_TRUE(AllStand());
+    Leave();
+}
+
 TEST_F(RefusedStop, OfAPrintStillSendsTheCoordinatedStopAndIsSentAgain) {
     Print(200);
     PauseThePrint(40);
