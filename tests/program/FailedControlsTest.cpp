@@ -218,11 +218,11 @@ TEST_P(LateStop, IsJudgedOnceFromTheRecordsAndHoldsTheUiOnlyForItsOwnCommands) {
     ASSERT_FALSE(Await(kGroup, "CANCELLED").is_null()) << Status(kGroup) << server_.Stderr();
     EXPECT_EQ(Reason(kGroup).rfind(row.reason_start, 0), 0u) << Reason(kGroup);
     EXPECT_EQ(Reason(kGroup).find("could not be"), std::string::npos) << Reason(kGroup);
-    EXPECT_TRUE(AllStand());
+    EXPECT_TRUE(Stands());
     // The records showed the axes standing from the first stop on: one round.
     const auto log = printer_.CommandLog(kMain);
     EXPECT_EQ(std::count(log.begin(), log.end(), "ST ABCDE"), 1) << server_.Stderr();
-    Leave();
+    FinishAndLeave();
 }
 
 INSTANTIATE_TEST_SUITE_P(Print, LateStop,
@@ -384,8 +384,8 @@ TEST_F(RefusedStop, WithNoRecordsToJudgeBySaysSoAndNeverStillMoving) {
         << Reason(kJog);
     EXPECT_EQ(Reason(kJog).find("still moving"), std::string::npos) << Reason(kJog);
     printer_.StallRecords(kMain, false);
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 TEST_F(RefusedStop, OfAPrintStillSendsTheCoordinatedStopAndIsSentAgain) {
