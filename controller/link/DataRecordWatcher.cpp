@@ -282,12 +282,13 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
         }
         while (adopted && follower.running.load()) {
             auto record = NewRecord();
-            const ZReturnCode next_rc = NextRecord(follower, record.get());
+            std::optional<std::chrono::steady_clock::time_point> waited_since;
+            const ZReturnCode next_rc = NextRecord(follower, record.get(), waited_since);
             if (next_rc != 0) {
                 throw VrxException("ZRecord", next_rc, nullptr);
             }
             const std::optional<ControllerTime> time =
-                Publish(stream, follower, record, count_wraps);
+                Publish(stream, follower, record, count_wraps, waited_since);
             if (!time) {
                 continue;
             }
@@ -342,10 +343,18 @@ bool DataRecordWatcher::AwaitAdoption(Follower& follower, boost::shared_ptr<ZDat
     return follower.adopted && follower.running;
 }
 
-ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* record) {
+ZReturnCode DataRecordWatcher::NextRecord(
+    Follower& follower, ZDataRecord* record,
+    std::optional<std::chrono::steady_clock::time_point>& waited_since) {
     const auto give_up = std::chrono::steady_clock::now() + kStallLimit;
     for (;;) {
+        const auto asked = std::chrono::steady_clock::now();
         const ZReturnCode rc = ZRecord(follower.handle, record, kRecordMode);
+        // A queued record comes back at once; one that takes a good part of
+        // a record period was sent by the controller after the call began.
+        if (rc == Z_OK && std::chrono::steady_clock::now() - asked > kRecordPeriod / 2) {
+            waited_since = asked;
+        }
         // Each try waits for the library's timeout; a stream asked to end
         // stops trying.
         if (rc != Z_ERR_TIMEOUT || !follower.running.load() ||
@@ -357,12 +366,15 @@ ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* recor
 
 std::optional<ControllerTime> DataRecordWatcher::Publish(
     Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
-    bool count_wraps) {
+    bool count_wraps, const std::optional<std::chrono::steady_clock::time_point>& waited_since) {
     std::optional<ControllerTime> time;
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
         if (PublishLocked(stream, follower, record, count_wraps)) {
             time = stream.latest_time;
+            if (waited_since) {
+                stream.waited_since = *waited_since;
+            }
         }
     }
     if (time) {
@@ -565,6 +577,30 @@ DataRecordWatcher::TimedRecord DataRecordWatcher::RecordAfter(const ControllerTi
             return Timed(main_);
         }
         if (main_.latest && main_.latest_time.IsAfter(time)) {
+            return Timed(main_);
+        }
+        if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {
+            throw StreamError(main_, Z_ERR_TIMEOUT);
+        }
+    }
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::RecordTakenAfter(
+    std::chrono::steady_clock::time_point moment) const {
+    const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
+    // A record that was on its way when the thread began waiting was
+    // sampled less than a record period before.
+    const auto waited_from = moment + kRecordPeriod;
+    boost::unique_lock<boost::mutex> lock(main_.record_mutex);
+    for (;;) {
+        const int32_t failure = main_.failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(main_, failure);
+        }
+        if (!main_.follower) {
+            return Timed(main_);
+        }
+        if (main_.latest && main_.waited_since >= waited_from) {
             return Timed(main_);
         }
         if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -85,6 +85,8 @@ class DataRecordWatcher {
     // older (the overlap of two running streams at a hand-over); a record
     // further behind comes from a controller whose clock started again.
     static constexpr uint16_t kStaleWindow = 5000;
+    // The period at which the controllers are asked to send records.
+    static constexpr std::chrono::microseconds kRecordPeriod{2000};
 
     // Throw the stream's VrxException while the stream has failed: no record
     // would ever hold for the watch.
@@ -127,6 +129,13 @@ class DataRecordWatcher {
     // record comes within kStallLimit; without a main stream, the latest
     // record or one of zeros.
     TimedRecord RecordAfter(const ControllerTime& time) const;
+    // A main record certainly sampled after `moment` of this computer's
+    // clock, for when no clock read ties a command to the controller's clock:
+    // the latest record once one has come in that the record thread had to
+    // wait for (nothing older was queued) and that it began waiting for at
+    // least one record period after `moment` (a record crosses the network in
+    // less). Throws and answers like RecordAfter.
+    TimedRecord RecordTakenAfter(std::chrono::steady_clock::time_point moment) const;
 
     // wraps x 65536 + sample_number of the latest main record, modulo 2^32.
     uint32_t GetSampleCounter() const;
@@ -208,6 +217,9 @@ class DataRecordWatcher {
         mutable std::condition_variable_any published;
         // The return code that ended the stream's follower; 0 while it runs.
         std::atomic<int32_t> failure_rc{0};
+        // When the record thread began waiting for the latest record that it
+        // had to wait for (main stream only); guarded by record_mutex.
+        std::chrono::steady_clock::time_point waited_since{};
     };
     using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record,
                                          const ControllerTime& time)>;
@@ -232,16 +244,19 @@ class DataRecordWatcher {
     // the follower is to end instead.
     static bool AwaitAdoption(Follower& follower, boost::shared_ptr<ZDataRecord> first);
     // The next record of a running stream, waiting out stalls shorter than
-    // kStallLimit; the library's return code.
-    static ZReturnCode NextRecord(Follower& follower, ZDataRecord* record);
+    // kStallLimit; the library's return code. `waited_since` is set to when
+    // the call began when it had to wait for the record.
+    static ZReturnCode NextRecord(
+        Follower& follower, ZDataRecord* record,
+        std::optional<std::chrono::steady_clock::time_point>& waited_since);
     // Publishes a new record unless it was sampled before the one published
     // while the follower catches up with the stream it replaced; for the main stream also counts
     // a sample wrap in the same step, so no reader sees a wrapped sample with
     // the old wrap count. The time it was published at; none when it is not
     // published.
-    std::optional<ControllerTime> Publish(Stream& stream, Follower& follower,
-                                          const boost::shared_ptr<ZDataRecord>& record,
-                                          bool count_wraps);
+    std::optional<ControllerTime> Publish(
+        Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
+        bool count_wraps, const std::optional<std::chrono::steady_clock::time_point>& waited_since);
     bool PublishLocked(Stream& stream, Follower& follower,
                        const boost::shared_ptr<ZDataRecord>& record, bool count_wraps);
     static bool SampledBefore(const ZDataRecord& record, const ZDataRecord& latest);

@@ -16,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -206,6 +207,22 @@ class Task : public boost::enable_shared_from_this<Task> {
     ControllerTime ReadControllerTime();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
+
+    // --- one stop per control (AxisStopper, TaskManager) ---
+    // How the task's latest stop was judged: the record that showed its
+    // axes standing, or none when they were not seen standing.
+    struct JudgedStop {
+        Record record;
+    };
+    void KeepJudgedStop(Record standing);
+    // While a failed control is recovered: the stop judged earlier in that
+    // control, unless a command sent since may have set axes going; null
+    // otherwise.
+    const JudgedStop* ReusableStop() const;
+    // Set around a failed control's recovery.
+    void ReuseJudgedStop(bool reuse);
+    // At the start of every control: a stop judged before it is not its own.
+    void ForgetJudgedStop();
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.
     void BeginMotion();
     void DefinePosition(int32_t value);
@@ -279,6 +296,8 @@ class Task : public boost::enable_shared_from_this<Task> {
         std::vector<CancelCallback> on_cancel;
         // The main controller when the user last held the task.
         HoldMark held;
+        std::optional<JudgedStop> judged_stop;
+        bool reuse_judged_stop = false;
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;

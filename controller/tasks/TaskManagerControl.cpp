@@ -11,6 +11,14 @@ namespace {
 const char kCancelledByUI[] = "Cancelled by User Interface";
 const char kRestartedWhileHeld[] = "Main controller restarted while the task was held";
 
+// The task and every task below it: a control of a parent stops through its children.
+void ForTree(const boost::shared_ptr<Task>& task, const std::function<void(Task&)>& action) {
+    action(*task);
+    for (const auto& child : task->GetSubTasks()) {
+        ForTree(child, action);
+    }
+}
+
 }  // namespace
 
 boost::shared_ptr<Task> TaskManager::Lookup(uint32_t id, const char* operation) {
@@ -159,13 +167,18 @@ void TaskManager::RunControl(const std::function<void()>& operation, bool wake) 
 
 void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
                                      const std::function<void()>& operation, bool resumes) {
+    ForTree(task, [](Task& each) { each.ForgetJudgedStop(); });
     RunControl(
         [&] {
             try {
                 operation();
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
+                // One control, one stop: the recovery goes by the stop
+                // judged before the failure rather than stopping again.
+                ForTree(task, [](Task& each) { each.ReuseJudgedStop(true); });
                 RecoverFromFailedControl(task, error, resumes);
+                ForTree(task, [](Task& each) { each.ReuseJudgedStop(false); });
                 throw;
             }
         },
