@@ -89,9 +89,7 @@ TEST_F(StreamFaults, ALongSilenceFailsTheWaitingWorkUntilTheStreamIsOpenedAgain)
     // The UI leaves: the server ends and switches the machine off.
     printer_.ClearCommandLog(Controller::kMain);
     printer_.ClearCommandLog(Controller::kTemperature);
-    client_.Send({{"command", "finishThenShutdown"}});
-    client_.Close();
-    EXPECT_EQ(server_.WaitForExit(), 0);
+    FinishAndLeave();
     EXPECT_EQ(printer_.CommandLog(Controller::kMain),
               (std::vector<std::string>{"ST", "MG TIME", "MO"}));
     EXPECT_EQ(printer_.CommandLog(Controller::kTemperature),

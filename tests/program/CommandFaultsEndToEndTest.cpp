@@ -5,7 +5,6 @@
 #include "Deadline.h"
 #include "ServerPrinterTest.h"
 
-#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -22,22 +21,6 @@ const char kGroup[] = "T_LinearGroup";
 constexpr int kMovesPerGroup = 100;
 constexpr double kCountsPerMm = 400.0;
 
-// A zigzag of `moves` moves, each extruding 20 counts and taking 12.5 ms,
-// with a dwell after every `group` of them.
-std::string Zigzag(int moves = 2 * kMovesPerGroup, int group = kMovesPerGroup) {
-    std::string program = "M83\n";
-    for (int i = 1; i <= moves; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof(line), "G1 X%s Y%.2f E0.05 F2400\n",
-                      i % 2 == 1 ? "50.50" : "50.00", 50.0 + 0.05 * i);
-        program += line;
-        if (i % group == 0 && i < moves) {
-            program += "G4 P20\n";
-        }
-    }
-    return program;
-}
-
 class CommandFaults : public ServerPrinterTest {
   protected:
     CommandFaults() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 1.0, false}) {}
@@ -45,15 +28,6 @@ class CommandFaults : public ServerPrinterTest {
         ListenUi();
         OpenMain();
         OpenTemperature();
-    }
-    size_t Sent(Controller controller, const std::string& prefix) {
-        const auto log = printer_.CommandLog(controller);
-        return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
-            return line.compare(0, prefix.size(), prefix) == 0;
-        });
-    }
-    bool StandsSoon() {
-        return printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 5s);
     }
     bool FirstGroupMoves() {
         return !Await(kGroup, "RUNNING", 0).is_null() &&
@@ -65,17 +39,12 @@ class CommandFaults : public ServerPrinterTest {
     void ExpectExactZigzag(size_t lines = 2 * kMovesPerGroup) {
         EXPECT_EQ(End(kGroup, 1), "FINISHED") << Reason(kGroup, 1) << server_.Stderr();
         EXPECT_EQ(End(kGroup, 0, 0ms), "FINISHED") << Reason(kGroup, 0);
-        ASSERT_TRUE(StandsSoon());
-        EXPECT_EQ(Sent(Controller::kMain, "LI"), lines);
+        ASSERT_TRUE(Stands());
+        EXPECT_EQ(Sent("LI"), lines);
         const auto axes = printer_.Snapshot().axes;
         EXPECT_NEAR(axes[0].position_counts, 50.0 * kCountsPerMm, 2.0);
         EXPECT_NEAR(axes[1].position_counts, 60.0 * kCountsPerMm, 2.0);
         EXPECT_NEAR(axes[3].position_counts, 2 * kMovesPerGroup * 20.0, 2.0);
-    }
-    void FinishAndLeave(int status = 0) {
-        client_.Send({{"command", "finishThenShutdown"}});
-        client_.Close();
-        EXPECT_EQ(server_.WaitForExit(20s), status) << server_.Stderr();
     }
 };
 
@@ -109,7 +78,7 @@ TEST_P(LateReplies, LeaveThePrintExact) {
     if (!late.once_moving) {
         late.fault(printer_);
     }
-    Run(Zigzag());
+    Run(Zigzag(2 * kMovesPerGroup, 2400, kMovesPerGroup));
     if (late.once_moving) {
         ASSERT_TRUE(FirstGroupMoves()) << server_.Stderr();
         late.fault(printer_);
@@ -130,13 +99,13 @@ INSTANTIATE_TEST_SUITE_P(Print, LateReplies,
                          [](const testing::TestParamInfo<Late>& info) { return info.param.name; });
 
 TEST_F(CommandFaults, APauseSentDuringAStallPausesOnceTheControllerAnswers) {
-    Run(Zigzag());
+    Run(Zigzag(2 * kMovesPerGroup, 2400, kMovesPerGroup));
     ASSERT_TRUE(FirstGroupMoves()) << server_.Stderr();
     const uint32_t group = labelled_[kGroup].front();
     printer_.Stall(Controller::kMain, 1500ms);
     client_.Send({{"command", "pauseTask"}, {"id", group}});
     ASSERT_FALSE(Await(kGroup, "PAUSED", 0, 5s).is_null()) << Reason(kGroup, 0) << server_.Stderr();
-    ASSERT_TRUE(StandsSoon());
+    ASSERT_TRUE(Stands());
     // Resumed, the group sends again the moves it has not completed.
     const size_t completed = printer_.Snapshot().segment_count;
     client_.Send({{"command", "resumeTask"}, {"id", group}});
@@ -170,7 +139,7 @@ TEST_P(LateMachineWork, Finishes) {
         client_.Send(work.stop);
     }
     EXPECT_EQ(End(work.label), "FINISHED") << Reason(work.label) << server_.Stderr();
-    EXPECT_TRUE(StandsSoon());
+    EXPECT_TRUE(Stands());
     FinishAndLeave();
 }
 
@@ -219,7 +188,7 @@ TEST_P(GarbledReplies, FailTheTaskNamingCommandAndReply) {
     // The line behind it never runs, and the UI hears it end.
     EXPECT_EQ(End(garbled.behind_label), "CANCELLED") << server_.Stderr();
     EXPECT_EQ(Reason(garbled.behind_label), "Previous Task in Queue Cancelled");
-    EXPECT_EQ(Sent(Controller::kMain, "LI"), 0u);
+    EXPECT_EQ(Sent("LI"), 0u);
     FinishAndLeave();
 }
 
@@ -236,14 +205,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CommandFaults, ALostCommandConnectionMidPrintFailsThePrintAndTheAxesStand) {
     // One group of 400 moves: segments are still fed while the axes move.
     constexpr int kMoves = 400;
-    Run(Zigzag(kMoves, kMoves));
+    Run(Zigzag(kMoves, 2400));
     ASSERT_TRUE(FirstGroupMoves()) << server_.Stderr();
     printer_.CloseAfter(Controller::kMain, "LI*");
     EXPECT_EQ(End(kGroup), "CANCELLED") << server_.Stderr();
     EXPECT_NE(Reason(kGroup).find("lost"), std::string::npos) << Reason(kGroup);
     // The stop went out on a new connection: the axes stand long before the
     // segments already fed would have run out.
-    EXPECT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 1s));
+    EXPECT_TRUE(Stands(1s));
     EXPECT_LT(printer_.Snapshot().segment_count, 200);
     FinishAndLeave();
 }

@@ -5,7 +5,6 @@
 #include "ServerPrinterTest.h"
 
 #include <cmath>
-#include <cstdio>
 #include <ostream>
 
 #include <gtest/gtest.h>
@@ -59,27 +58,11 @@ class FailedControls : public ServerPrinterTest {
         EXPECT_FALSE(ids.empty()) << label;
         return ids.empty() ? 0 : ids.back();
     }
-    std::string Reason(const std::string& label) {
-        return tasks_[Id(label)].value("cancellation_reason", "");
-    }
-    bool AllStand() {
-        return printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Standing(); }, 5s);
-    }
-    // A zigzag print of `moves` moves, each extruding 20 counts (M83); its
-    // last X and Y targets in millimetres.
+    // Runs a zigzag print of `moves` moves; its last X and Y targets in
+    // millimetres.
     std::pair<double, double> Print(int moves) {
-        std::string program = "M83\n";
-        double x = 0.0;
-        double y = 0.0;
-        for (int i = 1; i <= moves; ++i) {
-            x = i % 2 == 1 ? 50.5 : 50.0;
-            y = 50.0 + 0.05 * i;
-            char line[64];
-            std::snprintf(line, sizeof(line), "G1 X%.2f Y%.2f E0.05 F1200\n", x, y);
-            program += line;
-        }
-        Run(program);
-        return {x, y};
+        Run(Zigzag(moves));
+        return {moves % 2 == 1 ? 50.5 : 50.0, 50.0 + 0.05 * moves};
     }
     // The print ended where the file says, every count of E extruded once.
     void ExpectExactEnd(std::pair<double, double> last, int moves) {
@@ -92,12 +75,6 @@ class FailedControls : public ServerPrinterTest {
         ASSERT_FALSE(Await(kGroup, "RUNNING").is_null()) << server_.Stderr();
         ASSERT_TRUE(printer_.WaitUntil(
             [&](const sim::PrinterSnapshot& p) { return p.segment_count >= after_segments; }, 10s));
-    }
-    // Ends the session as the UI does; the server exits 0.
-    void Leave() {
-        client_.Send({{"command", "finishThenShutdown"}});
-        client_.Close();
-        EXPECT_EQ(server_.WaitForExit(30s), 0) << server_.Stderr();
     }
 };
 
@@ -123,7 +100,7 @@ TEST_P(FailedResume, LeavesThePrintPausedAndStandingToResumeAgainOrCancel) {
     PauseThePrint(40);
     EXPECT_TRUE(Control("pauseTask", Id(kGroup)).empty());
     ASSERT_FALSE(Await(kGroup, "PAUSED").is_null());
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
 
     Inject(row.fault, row.pattern);
     const auto replies = Control(row.control, Id(kGroup));
@@ -132,21 +109,21 @@ TEST_P(FailedResume, LeavesThePrintPausedAndStandingToResumeAgainOrCancel) {
     EXPECT_NE(replies.front().find("\"vrxError\""), std::string::npos) << replies.front();
     Drain();
     EXPECT_EQ(Status(kGroup), "PAUSED");
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
 
     if (row.then_cancel) {
         client_.Send({{"command", "cancelTask"}, {"id", Id(kGroup)}});
         ASSERT_FALSE(Await(kGroup, "CANCELLED").is_null());
         EXPECT_EQ(Reason(kGroup), "Cancelled by User Interface");
-        EXPECT_TRUE(AllStand());
+        EXPECT_TRUE(Stands());
     } else {
         EXPECT_TRUE(Control("resumeTask", Id(kGroup)).empty());
         ASSERT_FALSE(Await(kGroup, "FINISHED", -1, 20s).is_null())
             << Status(kGroup) << " " << Reason(kGroup) << server_.Stderr();
-        ASSERT_TRUE(AllStand());
+        ASSERT_TRUE(Stands());
         ExpectExactEnd(last, kMoves);
     }
-    Leave();
+    FinishAndLeave();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,7 +162,7 @@ TEST_P(FailedPause, StopsThePrintAndPausesOrFailsIt) {
     const auto replies = Control("pauseTask", Id(kGroup));
     printer_.ClearFaults(kMain);
     ASSERT_FALSE(Await(kGroup, row.status).is_null()) << Status(kGroup) << server_.Stderr();
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
     if (row.status == "CANCELLED") {
         // The controller's error is the reason, and the UI heard of it.
         EXPECT_EQ(Reason(kGroup).rfind("<vrx_error><cmd>" + row.pattern + "</cmd>", 0), 0u)
@@ -199,7 +176,7 @@ TEST_P(FailedPause, StopsThePrintAndPausesOrFailsIt) {
         ASSERT_FALSE(Await(kGroup, "FINISHED", -1, 20s).is_null()) << Reason(kGroup);
         ExpectExactEnd(last, kMoves);
     }
-    Leave();
+    FinishAndLeave();
 }
 
 INSTANTIATE_TEST_SUITE_P(Print, FailedPause,
@@ -245,12 +222,12 @@ TEST_P(FailedJogResume, LeavesItPausedWithTheAxisStandingAndItsCancelEndsIt) {
     ASSERT_EQ(replies.size(), 1u) << server_.Stderr();
     Drain();
     EXPECT_EQ(Status(kJog), "PAUSED");
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
     client_.Send({{"command", "cancelTask"}, {"id", Id(kJog)}});
     ASSERT_FALSE(Await(kJog, "CANCELLED").is_null());
     EXPECT_EQ(Reason(kJog), "Cancelled by User Interface");
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 INSTANTIATE_TEST_SUITE_P(Jog, FailedJogResume,
@@ -277,11 +254,11 @@ TEST_F(FailedControls, AHomingWhoseResumeIsRefusedStaysPausedAndItsCancelStopsX)
     printer_.ClearFaults(kMain);
     Drain();
     EXPECT_EQ(Status("T_Home"), "PAUSED");
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
     client_.Send({{"command", "cancelTask"}, {"id", Id("T_Home")}});
     ASSERT_FALSE(Await("T_Home", "CANCELLED").is_null());
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 TEST_F(FailedControls, ALevellingRunPausedWhileTravellingStandsAndResumesToItsEnd) {
@@ -293,13 +270,13 @@ TEST_F(FailedControls, ALevellingRunPausedWhileTravellingStandsAndResumesToItsEn
     ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     EXPECT_TRUE(Control("pauseTask", Id("T_BedLevel")).empty());
     ASSERT_FALSE(Await("T_BedLevel", "PAUSED").is_null());
-    ASSERT_TRUE(AllStand());
+    ASSERT_TRUE(Stands());
     EXPECT_LT(printer_.Snapshot().axes[0].reference, 8000);
     EXPECT_TRUE(Control("resumeTask", Id("T_BedLevel")).empty());
     ASSERT_FALSE(Await("T_BedLevel", "FINISHED", -1, 30s).is_null())
         << Reason("T_BedLevel") << server_.Stderr();
     EXPECT_EQ(printer_.Array("zoffsets").size(), 4u);
-    Leave();
+    FinishAndLeave();
 }
 
 // --- Stops that the controller refuses ------------------------------------
@@ -312,15 +289,15 @@ TEST_F(RefusedStop, OfAJogIsSentAgainUntilTheAxisStands) {
     printer_.RejectNext(kMain, "1 Unrecognized command");
     EXPECT_TRUE(Control("pauseTask", Id(kJog)).empty());
     ASSERT_FALSE(Await(kJog, "PAUSED").is_null());
-    EXPECT_TRUE(AllStand());
+    EXPECT_TRUE(Stands());
     EXPECT_TRUE(Control("resumeTask", Id(kJog)).empty());
     ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Moving(0); }, 5s));
     printer_.RejectNext(kMain, "1 Unrecognized command");
     EXPECT_TRUE(Control("cancelTask", Id(kJog)).empty());
     ASSERT_FALSE(Await(kJog, "CANCELLED").is_null());
     EXPECT_EQ(Reason(kJog), "Cancelled by User Interface");
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 TEST_F(RefusedStop, ForGoodIsReportedAndNamedInTheReason) {
@@ -339,8 +316,8 @@ TEST_F(RefusedStop, ForGoodIsReportedAndNamedInTheReason) {
     EXPECT_EQ(error["data"]["source"], "STA");
     printer_.ClearFaults(kMain);
     client_.Send({{"command", "stopAxis"}, {"axis", "X"}});
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 TEST_F(RefusedStop, OfAPrintStillSendsTheCoordinatedStopAndIsSentAgain) {
@@ -355,8 +332,8 @@ TEST_F(RefusedStop, OfAPrintStillSendsTheCoordinatedStopAndIsSentAgain) {
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ((std::vector<std::string>(log.begin(), log.begin() + 4)),
               (std::vector<std::string>{"ST ABCDE", "TC1", "STS", "MG TIME"}));
-    EXPECT_TRUE(AllStand());
-    Leave();
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
 }
 
 }  // namespace

@@ -43,30 +43,14 @@ class MotionEndToEnd : public ServerPrinterTest {
     void Control(const char* command, uint32_t id) {
         client_.Send({{"command", command}, {"id", id}});
     }
-    size_t LinesSent(const std::string& prefix) {
-        const auto log = printer_.CommandLog(Controller::kMain);
-        return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
-            return line.compare(0, prefix.size(), prefix) == 0;
-        });
-    }
-    bool Stands() {
-        return printer_.WaitUntil(
-            [](const sim::PrinterSnapshot& p) { return !p.coordinated_running; }, 5s);
-    }
 };
 
 TEST_F(MotionEndToEnd, PausesAndResumesLeaveThePrintAsWithoutThem) {
     // A zigzag of 120 moves, each extruding 0.05 mm (20 counts), in M83.
     constexpr int kMoves = 120;
-    std::string program = "M83\n";
-    std::string x;
-    std::string y;
-    for (int i = 1; i <= kMoves; ++i) {
-        x = i % 2 == 1 ? "50.50" : "50.00";
-        y = Millimetres(50.0 + 0.05 * i);
-        program += "G1 X" + x + " Y" + y + " E0.05 F1200\n";
-    }
-    Run(program);
+    const std::string x = "50.00";
+    const std::string y = Millimetres(50.0 + 0.05 * kMoves);
+    Run(Zigzag(kMoves));
     const json started = Await(kGroup, "RUNNING");
     ASSERT_FALSE(started.is_null()) << server_.Stderr();
     const uint32_t group = labelled_[kGroup].back();
@@ -88,8 +72,8 @@ TEST_F(MotionEndToEnd, PausesAndResumesLeaveThePrintAsWithoutThem) {
         Control("resumeTask", group);
         ASSERT_FALSE(Await(kGroup, "RUNNING").is_null()) << server_.Stderr();
         // Every move not completed is sent once again, and no other.
-        ASSERT_TRUE(WaitFor([&] { return LinesSent("LI") >= left; }));
-        EXPECT_EQ(LinesSent("LI"), left) << pause;
+        ASSERT_TRUE(WaitFor([&] { return Sent("LI") >= left; }));
+        EXPECT_EQ(Sent("LI"), left) << pause;
     }
     EXPECT_EQ(End(kGroup, -1), "FINISHED") << Reason(kGroup);
     ASSERT_TRUE(Stands());

@@ -46,15 +46,11 @@ class ProgramEndToEnd : public ServerPrinterTest {
     }
     // With only the UI left to release held work, the server ends: the close
     // stops the axes, reads the clock to see them stand, and turns the motors off.
-    void LeaveWhileFinishing(bool held = true) {
+    void LeaveWhileFinishing() {
         printer_.ClearCommandLog(Controller::kMain);
-        client_.Send({{"command", "finishThenShutdown"}});
-        client_.Close();
-        if (held) {
-            EXPECT_EQ(server_.WaitForExit(), 0);
-            EXPECT_EQ(printer_.CommandLog(Controller::kMain),
-                      (std::vector<std::string>{"ST", "MG TIME", "MO"}));
-        }
+        FinishAndLeave();
+        EXPECT_EQ(printer_.CommandLog(Controller::kMain),
+                  (std::vector<std::string>{"ST", "MG TIME", "MO"}));
     }
     static std::function<bool(const json&)> Line(const std::string& gcode) {
         return [gcode](const json& task) { return task.value("gcode_command", "") == gcode; };
@@ -340,7 +336,7 @@ TEST_F(ProgramEndToEnd, AMoveStoppedByTheUserCancelsTheProgramAndNothingMovesAft
 TEST_F(ProgramEndToEnd, AClientLeavingWhileFinishingLetsARunningProgramFinishFirst) {
     OpenMain();
     LoadAndRun("G4 P2000\nG4 P3000\n");
-    LeaveWhileFinishing(false);
+    Leave();
     EXPECT_TRUE(WaitForTask(Line("G4 P3000"), "FINISHED"));
     EXPECT_EQ(server_.WaitForExit(), 0);
 }

@@ -90,12 +90,6 @@ class RealSpeedPrinter : public ServerPrinterTest {
             },
             10s);
     }
-    // Nothing is left running: the server ends once its UI has gone.
-    void FinishAndLeave() {
-        client_.Send({{"command", "finishThenShutdown"}});
-        client_.Close();
-        EXPECT_EQ(server_.WaitForExit(), 0) << server_.Stderr();
-    }
 };
 
 class RealSpeed : public RealSpeedPrinter, public testing::WithParamInterface<Scenario> {};

@@ -27,12 +27,6 @@ class TaskEndings : public ServerPrinterTest {
         OpenMain();
         OpenTemperature();
     }
-    // The UI asks to finish and leaves; the server must end by itself.
-    void FinishAndLeave() {
-        client_.Send({{"command", "finishThenShutdown"}});
-        client_.Close();
-        EXPECT_EQ(server_.WaitForExit(5s), 0) << server_.Stderr();
-    }
     json SetTemperature(const std::string& axis, double degrees) {
         return {{"command", "setTemperature"}, {"axis", axis}, {"temperature", degrees}};
     }
@@ -123,7 +117,7 @@ TEST_P(JogLeftRunning, StopsAndTheServerEnds) {
                   {"description", "Jog"}});
     ASSERT_TRUE(
         printer_.WaitUntil([index](const PrinterSnapshot& p) { return p.Moving(index); }, 5s));
-    FinishAndLeave();
+    FinishAndLeave(0, 5s);
     // Stopped: at most the deceleration is left.
     EXPECT_TRUE(
         printer_.WaitUntil([index](const PrinterSnapshot& p) { return !p.Moving(index); }, 1s));
@@ -218,7 +212,7 @@ TEST_P(HeatWait, IsJudgedAgainstTheSetPointInForce) {
     EXPECT_EQ(wait.value("cancellation_reason", ""), row.reason);
     EXPECT_FALSE(Await("G4 P10", std::string(row.status) == "FINISHED" ? "FINISHED" : "CANCELLED")
                      .is_null());
-    FinishAndLeave();
+    FinishAndLeave(0, 5s);
     EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 0.0);
     EXPECT_EQ(printer_.Snapshot().bed_target_c, 0.0);
 }

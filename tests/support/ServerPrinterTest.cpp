@@ -1,6 +1,7 @@
 #include "ServerPrinterTest.h"
 
 #include <algorithm>
+#include <cstdio>
 
 using nlohmann::json;
 using sim::Controller;
@@ -38,6 +39,41 @@ void ServerPrinterTest::Run(const std::string& program) {
 
 void ServerPrinterTest::Type(const std::string& line) {
     client_.Send({{"command", "terminalCommand"}, {"data", line}});
+}
+
+size_t ServerPrinterTest::Sent(const std::string& prefix) {
+    const auto log = printer_.CommandLog(Controller::kMain);
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+        return line.compare(0, prefix.size(), prefix) == 0;
+    });
+}
+
+bool ServerPrinterTest::Stands(std::chrono::milliseconds timeout) {
+    return printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Standing(); }, timeout);
+}
+
+void ServerPrinterTest::Leave() {
+    client_.Send({{"command", "finishThenShutdown"}});
+    client_.Close();
+}
+
+void ServerPrinterTest::FinishAndLeave(int status, std::chrono::milliseconds timeout) {
+    Leave();
+    EXPECT_EQ(server_.WaitForExit(timeout), status) << server_.Stderr();
+}
+
+std::string ServerPrinterTest::Zigzag(int moves, int feed, int group) {
+    std::string program = "M83\n";
+    for (int i = 1; i <= moves; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof(line), "G1 X%s Y%.2f E0.05 F%d\n",
+                      i % 2 == 1 ? "50.50" : "50.00", 50.0 + 0.05 * i, feed);
+        program += line;
+        if (group > 0 && i % group == 0 && i < moves) {
+            program += "G4 P20\n";
+        }
+    }
+    return program;
 }
 
 const json* ServerPrinterTest::Seen(const std::string& label, int nth) {

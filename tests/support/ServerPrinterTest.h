@@ -9,6 +9,7 @@
 #include "VirtualPrinter.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -47,6 +48,21 @@ class ServerPrinterTest : public testing::Test {
                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Its cancellation reason; "" when it has none or has not been seen.
     std::string Reason(const std::string& label, int nth = -1);
+
+    // How many commands the main controller was sent that begin with `prefix`.
+    size_t Sent(const std::string& prefix);
+    // Whether every axis of the virtual printer stands within `timeout`.
+    bool Stands(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Ends the session as the UI does: "finishThenShutdown", then the
+    // connection closed. FinishAndLeave also expects the server to exit with
+    // `status` within `timeout`.
+    void Leave();
+    void FinishAndLeave(int status = 0,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // A print in M83 of `moves` moves zigzagging in X between 50.5 and 50 mm
+    // while Y rises 0.05 mm a move, each extruding 0.05 mm at `feed` mm/min,
+    // with a "G4 P20" after every `group` moves (0: none).
+    static std::string Zigzag(int moves, int feed = 1200, int group = 0);
 
     // The latest form of that task; none when it has not been seen.
     const nlohmann::json* Seen(const std::string& label, int nth);
