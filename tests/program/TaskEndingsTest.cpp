@@ -46,11 +46,7 @@ class TaskEndings : public ServerPrinterTest {
                           {"speed", "2000"},
                           {"description", "Jog"}});
         } else {
-            std::string zigzag = "M83\n";
-            for (int i = 0; i < 2000; ++i) {
-                zigzag += i % 2 == 0 ? "G1 X50.5 E0.05 F1200\n" : "G1 X50 E0.05\n";
-            }
-            Run(zigzag);
+            Run(Zigzag(2000));
         }
         return printer_.WaitUntil(
             [](const PrinterSnapshot& p) { return p.Moving(0) && p.hot_end_target_c > 0; }, 10s);
