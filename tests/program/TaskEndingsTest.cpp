@@ -149,18 +149,47 @@ INSTANTIATE_TEST_SUITE_P(EachSignal, SignalDuring,
                                                          : "Sighup");
                          });
 
-TEST_F(TaskEndings, ASecondSignalDuringTheCloseEndsTheServerAtOnce) {
+struct CloseThenSignal {
+    const char* name;  // whose close: a signal's, the UI's, or a finish's on the worker
+    int status;
+};
+
+void PrintTo(const CloseThenSignal& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class SignalDuringTheClose : public TaskEndings,
+                             public testing::WithParamInterface<CloseThenSignal> {};
+
+TEST_P(SignalDuringTheClose, EndsTheServerAtOnceOnlyAfterASignal) {
+    const CloseThenSignal& row = GetParam();
     ASSERT_TRUE(Begin("Jog"));
-    // The close's stop is carried out, but its reply keeps the close waiting.
-    printer_.HoldReplies(Controller::kMain, "ST", 60s);
-    server_.Signal(SIGTERM);
+    // The close's stop is carried out, but its reply keeps the close waiting
+    // (within the limit, so that the close can still end well).
+    printer_.HoldReplies(Controller::kMain, "ST", 4s, 1);
+    const std::string close = row.name;
+    if (close == "Signal") {
+        server_.Signal(SIGTERM);
+    } else if (close == "Finish") {
+        Leave();  // the jog is cancelled, then the worker closes
+    } else {
+        client_.Close();
+    }
     ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "ST", 5s));
     server_.Signal(SIGINT);
-    EXPECT_EQ(server_.WaitForExit(10s), 2);
-    EXPECT_NE(server_.Stderr().find("SIGINT ended the server before its close was done"),
-              std::string::npos)
+    EXPECT_EQ(server_.WaitForExit(15s), row.status) << server_.Stderr();
+    EXPECT_EQ(server_.Stderr().find("SIGINT ended the server before its close was done") !=
+                  std::string::npos,
+              row.status != 0)
         << server_.Stderr();
 }
+
+INSTANTIATE_TEST_SUITE_P(Closes, SignalDuringTheClose,
+                         testing::Values(CloseThenSignal{"Signal", 2}, CloseThenSignal{"Ui", 0},
+                                         CloseThenSignal{"Finish", 0}),
+                         [](const testing::TestParamInfo<CloseThenSignal>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // --- a second UI drops the first one's tasks and stops what they set moving ---
 
