@@ -98,6 +98,7 @@ void PrinterModel::RestartMain() {
     for (SimAxis& axis : axes_) {
         axis.Stop();
         axis.SetCoordinated(false);
+        axis.SetUserValue(0);
     }
 }
 

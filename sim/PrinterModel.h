@@ -66,7 +66,8 @@ class PrinterModel {
     bool ProgramRunning() const { return program_running_; }
 
     // A power cycle of the main controller: every motion and the program end,
-    // no axis is in the coordinated system; positions stay where they are.
+    // no axis is in the coordinated system, and the user values ("ZA", which
+    // mark a position trusted) are 0; positions stay where they are.
     void RestartMain();
     // A power cycle of the temperature controller: heaters and fan off.
     void RestartTemperature();

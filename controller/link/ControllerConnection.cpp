@@ -17,7 +17,6 @@ namespace {
 // Record handle: stream data records; the record threads wait out stalls
 // themselves in steps of this timeout, so a stream that is stopped ends soon.
 const char* const kRecordOptions = " -s DR -t 1000";
-constexpr double kRecordPeriodMs = 2.0;
 const std::string kReplyEnd = "\r\n:";
 // Pause before another try of a rejected command: the controller may be
 // busy for a moment.
@@ -77,7 +76,9 @@ ZHandle ControllerConnection::OpenRecordHandle(const std::string& address) {
     // Commands on the handle in use go on meanwhile.
     ZHandle handle = nullptr;
     CheckReturnCode(source, ZOpen((address + kRecordOptions).c_str(), &handle));
-    const ZReturnCode rate_rc = ZRecordRate(handle, kRecordPeriodMs);
+    const ZReturnCode rate_rc = ZRecordRate(
+        handle,
+        std::chrono::duration<double, std::milli>(DataRecordWatcher::kRecordPeriod).count());
     if (rate_rc != 0) {
         ZClose(handle);
         // No "TC1" query: the new handle is gone and the old one did not fail.

@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t kStatusFinished = 6;
 constexpr uint32_t kStatusPaused = 3;
+constexpr uint32_t kStatusBreakpoint = 4;
 constexpr int kRecordsPerStatus = 25;
 constexpr int32_t kRecordMode = 1;
 
@@ -281,12 +282,13 @@ void DataRecordWatcher::FollowStream(Stream& stream, Conditions& conditions, Fol
         }
         while (adopted && follower.running.load()) {
             auto record = NewRecord();
-            const ZReturnCode next_rc = NextRecord(follower, record.get());
+            std::optional<std::chrono::steady_clock::time_point> waited_since;
+            const ZReturnCode next_rc = NextRecord(follower, record.get(), waited_since);
             if (next_rc != 0) {
                 throw VrxException("ZRecord", next_rc, nullptr);
             }
             const std::optional<ControllerTime> time =
-                Publish(stream, follower, record, count_wraps);
+                Publish(stream, follower, record, count_wraps, waited_since);
             if (!time) {
                 continue;
             }
@@ -341,10 +343,18 @@ bool DataRecordWatcher::AwaitAdoption(Follower& follower, boost::shared_ptr<ZDat
     return follower.adopted && follower.running;
 }
 
-ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* record) {
+ZReturnCode DataRecordWatcher::NextRecord(
+    Follower& follower, ZDataRecord* record,
+    std::optional<std::chrono::steady_clock::time_point>& waited_since) {
     const auto give_up = std::chrono::steady_clock::now() + kStallLimit;
     for (;;) {
+        const auto asked = std::chrono::steady_clock::now();
         const ZReturnCode rc = ZRecord(follower.handle, record, kRecordMode);
+        // A queued record comes back at once; one that takes a good part of
+        // a record period was sent by the controller after the call began.
+        if (rc == Z_OK && std::chrono::steady_clock::now() - asked > kRecordPeriod / 2) {
+            waited_since = asked;
+        }
         // Each try waits for the library's timeout; a stream asked to end
         // stops trying.
         if (rc != Z_ERR_TIMEOUT || !follower.running.load() ||
@@ -356,12 +366,15 @@ ZReturnCode DataRecordWatcher::NextRecord(Follower& follower, ZDataRecord* recor
 
 std::optional<ControllerTime> DataRecordWatcher::Publish(
     Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
-    bool count_wraps) {
+    bool count_wraps, const std::optional<std::chrono::steady_clock::time_point>& waited_since) {
     std::optional<ControllerTime> time;
     {
         boost::lock_guard<boost::mutex> lock(stream.record_mutex);
         if (PublishLocked(stream, follower, record, count_wraps)) {
             time = stream.latest_time;
+            if (waited_since) {
+                stream.waited_since = *waited_since;
+            }
         }
     }
     if (time) {
@@ -429,25 +442,50 @@ bool DataRecordWatcher::SampledBefore(const ZDataRecord& record, const ZDataReco
 }
 
 void DataRecordWatcher::StreamFailed(Stream& stream, Conditions& conditions, int32_t rc) {
-    ReportStreamError(rc);
     const std::exception_ptr error = std::make_exception_ptr(StreamError(stream, rc));
-    // Under the list's lock, so every watch is either refused or in the list.
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    stream.failure_rc.store(rc);
-    std::vector<uint32_t> ids;
-    for (const RecordCondition& entry : conditions) {
-        if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end()) {
-            ids.push_back(entry.task_id_);
+    // The UI hears of the failure and a waiting task is woken even when
+    // handing the tasks over fails; that error is passed on last.
+    std::exception_ptr hand_over;
+    {
+        // Under the list's lock, so every watch is either refused or in the list.
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        stream.failure_rc.store(rc);
+        std::vector<uint32_t> ids;
+        for (const RecordCondition& entry : conditions) {
+            if (std::find(ids.begin(), ids.end(), entry.task_id_) == ids.end() &&
+                !HeldByTheUser(entry.task_id_)) {
+                ids.push_back(entry.task_id_);
+            }
+        }
+        std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
+                  << ids.size() << " waiting task(s) fail" << std::endl;
+        try {
+            if (directory_ != nullptr && !ids.empty()) {
+                directory_->OnStreamFailed(ids, error);
+            }
+        } catch (...) {
+            hand_over = std::current_exception();
         }
     }
-    std::cerr << "The " << stream.name << "'s record stream failed (rc " << rc << "); "
-              << ids.size() << " waiting task(s) fail" << std::endl;
-    if (directory_ != nullptr && !ids.empty()) {
-        directory_->OnStreamFailed(ids, error);
+    // Only now: a control the UI sends when it hears of the failure finds
+    // the stream failed and the waiting tasks on their way to fail.
+    ReportStreamError(rc);
+    {
+        // Wakes a task waiting for a record that will not come.
+        boost::lock_guard<boost::mutex> records(stream.record_mutex);
+        stream.published.notify_all();
     }
-    // Wakes a task waiting for a record that will not come.
-    boost::lock_guard<boost::mutex> records(stream.record_mutex);
-    stream.published.notify_all();
+    if (hand_over) {
+        std::rethrow_exception(hand_over);
+    }
+}
+
+bool DataRecordWatcher::HeldByTheUser(uint32_t task_id) const {
+    if (directory_ == nullptr) {
+        return false;
+    }
+    const std::optional<uint32_t> status = directory_->GetTaskStatus(task_id);
+    return status && (*status == kStatusPaused || *status == kStatusBreakpoint);
 }
 
 VrxException DataRecordWatcher::StreamError(const Stream& stream, int32_t rc) {
@@ -494,11 +532,32 @@ ControllerTime DataRecordWatcher::Now() const {
 
 ControllerTime DataRecordWatcher::TimeOfClock(int32_t clock) const {
     boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto value = static_cast<uint32_t>(clock);
     if (!main_.latest) {
         // Nothing to unwrap against; the next stream's records are after it.
-        return ControllerTime(main_.streams, static_cast<uint32_t>(clock));
+        return ControllerTime(main_.streams, value);
     }
-    return main_.latest_time.Nearest(static_cast<uint32_t>(clock));
+    const ControllerTime time = main_.latest_time.Nearest(value);
+    main_.clock_offsets[time.Stream()] = static_cast<int64_t>(value) - time.Samples();
+    return time;
+}
+
+std::optional<int64_t> DataRecordWatcher::ClockAt(const ControllerTime& time) const {
+    boost::lock_guard<boost::mutex> lock(main_.record_mutex);
+    const auto found = main_.clock_offsets.find(time.Stream());
+    if (found == main_.clock_offsets.end()) {
+        return std::nullopt;
+    }
+    return time.Samples() + found->second;
+}
+
+void DataRecordWatcher::ThrowIfAStreamFailed() const {
+    for (const Stream* stream : {&main_, &temperature_}) {
+        const int32_t failure = stream->failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(*stream, failure);
+        }
+    }
 }
 
 DataRecordWatcher::TimedRecord DataRecordWatcher::Timed(const Stream& stream) {
@@ -518,6 +577,30 @@ DataRecordWatcher::TimedRecord DataRecordWatcher::RecordAfter(const ControllerTi
             return Timed(main_);
         }
         if (main_.latest && main_.latest_time.IsAfter(time)) {
+            return Timed(main_);
+        }
+        if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {
+            throw StreamError(main_, Z_ERR_TIMEOUT);
+        }
+    }
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::RecordTakenAfter(
+    std::chrono::steady_clock::time_point moment) const {
+    const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
+    // A record that was on its way when the thread began waiting was
+    // sampled less than a record period before.
+    const auto waited_from = moment + kRecordPeriod;
+    boost::unique_lock<boost::mutex> lock(main_.record_mutex);
+    for (;;) {
+        const int32_t failure = main_.failure_rc.load();
+        if (failure != 0) {
+            throw StreamError(main_, failure);
+        }
+        if (!main_.follower) {
+            return Timed(main_);
+        }
+        if (main_.latest && main_.waited_since >= waited_from) {
             return Timed(main_);
         }
         if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -85,6 +85,8 @@ class DataRecordWatcher {
     // older (the overlap of two running streams at a hand-over); a record
     // further behind comes from a controller whose clock started again.
     static constexpr uint16_t kStaleWindow = 5000;
+    // The period at which the controllers are asked to send records.
+    static constexpr std::chrono::microseconds kRecordPeriod{2000};
 
     // Throw the stream's VrxException while the stream has failed: no record
     // would ever hold for the watch.
@@ -104,6 +106,9 @@ class DataRecordWatcher {
     // The main stream has failed (lost, or silent past kStallLimit) and has
     // not been opened again: no record will show what a command did.
     bool MainStreamFailed() const { return main_.failure_rc.load() != 0; }
+    // Throws the error of a stream (the main one first) that has failed and
+    // has not been opened again.
+    void ThrowIfAStreamFailed() const;
 
     // The latest main record and its time; no record before the first one
     // and after Stop, and then the time of the last one published.
@@ -112,14 +117,25 @@ class DataRecordWatcher {
     ControllerTime Now() const;
     // The controller's clock `clock` (an "MG TIME" reply, modulo 2^32) as a
     // time of the current main stream: unwrapped against the latest record,
-    // which lies within the stall limit of it.
+    // which lies within the stall limit of it. The read also ties the
+    // stream's times to the controller's clock (ClockAt).
     ControllerTime TimeOfClock(int32_t clock) const;
+    // The controller's clock (as "MG TIME" shows it) at `time`; none until a
+    // clock was read on the stream of `time`.
+    std::optional<int64_t> ClockAt(const ControllerTime& time) const;
     // A main record that shows the effect of the commands answered before
     // `time` (a clock read): the latest record once one stamped after that
     // time is in. Throws the stream's VrxException when it fails or no such
     // record comes within kStallLimit; without a main stream, the latest
     // record or one of zeros.
     TimedRecord RecordAfter(const ControllerTime& time) const;
+    // A main record certainly sampled after `moment` of this computer's
+    // clock, for when no clock read ties a command to the controller's clock:
+    // the latest record once one has come in that the record thread had to
+    // wait for (nothing older was queued) and that it began waiting for at
+    // least one record period after `moment` (a record crosses the network in
+    // less). Throws and answers like RecordAfter.
+    TimedRecord RecordTakenAfter(std::chrono::steady_clock::time_point moment) const;
 
     // wraps x 65536 + sample_number of the latest main record, modulo 2^32.
     uint32_t GetSampleCounter() const;
@@ -193,11 +209,17 @@ class DataRecordWatcher {
         ControllerTime latest_time;
         // Streams of controller time opened so far; the last one's number.
         uint32_t streams = 0;
+        // Per stream of controller time, the controller's clock minus the
+        // samples counted on it, as the clock reads on that stream showed.
+        mutable std::map<uint32_t, int64_t> clock_offsets;
         boost::shared_ptr<Follower> follower;
         // Signals a newly published record, a failure and a stop.
         mutable std::condition_variable_any published;
         // The return code that ended the stream's follower; 0 while it runs.
         std::atomic<int32_t> failure_rc{0};
+        // When the record thread began waiting for the latest record that it
+        // had to wait for (main stream only); guarded by record_mutex.
+        std::chrono::steady_clock::time_point waited_since{};
     };
     using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record,
                                          const ControllerTime& time)>;
@@ -222,16 +244,19 @@ class DataRecordWatcher {
     // the follower is to end instead.
     static bool AwaitAdoption(Follower& follower, boost::shared_ptr<ZDataRecord> first);
     // The next record of a running stream, waiting out stalls shorter than
-    // kStallLimit; the library's return code.
-    static ZReturnCode NextRecord(Follower& follower, ZDataRecord* record);
+    // kStallLimit; the library's return code. `waited_since` is set to when
+    // the call began when it had to wait for the record.
+    static ZReturnCode NextRecord(
+        Follower& follower, ZDataRecord* record,
+        std::optional<std::chrono::steady_clock::time_point>& waited_since);
     // Publishes a new record unless it was sampled before the one published
     // while the follower catches up with the stream it replaced; for the main stream also counts
     // a sample wrap in the same step, so no reader sees a wrapped sample with
     // the old wrap count. The time it was published at; none when it is not
     // published.
-    std::optional<ControllerTime> Publish(Stream& stream, Follower& follower,
-                                          const boost::shared_ptr<ZDataRecord>& record,
-                                          bool count_wraps);
+    std::optional<ControllerTime> Publish(
+        Stream& stream, Follower& follower, const boost::shared_ptr<ZDataRecord>& record,
+        bool count_wraps, const std::optional<std::chrono::steady_clock::time_point>& waited_since);
     bool PublishLocked(Stream& stream, Follower& follower,
                        const boost::shared_ptr<ZDataRecord>& record, bool count_wraps);
     static bool SampledBefore(const ZDataRecord& record, const ZDataRecord& latest);
@@ -253,9 +278,12 @@ class DataRecordWatcher {
     // first record that failed fails its Start. Never throws.
     void EndFollower(Stream& stream, Conditions& conditions, Follower& follower, bool adopted,
                      int32_t rc) noexcept;
-    // A running stream ended: the UI hears of it, and every task that waits on
-    // the stream's records fails, since none will come.
+    // A running stream ended: every task that waits on the stream's records
+    // fails, since none will come, and the UI hears of it. A task the user
+    // holds (paused, or at its breakpoint) waits for none and is left alone.
     void StreamFailed(Stream& stream, Conditions& conditions, int32_t rc);
+    // The task is paused or at its breakpoint; with mutex_ held.
+    bool HeldByTheUser(uint32_t task_id) const;
     // The error that the tasks of a failed stream fail with.
     static VrxException StreamError(const Stream& stream, int32_t rc);
     void AddTo(Stream& stream, Conditions& conditions, RecordCondition entry);

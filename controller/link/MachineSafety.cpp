@@ -2,20 +2,27 @@
 
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
-#include "RecordFields.h"
 #include "TemperatureConnection.h"
 #include "Utilities.h"
 #include "VrxException.h"
 
 #include <iostream>
-#include <thread>
 
 namespace {
 
-constexpr int kAxes = 5;
-constexpr uint16_t kMovingBit = 1u << 15;
-// Between two looks at the records while the axes come to a stand.
-constexpr std::chrono::milliseconds kStandPoll{20};
+// The text of an error; "unknown error" for none or one of no known kind.
+std::string Detail(std::exception_ptr error) {
+    if (!error) {
+        return "unknown error";
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& caught) {
+        return caught.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
 
 }  // namespace
 
@@ -36,74 +43,47 @@ bool MachineSafety::StopAxes() {
     if (!main_.IsOpen() || !main_.IsEnabled()) {
         return true;
     }
-    std::string failure;
-    bool stands = false;
-    for (int stop = 1; stop <= kMaxStops && !stands; ++stop) {
-        try {
-            main_.CommandIfEnabledUntilTaken("ST");
-        } catch (const std::exception& error) {
-            failure = "did not take \"ST\" (" + std::string(error.what()) + ")";
-            break;
-        }
-        stands = MotionAfterStop() != Motion::kMoving;
-        if (!stands && stop == kMaxStops) {
-            failure = "still moved after " + std::to_string(kMaxStops) + " stops";
-        }
+    const MotionStop::Outcome stopped = AllAxes("ST").Run();
+    if (stopped.verdict == MotionStop::Verdict::kStanding) {
+        SwitchMotorsOff();
+        return true;
     }
     // Sent whatever the stops did: motors switched off do not drive the axes.
-    bool motors_off = true;
+    const MotionStop::Outcome off = AllAxes("MO").Run();
+    if (off.verdict == MotionStop::Verdict::kStanding) {
+        return true;
+    }
+    const std::exception_ptr error = stopped.error ? stopped.error : off.error;
+    if (off.verdict == MotionStop::Verdict::kNoRecords && (stopped.taken || off.taken)) {
+        std::cerr << "No main record shows the axes at exit; the stop taken has to do: "
+                  << Detail(off.records_error) << std::endl;
+        return true;
+    }
+    if (!stopped.taken) {
+        Fail("the main controller did not take \"ST\" (" + Detail(error) +
+             "); its axes may still move");
+    } else if (off.record) {
+        Fail("the main controller's " + AllAxes("ST").MovingNames(*off.record) +
+             " still moved after \"ST\" and \"MO\"" +
+             (error ? " (" + Detail(error) + ")" : std::string()));
+    } else {
+        Fail("the main controller's axes were not seen standing (" + Detail(off.records_error) +
+             ")");
+    }
+    return false;
+}
+
+MotionStop MachineSafety::AllAxes(const std::string& command) {
+    return MotionStop(main_, watcher_, {command}, MotionStop::AllAxes(), true);
+}
+
+void MachineSafety::SwitchMotorsOff() {
     try {
         main_.CommandIfEnabledUntilTaken("MO");
     } catch (const std::exception& error) {
         std::cerr << "The main controller did not take \"MO\" at exit: " << error.what()
                   << std::endl;
-        motors_off = false;
     }
-    if (!stands && motors_off) {
-        stands = MotionAfterStop() != Motion::kMoving;
-    }
-    if (!stands) {
-        Fail("the main controller " + failure + "; its axes may still move");
-    }
-    return stands;
-}
-
-MachineSafety::Motion MachineSafety::MotionAfterStop() {
-    if (!watcher_.GetRecord() || watcher_.MainStreamFailed()) {
-        // No main stream: the stop that the controller took has to do.
-        return Motion::kUnknown;
-    }
-    const auto give_up = std::chrono::steady_clock::now() + DataRecordWatcher::kStallLimit;
-    for (;;) {
-        DataRecordWatcher::Record record;
-        try {
-            const int32_t clock = ParseControllerTime(main_.CommandUntilTaken("MG TIME"));
-            record = watcher_.RecordAfter(watcher_.TimeOfClock(clock)).record;
-        } catch (const std::exception& error) {
-            std::cerr << "No main record shows the axes at exit; the stop taken has to do: "
-                      << error.what() << std::endl;
-            return Motion::kUnknown;
-        }
-        if (Stands(*record)) {
-            return Motion::kStanding;
-        }
-        if (std::chrono::steady_clock::now() >= give_up) {
-            return Motion::kMoving;
-        }
-        std::this_thread::sleep_for(kStandPoll);
-    }
-}
-
-bool MachineSafety::Stands(const ZDataRecord& record) {
-    if ((CoordinatedStatus(record) & kMovingBit) != 0) {
-        return false;
-    }
-    for (int axis = 0; axis < kAxes; ++axis) {
-        if ((AxisStatus(record, axis) & kMovingBit) != 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool MachineSafety::SwitchHeatersOff() {

@@ -1,11 +1,11 @@
 // Leaves the machine safe when the server ends: every axis of the main
-// controller stopped and seen standing in its records, and both heaters
-// switched off. What could not be made safe is named on standard error.
+// controller stopped and seen standing in its records (the stop policy of
+// the tasks, MotionStop), and both heaters switched off. What could not be
+// made safe is named on standard error.
 #pragma once
 
-#include <zenlib.h>
+#include "MotionStop.h"
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -15,9 +15,6 @@ class TemperatureConnection;
 
 class MachineSafety {
   public:
-    // Stops sent, at most, before the axes count as not stopped.
-    static constexpr int kMaxStops = 3;
-
     MachineSafety(MainConnection& main, TemperatureConnection& temperature,
                   DataRecordWatcher& watcher);
 
@@ -30,14 +27,13 @@ class MachineSafety {
     const std::vector<std::string>& Failures() const { return failures_; }
 
   private:
-    enum class Motion { kStanding, kMoving, kUnknown };
-
+    // Stops every axis ("ST") by MotionStop's policy; when they are not seen
+    // standing, switches the motors off ("MO") and judges again.
     bool StopAxes();
+    // A motion stop of every axis and the coordinated motion by `command`.
+    MotionStop AllAxes(const std::string& command);
+    void SwitchMotorsOff();
     bool SwitchHeatersOff();
-    // What a main record sampled after the last stop shows; waits up to the
-    // stall limit for the axes to come to a stand.
-    Motion MotionAfterStop();
-    static bool Stands(const ZDataRecord& record);
     void Fail(const std::string& text);
 
     MainConnection& main_;

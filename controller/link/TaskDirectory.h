@@ -16,6 +16,8 @@ class TaskDirectory {
     // The watch of this task holds; never blocks on the manager's lock.
     virtual void OnConditionMet(uint32_t id) = 0;
     // The record stream that these tasks watch has failed: each is to fail
-    // with `error`. Called on a record thread; never blocks on the manager's lock.
+    // with `error` (the watcher leaves out the tasks the user holds, paused
+    // or at a breakpoint, which wait for no record). Called on a record
+    // thread; never blocks on the manager's lock.
     virtual void OnStreamFailed(const std::vector<uint32_t>& ids, std::exception_ptr error) = 0;
 };

@@ -2,21 +2,13 @@
 
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
-#include "RecordFields.h"
 #include "Utilities.h"
 #include "VrxException.h"
 
 #include <iostream>
-#include <thread>
 #include <utility>
 
 namespace {
-
-constexpr uint16_t kMovingBit = 1u << 15;
-// Between two rounds after a refused or lost stop: no storm of commands at
-// a controller that is busy or coming back.
-constexpr std::chrono::milliseconds kRetryPause{50};
-const char* const kAxisNames[] = {"X", "Y", "Z", "E", "controller axis E"};
 
 // Controller axis index of a controller or printer axis letter; -1 for none.
 int AxisIndex(const std::string& axis) {
@@ -33,6 +25,17 @@ int AxisIndex(const std::string& axis) {
         return axis[0] - 'A';
     }
     return -1;
+}
+
+// The return code and source of a controller error; none for other errors.
+void ErrorOrigin(std::exception_ptr error, int32_t& rc, std::string& source) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const VrxException& vrx) {
+        rc = vrx.GetRc();
+        source = vrx.GetSource();
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -54,120 +57,55 @@ AxisStopper AxisStopper::ForAxis(Task& task, const std::string& controller_axis)
 }
 
 AxisStopper AxisStopper::ForAll(Task& task, std::vector<std::string> commands) {
-    return AxisStopper(task, std::move(commands), {0, 1, 2, 3, 4}, true);
-}
-
-bool AxisStopper::Standing(const ZDataRecord& record) const {
-    if (coordinated_ && (CoordinatedStatus(record) & kMovingBit) != 0) {
-        return false;
-    }
-    for (const int axis : axes_) {
-        if ((AxisStatus(record, axis) & kMovingBit) != 0) {
-            return false;
-        }
-    }
-    return true;
+    return AxisStopper(task, std::move(commands), MotionStop::AllAxes(), true);
 }
 
 Task::Record AxisStopper::Stop() {
-    if (!MainConnection::GetInstance().IsEnabled()) {
-        return DataRecordWatcher::GetInstance().LatestMainOrZeros();
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    std::exception_ptr error;
-    int rounds = 0;
     DataRecordWatcher& watcher = DataRecordWatcher::GetInstance();
-    for (;;) {
-        std::exception_ptr round_error = SendStops();
-        if (watcher.MainStreamFailed()) {
-            // Sent, but nothing will show whether they took effect.
-            GiveUp(round_error ? round_error : error);
-        }
-        if (const Task::Record record = AwaitStanding(round_error)) {
-            if (error || round_error) {
-                std::cerr << "Task " << task_.GetId() << " stopped " << AxisNames()
-                          << " after a failed stop" << std::endl;
-            }
-            return record;
-        }
-        if (round_error) {
-            error = round_error;
-        }
-        // One late reply can take the whole bound: the stops are sent once
-        // more (on a fresh connection) before the axes count as not stoppable.
-        if (++rounds >= 2 && std::chrono::steady_clock::now() >= deadline) {
-            GiveUp(error);
-        }
-        std::this_thread::sleep_for(kRetryPause);
+    if (!MainConnection::GetInstance().IsEnabled()) {
+        return watcher.LatestMainOrZeros();
     }
+    if (const Task::JudgedStop* judged = task_.ReusableStop()) {
+        // Judged once in this control: a failure is already the task's
+        // reason, and the records would only say it again.
+        return judged->record ? judged->record : watcher.LatestMainOrZeros();
+    }
+    const MotionStop::Outcome outcome =
+        MotionStop(MainConnection::GetInstance(), watcher, commands_, axes_, coordinated_).Run();
+    if (outcome.verdict != MotionStop::Verdict::kStanding) {
+        task_.KeepJudgedStop(Task::Record());
+        GiveUp(outcome);
+    }
+    task_.KeepJudgedStop(outcome.record);
+    if (outcome.error) {
+        std::cerr << "Task " << task_.GetId() << ": " << AxisNames()
+                  << " were seen standing after a failed command: "
+                  << Task::FailureReason(outcome.error) << std::endl;
+    }
+    return outcome.record;
 }
 
-std::exception_ptr AxisStopper::SendStops() {
-    std::exception_ptr first;
-    for (const std::string& command : commands_) {
-        try {
-            task_.SendCommand(command);
-        } catch (...) {
-            if (!first) {
-                first = std::current_exception();
-            }
+void AxisStopper::GiveUp(const MotionStop::Outcome& outcome) {
+    std::string text;
+    std::exception_ptr origin = outcome.error;
+    if (outcome.verdict == MotionStop::Verdict::kNoRecords) {
+        // Nothing shows whether the stop took effect: the axes may as well stand.
+        text = AxisNames() + " could not be seen standing: no main record to judge the stop by (" +
+               Task::FailureReason(outcome.records_error) + ")";
+        if (outcome.error) {
+            text += "; the stop failed too: " + Task::FailureReason(outcome.error);
+        } else {
+            origin = outcome.records_error;
         }
+    } else {
+        text = AxisNames() + " could not be stopped: " +
+               (outcome.error ? Task::FailureReason(outcome.error) : std::string("still moving"));
     }
-    return first;
-}
-
-Task::Record AxisStopper::AwaitStanding(std::exception_ptr& error) {
-    // After a refused or lost stop only a record that shows the axes
-    // standing already will do; otherwise the stop is sent again at once.
-    const bool stops_failed = error != nullptr;
-    Task::Record record;
-    try {
-        // Only a record taken after the stops tells that they took effect.
-        record = task_.RecordAfterCommands();
-    } catch (const VrxException& vrx) {
-        if (vrx.GetSource().rfind("Data Record", 0) == 0) {
-            // The stream failed or went silent past its limit meanwhile.
-            GiveUp(std::current_exception());
-        }
-        if (!error) {
-            error = std::current_exception();
-        }
-        return Task::Record();
-    } catch (...) {
-        if (!error) {
-            error = std::current_exception();
-        }
-        return Task::Record();
-    }
-    // A moving axis needs a moment to decelerate.
-    const auto round_end = std::chrono::steady_clock::now() + kRoundWait;
-    for (;;) {
-        if (Standing(*record)) {
-            return record;
-        }
-        if (stops_failed || std::chrono::steady_clock::now() >= round_end) {
-            return Task::Record();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        record = DataRecordWatcher::GetInstance().LatestMainOrZeros();
-    }
-}
-
-void AxisStopper::GiveUp(std::exception_ptr error) {
-    std::string detail = "still moving";
     int32_t rc = 0;
     std::string source = commands_.empty() ? std::string() : commands_.front();
-    if (error) {
-        detail = Task::FailureReason(error);
-        try {
-            std::rethrow_exception(error);
-        } catch (const VrxException& vrx) {
-            rc = vrx.GetRc();
-            source = vrx.GetSource();
-        } catch (...) {
-        }
+    if (origin) {
+        ErrorOrigin(origin, rc, source);
     }
-    const std::string text = AxisNames() + " could not be stopped: " + detail;
     std::cerr << "Task " << task_.GetId() << ": " << text << std::endl;
     const nlohmann::json message = {
         {"command", "vrxError"},
@@ -183,7 +121,7 @@ std::string AxisStopper::AxisNames() const {
     }
     std::string names = axes_.size() == 1 ? "Axis " : "Axes ";
     for (size_t i = 0; i < axes_.size(); ++i) {
-        names += (i == 0 ? "" : ", ") + std::string(kAxisNames[axes_[i]]);
+        names += (i == 0 ? "" : ", ") + std::string(MotionStop::AxisName(axes_[i]));
     }
     return names;
 }

@@ -50,11 +50,15 @@ T_GroupMotionComplete::T_GroupMotionComplete(Parameters data)
 }
 
 void T_GroupMotionComplete::OnStart() {
-    if (!targets_.empty()) {
-        AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
-            return StoodAway(record, time);
-        });
+    if (targets_.empty()) {
+        return;
     }
+    // Held for every record in which the axes stand: at the target the group
+    // ends even when its per-axis waits ended first, away from it it fails.
+    AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
+        return Stood(record, time);
+    });
+    since_.Set(ReadControllerTime());
 }
 
 void T_GroupMotionComplete::OnUpdate() {
@@ -65,9 +69,15 @@ void T_GroupMotionComplete::OnUpdate() {
 }
 
 bool T_GroupMotionComplete::Arrived() const {
-    const auto record = DataRecordWatcher::GetInstance().LatestMainOrZeros();
+    if (targets_.empty()) {
+        return true;
+    }
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    if (!latest.record || !since_.IsPassedBy(latest.time)) {
+        return false;
+    }
     for (const Target& target : targets_) {
-        if (AxisReferencePosition(*record, target.index) != target.position) {
+        if (AxisReferencePosition(*latest.record, target.index) != target.position) {
             return false;
         }
     }
@@ -75,29 +85,37 @@ bool T_GroupMotionComplete::Arrived() const {
 }
 
 void T_GroupMotionComplete::OnPause() {
-    judging_ = false;
+    since_.Clear();
 }
 
 void T_GroupMotionComplete::OnResume() {
-    if (targets_.empty()) {
-        return;
+    if (!targets_.empty()) {
+        since_.Set(ReadControllerTime());
     }
-    resumed_at_.Set(ReadControllerTime());
-    judging_ = true;
 }
 
-bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record, const ControllerTime& time) const {
-    if (!judging_.load() || (resumed_at_.IsSet() && !resumed_at_.IsPassedBy(time))) {
+bool T_GroupMotionComplete::Stood(const ZDataRecord& record, const ControllerTime& time) const {
+    if (!since_.IsPassedBy(time)) {
         return false;
     }
-    bool away = false;
     for (const Target& target : targets_) {
         if ((AxisStatus(record, target.index) & kMovingBit) != 0) {
             return false;
         }
-        away = away || AxisReferencePosition(record, target.index) != target.position;
     }
-    return away;
+    return true;
+}
+
+bool T_GroupMotionComplete::StoodAway(const ZDataRecord& record, const ControllerTime& time) const {
+    if (!Stood(record, time)) {
+        return false;
+    }
+    for (const Target& target : targets_) {
+        if (AxisReferencePosition(record, target.index) != target.position) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string T_GroupMotionComplete::StoodAwayReason(const ZDataRecord& record) const {

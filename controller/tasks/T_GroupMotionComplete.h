@@ -6,7 +6,6 @@
 #include "Task.h"
 #include "TimeMark.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,14 +17,16 @@ class T_GroupMotionComplete : public Task {
     // letter, where the axes were sent.
     explicit T_GroupMotionComplete(Parameters data);
 
-    // With a target: watches for the axes standing away from it.
+    // With a target: reads the controller's clock and watches the records
+    // sampled after it for the axes standing, at the target or away from it.
     void OnStart() override;
     // Fails the group (and so the task that moved the axes) once they
     // stand away from the target: nothing would take them there.
     void OnUpdate() override;
-    // Stops judging: the axes are stopped on purpose.
+    // Judges nothing while paused: the axes are stopped on purpose.
     void OnPause() override;
-    // Judges again, from records that show the move sent on resume.
+    // Reads the clock again: judges from records that show the move sent on
+    // by the resume.
     void OnResume() override;
 
     // "Axis X stopped at 3000, short of its target 8000": the reason of a
@@ -39,18 +40,19 @@ class T_GroupMotionComplete : public Task {
         int index;  // controller axis 0 (A) to 4 (E)
         int32_t position;
     };
-    // Every target axis is at its position (true without a target).
+    // The latest record, sampled after `since_`, shows every target axis at
+    // its position (true without a target).
     bool Arrived() const;
-    // Every target axis stands in `record`, taken at `time`, one of them away
-    // from its position.
+    // `record`, taken at `time` after `since_`, shows every target axis standing.
+    bool Stood(const ZDataRecord& record, const ControllerTime& time) const;
+    // The same, one of them away from its position.
     bool StoodAway(const ZDataRecord& record, const ControllerTime& time) const;
     // "Axis X stopped at 3000, short of its target 8000" for the first one away.
     std::string StoodAwayReason(const ZDataRecord& record) const;
 
     // Fixed in the constructor; read by the record thread's watch.
     std::vector<Target> targets_;
-    // False while paused; after a resume only records sampled after
-    // `resumed_at_` are judged.
-    std::atomic<bool> judging_{true};
-    TimeMark resumed_at_;
+    // The clock read at the start or the latest resume: the axes were sent
+    // toward the target before it. Cleared while paused.
+    TimeMark since_;
 };

@@ -33,21 +33,38 @@ T_MotionComplete::T_MotionComplete(Parameters data) : Task("T_MotionComplete", s
 }
 
 void T_MotionComplete::OnStart() {
-    std::atomic<uint16_t>* const cells[] = {&last_status_a_, &last_status_b_, &last_status_c_};
-    const int index = (status_offset_ - kAxisBlockOffset) / kAxisBlockSize;
-    AddDataRecordCondition<uint16_t>(status_offset_,
-                                     index < 3 ? cells[index] : &last_status_other_);
+    // A record taken before the commands that moved the axis may show it
+    // standing where it stood before: only later ones count. The watch holds
+    // for every later record that shows the axis stopped, so an axis that
+    // stood all along, or stopped during a busy pass of the worker, still
+    // ends the wait.
+    AddTimedWatch([this](const ZDataRecord& record, const ControllerTime& time) {
+        return since_.IsPassedBy(time) && Stopped(record);
+    });
+    since_.Set(ReadControllerTime());
 }
 
-bool T_MotionComplete::HasStopped() const {
-    // One record for both bits; before the first record the axis counts as standing.
-    const DataRecordWatcher::Record record = DataRecordWatcher::GetInstance().GetRecord();
-    if (!record) {
-        return true;
-    }
-    const uint16_t status = ReadRecordField<uint16_t>(*record, status_offset_);
+void T_MotionComplete::OnPause() {
+    since_.Clear();
+}
+
+void T_MotionComplete::OnResume() {
+    since_.Set(ReadControllerTime());
+}
+
+bool T_MotionComplete::Stopped(const ZDataRecord& record) const {
+    const uint16_t status = ReadRecordField<uint16_t>(record, status_offset_);
     if ((status & (1u << kMovingBit)) == 0) {
         return true;
     }
     return has_polarity_ && ((status & (1u << kNegativeBit)) != 0) != negative_;
+}
+
+bool T_MotionComplete::HasStopped() const {
+    const auto latest = DataRecordWatcher::GetInstance().GetTimedRecord();
+    // Without records nothing moves that the server could see.
+    if (!latest.record) {
+        return true;
+    }
+    return since_.IsPassedBy(latest.time) && Stopped(*latest.record);
 }

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "Task.h"
+#include "TimeMark.h"
 
-#include <atomic>
 #include <cstdint>
 
 class T_MotionComplete : public Task {
@@ -13,11 +13,20 @@ class T_MotionComplete : public Task {
     // optional "polarity" ("Neg" waits for the end of a negative move).
     explicit T_MotionComplete(Parameters data);
 
-    // Watches the axis's status word, so each change brings a fresh look.
+    // Reads the controller's clock and watches the records sampled after it.
     void OnStart() override;
+    // Judges nothing while paused: the pause's own stop is not the end of
+    // the move waited for.
+    void OnPause() override;
+    // Reads the clock again: the move sent on again by the resume must show
+    // in the records before a standing axis counts.
+    void OnResume() override;
 
   private:
-    // The axis stands, or moves opposite to the direction named.
+    // The axis stands, or moves opposite to the direction named, in `record`.
+    bool Stopped(const ZDataRecord& record) const;
+    // The latest record is sampled after `since_` and shows the axis stopped;
+    // true before the first record.
     bool HasStopped() const;
 
     // Byte offset of the axis's status word in the main record.
@@ -25,10 +34,6 @@ class T_MotionComplete : public Task {
     bool has_polarity_ = false;
     // The direction waited for is the negative one.
     bool negative_ = false;
-    // Last status word seen by the watch of axis A, B or C (record thread).
-    std::atomic<uint16_t> last_status_a_{0};
-    std::atomic<uint16_t> last_status_b_{0};
-    std::atomic<uint16_t> last_status_c_{0};
-    // Last status word seen for axis D or E.
-    std::atomic<uint16_t> last_status_other_{0};
+    // The clock read at the start or the latest resume; cleared while paused.
+    TimeMark since_;
 };

@@ -3,6 +3,7 @@
 #include "AxisStopper.h"
 #include "DataRecordWatcher.h"
 #include "MainConnection.h"
+#include "MotionStop.h"
 #include "TaskManager.h"
 #include "TemperatureConnection.h"
 #include "VrxException.h"
@@ -123,9 +124,24 @@ void Task::SetStatus(uint32_t status) {
     const uint32_t before = status_.exchange(status);
     WakeDependents(false);
     const bool stopped = status == PAUSED || status == BREAKPOINT;
-    if (stopped || before == PAUSED || before == BREAKPOINT) {
+    const bool was_stopped = before == PAUSED || before == BREAKPOINT;
+    if (stopped && !was_stopped) {
+        // Taken when the hold begins: a pause of a task held already must
+        // not hide a restart since.
+        GetExtras().held.Take();
+    }
+    if (stopped || was_stopped) {
         TaskManager::GetInstance().NoteStopped(id_, stopped);
     }
+}
+
+bool Task::HeldAcrossRestart() {
+    if ((!IsStatus(PAUSED) && !IsStatus(BREAKPOINT)) || !extras_) {
+        return false;
+    }
+    const HoldMark& held = extras_->held;
+    // Records went on without a break: the controller cannot have restarted.
+    return held.StreamChanged() && held.Restarted(ReadControllerTime());
 }
 
 void Task::WakeDependents(bool with_children) const {
@@ -662,7 +678,34 @@ bool Task::HasProperty(const std::string& key) const {
 }
 
 std::string Task::SendCommand(std::string command) {
+    if (extras_ && extras_->judged_stop && !MotionStop::OnlyAsks(command)) {
+        // It may set axes going that the stop judged earlier did not see.
+        extras_->judged_stop.reset();
+    }
     return MainConnection::GetInstance().CommandIfEnabled(command);
+}
+
+void Task::KeepJudgedStop(Record standing) {
+    GetExtras().judged_stop = JudgedStop{std::move(standing)};
+}
+
+const Task::JudgedStop* Task::ReusableStop() const {
+    if (!extras_ || !extras_->reuse_judged_stop || !extras_->judged_stop) {
+        return nullptr;
+    }
+    return &*extras_->judged_stop;
+}
+
+void Task::ReuseJudgedStop(bool reuse) {
+    if (reuse || extras_) {
+        GetExtras().reuse_judged_stop = reuse;
+    }
+}
+
+void Task::ForgetJudgedStop() {
+    if (extras_) {
+        extras_->judged_stop.reset();
+    }
 }
 
 ControllerTime Task::ReadControllerTime() {

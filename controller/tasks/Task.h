@@ -5,6 +5,7 @@
 
 #include "ControllerTime.h"
 #include "DataRecordWatcher.h"
+#include "HoldMark.h"
 #include "Utilities.h"
 
 #include <zenlib.h>
@@ -15,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -129,6 +131,14 @@ class Task : public boost::enable_shared_from_this<Task> {
     void Fail(std::exception_ptr error);
     // The cancellation reason of a step that failed with `error`.
     static std::string FailureReason(std::exception_ptr error);
+    // Cancels the parent (or this top-level task) with `reason`, as a failed
+    // step does.
+    void FailStep(const std::string& reason);
+    // Held by the user (paused, or at its breakpoint) while the main
+    // controller restarted: the positions it would go on from are lost.
+    // Reads the controller's clock when the main stream was opened again
+    // since the hold; false for a task that is not held.
+    bool HeldAcrossRestart();
     void Pause();
     void Resume();
     // Cancels without callbacks, messages or cascade; a failing OnCancel is
@@ -197,6 +207,22 @@ class Task : public boost::enable_shared_from_this<Task> {
     ControllerTime ReadControllerTime();
     // Sends on the temperature controller; the reply is dropped.
     void SendTemperatureCommand(std::string command);
+
+    // --- one stop per control (AxisStopper, TaskManager) ---
+    // How the task's latest stop was judged: the record that showed its
+    // axes standing, or none when they were not seen standing.
+    struct JudgedStop {
+        Record record;
+    };
+    void KeepJudgedStop(Record standing);
+    // While a failed control is recovered: the stop judged earlier in that
+    // control, unless a command sent since may have set axes going; null
+    // otherwise.
+    const JudgedStop* ReusableStop() const;
+    // Set around a failed control's recovery.
+    void ReuseJudgedStop(bool reuse);
+    // At the start of every control: a stop judged before it is not its own.
+    void ForgetJudgedStop();
     // Axis commands for the task's axis: BG, DP=, JG=, LD=, MO, SH, ST.
     void BeginMotion();
     void DefinePosition(int32_t value);
@@ -236,9 +262,6 @@ class Task : public boost::enable_shared_from_this<Task> {
   protected:
     // A task under an id taken earlier with ReserveIds.
     Task(std::string name, Parameters data, uint32_t id);
-    // Cancels the parent (or this top-level task) with `reason`, as a failed
-    // step does.
-    void FailStep(const std::string& reason);
 
     Parameters data_;
     uint32_t id_;
@@ -271,6 +294,10 @@ class Task : public boost::enable_shared_from_this<Task> {
         std::vector<Condition> completion_conditions;
         std::vector<Callback> on_finish;
         std::vector<CancelCallback> on_cancel;
+        // The main controller when the user last held the task.
+        HoldMark held;
+        std::optional<JudgedStop> judged_stop;
+        bool reuse_judged_stop = false;
     };
     Extras& GetExtras();
     std::unique_ptr<Extras> extras_;

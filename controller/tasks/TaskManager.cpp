@@ -328,6 +328,12 @@ void TaskManager::FailTasks(const std::vector<std::pair<uint32_t, std::exception
             it->second->IsStatus(Task::FINISHED)) {
             continue;
         }
+        if (it->second->IsStatus(Task::PAUSED) || it->second->IsStatus(Task::BREAKPOINT)) {
+            // Held by the user, it waits for no record: it stays held, its
+            // axes standing, and its watches go on with the stream opened
+            // again. Its resume judges whether the controller restarted.
+            continue;
+        }
         const boost::shared_ptr<Task> task = it->second;
         try {
             task->Fail(error);

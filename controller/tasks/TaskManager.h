@@ -69,7 +69,8 @@ class TaskManager : public TaskDirectory {
     // The status of the task with this id, for the record threads.
     std::optional<uint32_t> GetTaskStatus(uint32_t id) override;
     // Fails these tasks with `error` at the next loop (each cancels its parent,
-    // or itself when top-level, as a failed step does).
+    // or itself when top-level, as a failed step does); a task then paused or
+    // at its breakpoint stays so.
     void OnStreamFailed(const std::vector<uint32_t>& ids, std::exception_ptr error) override;
     // An ended task leaves the table at the worker's next loop.
     void RemoveTask(boost::shared_ptr<Task> task);
@@ -89,7 +90,8 @@ class TaskManager : public TaskDirectory {
     void RemoveBreakpoint(uint32_t id);
     void PauseTask(uint32_t id);
     // Only a task that is paused or held at its breakpoint is resumed; any
-    // other is left as it is, with a line on stderr.
+    // other is left as it is, with a line on stderr. One held while the main
+    // controller restarted fails instead (EndIfHeldAcrossRestart).
     void ResumeTask(uint32_t id);
     void StepOverTask(uint32_t id);
     // Cancels with "Cancelled by User Interface".
@@ -149,7 +151,8 @@ class TaskManager : public TaskDirectory {
     void Run();
     // Applies the addition, removal, update and failure lists, in this order.
     void ApplyPending();
-    // Fails the tasks of a failed record stream that are still in the table.
+    // Fails the tasks of a failed record stream that are still in the table
+    // and not held by the user.
     void FailTasks(const std::vector<std::pair<uint32_t, std::exception_ptr>>& failures);
     // Steps every ready task among the awake ones, in ascending id order.
     void Pass();
@@ -203,6 +206,11 @@ class TaskManager : public TaskDirectory {
     // (RecoverFromFailedControl); the error still goes to the UI.
     void RunStartingControl(const boost::shared_ptr<Task>& task,
                             const std::function<void()>& operation, bool resumes = true);
+    // A held task whose main controller restarted during the hold fails,
+    // with the program behind it, instead of resuming; true then. Throws
+    // the error of a record stream that has failed and is not open again,
+    // leaving the task held.
+    bool EndIfHeldAcrossRestart(const boost::shared_ptr<Task>& task);
     // A task left running by a failed control fails as a failing step does;
     // one left paused by a failed resume or step-over (`resumed`) is paused
     // again, and fails when even that fails.

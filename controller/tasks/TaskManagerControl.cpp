@@ -1,12 +1,23 @@
 // The task manager's control operations and its messages to the UI.
 #include "TaskManager.h"
 
+#include "DataRecordWatcher.h"
+
 #include <iostream>
 #include <utility>
 
 namespace {
 
 const char kCancelledByUI[] = "Cancelled by User Interface";
+const char kRestartedWhileHeld[] = "Main controller restarted while the task was held";
+
+// The task and every task below it: a control of a parent stops through its children.
+void ForTree(const boost::shared_ptr<Task>& task, const std::function<void(Task&)>& action) {
+    action(*task);
+    for (const auto& child : task->GetSubTasks()) {
+        ForTree(child, action);
+    }
+}
 
 }  // namespace
 
@@ -64,14 +75,38 @@ void TaskManager::ResumeTask(uint32_t id) {
                   << std::endl;
         return;
     }
+    if (EndIfHeldAcrossRestart(task)) {
+        return;
+    }
     RunStartingControl(task, [&task] { task->Resume(); });
 }
 
 void TaskManager::StepOverTask(uint32_t id) {
     Hold hold(*this);
-    if (const auto task = LookupLive(id, "stepOverTask")) {
-        RunStartingControl(task, [&task] { task->StepOver(); });
+    const auto task = LookupLive(id, "stepOverTask");
+    if (!task || EndIfHeldAcrossRestart(task)) {
+        return;
     }
+    RunStartingControl(task, [&task] { task->StepOver(); });
+}
+
+bool TaskManager::EndIfHeldAcrossRestart(const boost::shared_ptr<Task>& task) {
+    if (!task->IsStatus(Task::PAUSED) && !task->IsStatus(Task::BREAKPOINT)) {
+        return false;
+    }
+    // Until a failed stream is opened again nothing would show what the
+    // resume sets going (a heat wait would wait for ever), nor whether the
+    // controller restarted: the task stays held.
+    DataRecordWatcher::GetInstance().ThrowIfAStreamFailed();
+    if (!task->HeldAcrossRestart()) {
+        return false;
+    }
+    std::cerr << "Task " << task->GetId() << " (" << task->GetName()
+              << ") was held while the main controller restarted; it fails" << std::endl;
+    // Nothing of it is sent: the program behind it ends with it, and a
+    // cancel stops what it had set going before its hold.
+    RunControl([&task] { task->FailStep(kRestartedWhileHeld); }, true);
+    return true;
 }
 
 void TaskManager::CancelTask(uint32_t id) {
@@ -132,13 +167,18 @@ void TaskManager::RunControl(const std::function<void()>& operation, bool wake) 
 
 void TaskManager::RunStartingControl(const boost::shared_ptr<Task>& task,
                                      const std::function<void()>& operation, bool resumes) {
+    ForTree(task, [](Task& each) { each.ForgetJudgedStop(); });
     RunControl(
         [&] {
             try {
                 operation();
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
+                // One control, one stop: the recovery goes by the stop
+                // judged before the failure rather than stopping again.
+                ForTree(task, [](Task& each) { each.ReuseJudgedStop(true); });
                 RecoverFromFailedControl(task, error, resumes);
+                ForTree(task, [](Task& each) { each.ReuseJudgedStop(false); });
                 throw;
             }
         },

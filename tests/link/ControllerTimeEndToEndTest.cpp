@@ -54,6 +54,8 @@ TEST_P(RestartedController, IsJudgedByItsOwnRecords) {
     // The UI hears that the stream failed, and opens it again.
     EXPECT_EQ(client_.Receive().value_or(json()).value("data", ""), "Data Record");
     OpenMain();
+    // The power cycle forgot that X's position is trusted.
+    Ask({{"command", "terminalCommand"}, {"data", "ZAA=1"}});
     EXPECT_TRUE(StatusShowsX("10", 1s)) << "the status comes from the new stream at once";
 
     Type("G1 X20 F6000");

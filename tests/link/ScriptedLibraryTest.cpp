@@ -2,6 +2,8 @@
 // rejection and record, so the record threads see records exactly as the test queues them.
 // The record watcher's lists and status are also fed hand-made records on the test thread.
 #include "DataRecordWatcher.h"
+#include "MainConnection.h"
+#include "MotionStop.h"
 #include "TaskDirectory.h"
 #include "TemperatureConnection.h"
 #include "VrxException.h"
@@ -376,8 +378,9 @@ TEST_F(WatcherTest, WatchesRunOnTheRecordThreadAndOutliveARestartButNotAStop) {
 }
 
 TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextStart) {
-    tasks_.Set({{7, kRunning}, {8, kRunning}});
+    tasks_.Set({{6, kPaused}, {7, kRunning}, {8, kRunning}});
     StartWith(1);
+    watcher_.AddCondition(6, [](ZDataRecord*) { return false; });
     watcher_.AddCondition(7, [](ZDataRecord* r) { return r->std.sample_number == 3; });
     watcher_.AddCondition(7, [](ZDataRecord*) { return false; });
     watcher_.AddTemperatureCondition(8, [](ZDataRecord*) { return false; });
@@ -394,7 +397,7 @@ TEST_F(WatcherTest, AStallIsWaitedOutButALostStreamFailsItsWatchersUntilTheNextS
     EXPECT_EQ(errors_.Messages()[0]["data"], "Data Record");
     ASSERT_TRUE(Eventually([this] { return !tasks_.Failed().first.empty(); }));
     const auto [ids, error] = tasks_.Failed();
-    EXPECT_EQ(ids, Ids{7}) << "once per task, and only the main stream's";
+    EXPECT_EQ(ids, Ids{7}) << "once per task, only the main stream's, and no paused one";
     const VrxException refused = Caught([this] { watcher_.AddCondition(9, nullptr); });
     for (const VrxException& thrown : {Caught([&] { std::rethrow_exception(error); }), refused}) {
         EXPECT_EQ(thrown.GetSource(), "Data Record (main controller)");
@@ -471,6 +474,63 @@ TEST_F(WatcherTest, ARecordSampledAfterAClockReadIsWaitedFor) {
     EXPECT_EQ(fresh.get(), 1);
     lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
     EXPECT_EQ(Caught([this] { watcher_.RecordAfter(watcher_.TimeOfClock(7)); }).GetRc(),
+              Z_ERR_CONNECTION_LOST);
+}
+
+TEST_F(WatcherTest, WithoutAClockReadOnlyARecordTheThreadHadToWaitForIsTakenAsLater) {
+    StartWith(1);
+    // The thread waits for records from a moment a little ahead on: records
+    // queued before it, found at once, may have been sampled before it.
+    const auto moment = std::chrono::steady_clock::now() + 20ms;
+    for (uint16_t number : {2, 3, 4})
+        lib_.PushRecord(Sample(number));
+    ASSERT_TRUE(lib_.WaitUntilTaken(1s));
+    auto later = std::async(std::launch::async, [&] {
+        return SampleNumber(*watcher_.RecordTakenAfter(moment).record);
+    });
+    // A controller sending a record every few milliseconds; the answer is
+    // one sent a record period after the moment or later.
+    uint16_t number = 5;
+    uint16_t first_later = 0;
+    while (later.wait_for(3ms) == std::future_status::timeout && number < 1000) {
+        if (first_later == 0 &&
+            std::chrono::steady_clock::now() >= moment + DataRecordWatcher::kRecordPeriod)
+            first_later = number;
+        lib_.PushRecord(Sample(number++));
+    }
+    ASSERT_NE(first_later, 0);
+    EXPECT_GE(later.get(), first_later);
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    EXPECT_EQ(Caught([&] { watcher_.RecordTakenAfter(std::chrono::steady_clock::now()); }).GetRc(),
+              Z_ERR_CONNECTION_LOST);
+}
+
+TEST_F(WatcherTest, AnUnansweredStopIsJudgedOnceFromRecordsWithoutTheClockOrSaysThereAreNone) {
+    lib_.PushRecord(Sample(1));
+    MainConnection::GetInstance().Connect("scripted", [this](ZHandle h) { watcher_.Start(h); });
+    lib_.Answer("ST", Z_ERR_TIMEOUT);
+    const auto stop = [this] {
+        return std::async(std::launch::async, [this] {
+            return MotionStop(MainConnection::GetInstance(), watcher_, {"ST"},
+                              MotionStop::AllAxes(), true)
+                .Run();
+        });
+    };
+    auto standing = stop();
+    for (uint16_t number = 2;
+         standing.wait_for(3ms) == std::future_status::timeout && number < 2000; ++number)
+        lib_.PushRecord(Sample(number));
+    const MotionStop::Outcome outcome = standing.get();
+    EXPECT_EQ(outcome.verdict, MotionStop::Verdict::kStanding);
+    EXPECT_EQ(outcome.rounds, 1);
+    EXPECT_EQ(Caught([&] { std::rethrow_exception(outcome.error); }).GetRc(), Z_ERR_TIMEOUT);
+    const Texts log = lib_.Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "MG TIME"), 0);
+
+    lib_.PushRecord({}, Z_ERR_CONNECTION_LOST);
+    const MotionStop::Outcome lost = stop().get();
+    EXPECT_EQ(lost.verdict, MotionStop::Verdict::kNoRecords);
+    EXPECT_EQ(Caught([&] { std::rethrow_exception(lost.records_error); }).GetRc(),
               Z_ERR_CONNECTION_LOST);
 }
 

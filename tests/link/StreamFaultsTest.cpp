@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -157,5 +160,116 @@ TEST_F(StreamFaults, AFailedOpenLeavesTheWorkingStreamInUse) {
     Type("G1 X60 F6000");
     EXPECT_FALSE(Await(kGroup, "FINISHED").is_null());
 }
+
+// --- Work held by the UI while the main stream fails ----------------------
+
+enum class Held { kPaused, kBreakpoint };
+enum class StreamFault { kRestart, kRestartAhead, kCut, kStall };
+
+struct HeldRow {
+    const char* name;
+    Held held;
+    StreamFault fault;
+};
+
+void PrintTo(const HeldRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+// At real speed: the records decide how far the print got and where it stands.
+class HeldWork : public ServerPrinterTest, public testing::WithParamInterface<HeldRow> {
+  protected:
+    HeldWork() : ServerPrinterTest(sim::VirtualPrinterOptions{0, 0, 1.0, false}) {}
+    void SetUp() override {
+        // Far enough from 0 for a restart to set the clock back.
+        printer_.SetClock(60000);
+        ListenUi();
+        OpenMain();
+        // X's position is trusted, as after homing.
+        Ask({{"command", "terminalCommand"}, {"data", "ZAA=1"}});
+    }
+    // A zigzag of 100 extruding moves, then a second group behind a dwell.
+    void Print(bool breakpoint) {
+        std::string program = "M83\nG1 Z0.3 F600\n";
+        for (int i = 1; i <= 100; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof(line), "G1 X%s Y%.2f E0.05 F1200\n",
+                          i % 2 == 1 ? "50.50" : "50.00", 50.0 + 0.05 * i);
+            program += line;
+        }
+        program += breakpoint ? "G4 P10\n;BREAKPOINT\n" : "G4 P10\n";
+        Run(program + "G1 X60 Y60 E1 F3000\nG1 Z1 F600\nG4 P20\n");
+    }
+    void Fail(StreamFault fault) {
+        if (fault == StreamFault::kRestart) {
+            printer_.Restart(Controller::kMain, 1000);
+        } else if (fault == StreamFault::kRestartAhead) {
+            // Only the lost position tells this one from a cut stream.
+            printer_.Restart(Controller::kMain, printer_.Snapshot().samples + 4500);
+        } else if (fault == StreamFault::kCut) {
+            printer_.CutRecordStreams(Controller::kMain);
+        } else {
+            printer_.StallRecords(Controller::kMain, true);
+        }
+        EXPECT_EQ(client_.Receive().value_or(json()).value("data", ""), "Data Record");
+        printer_.StallRecords(Controller::kMain, false);
+    }
+};
+
+TEST_P(HeldWork, ResumesExactlyUnlessTheControllerRestarted) {
+    const HeldRow& row = GetParam();
+    Print(row.held == Held::kBreakpoint);
+    const int nth = row.held == Held::kPaused ? 0 : 1;
+    if (row.held == Held::kPaused) {
+        ASSERT_FALSE(Await(kGroup, "RUNNING", 0).is_null()) << server_.Stderr();
+        ASSERT_TRUE(printer_.WaitUntil(
+            [](const sim::PrinterSnapshot& p) { return p.segment_count >= 20; }, 10s));
+        client_.Send({{"command", "pauseTask"}, {"id", labelled_[kGroup][0]}});
+    }
+    ASSERT_FALSE(Await(kGroup, row.held == Held::kPaused ? "PAUSED" : "BREAKPOINT", nth).is_null())
+        << server_.Stderr();
+    Fail(row.fault);
+    // Nothing would show what a resume sets going: it waits for the re-open.
+    client_.Send({{"command", "resumeTask"}, {"id", labelled_[kGroup][nth]}});
+    EXPECT_NE(client_.Receive().value_or(json()).dump().find("Data Record (main controller)"),
+              std::string::npos);
+    OpenMain();
+    printer_.ClearCommandLog(Controller::kMain);
+    const auto standing = printer_.Snapshot().axes;
+    Await("", "", -1, 300ms);
+    EXPECT_EQ(Status(kGroup, nth), row.held == Held::kPaused ? "PAUSED" : "BREAKPOINT");
+
+    client_.Send({{"command", "resumeTask"}, {"id", labelled_[kGroup][nth]}});
+    if (row.fault == StreamFault::kRestart || row.fault == StreamFault::kRestartAhead) {
+        EXPECT_EQ(End(kGroup, nth), "CANCELLED");
+        EXPECT_EQ(Reason(kGroup, nth), "Main controller restarted while the task was held");
+        EXPECT_EQ(End("G4 P20"), "CANCELLED");
+        EXPECT_EQ(End(kGroup, 1), "CANCELLED");
+        const auto log = printer_.CommandLog(Controller::kMain);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "BGS"), 0) << "no move runs";
+        for (size_t axis = 0; axis < standing.size(); ++axis) {
+            EXPECT_EQ(printer_.Snapshot().axes[axis].position_counts,
+                      standing[axis].position_counts);
+        }
+        return;
+    }
+    EXPECT_EQ(End("G4 P20"), "FINISHED") << Reason(kGroup, nth) << server_.Stderr();
+    ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Standing(); }, 5s));
+    const auto axes = printer_.Snapshot().axes;
+    EXPECT_NEAR(axes[0].position_counts, 60 * 400.0, 2.0);
+    EXPECT_NEAR(axes[1].position_counts, 60 * 400.0, 2.0);
+    EXPECT_NEAR(axes[2].position_counts, 1 * 1600.0, 2.0);
+    EXPECT_NEAR(axes[3].position_counts, 100 * 20.0 + 400.0, 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AcrossAFailedStream, HeldWork,
+    testing::Values(HeldRow{"PausedAcrossARestart", Held::kPaused, StreamFault::kRestart},
+                    HeldRow{"BreakpointAcrossARestart", Held::kBreakpoint, StreamFault::kRestart},
+                    HeldRow{"PausedAcrossARestartWithItsClockAhead", Held::kPaused,
+                            StreamFault::kRestartAhead},
+                    HeldRow{"PausedAcrossACutStream", Held::kPaused, StreamFault::kCut},
+                    HeldRow{"PausedAcrossAStall", Held::kPaused, StreamFault::kStall}),
+    [](const testing::TestParamInfo<HeldRow>& info) { return info.param.name; });
 
 }  // namespace

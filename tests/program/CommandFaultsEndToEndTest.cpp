@@ -20,6 +20,9 @@ using sim::PrinterSnapshot;
 const char kGroup[] = "T_LinearGroup";
 constexpr int kMovesPerGroup = 100;
 constexpr double kCountsPerMm = 400.0;
+// Axis A's (X's) status word in the main record, and its bit that shows it moving.
+constexpr size_t kXStatus = 82;
+constexpr int64_t kMoving = 0x8000;
 
 class CommandFaults : public ServerPrinterTest {
   protected:
@@ -229,6 +232,18 @@ TEST_F(CommandFaults, ALostTemperatureConnectionStillSwitchesTheHeatersOffAtExit
     EXPECT_EQ(printer.bed_target_c, 0.0);
 }
 
+TEST_F(CommandFaults, AnAxisStillDeceleratingAtTheCloseIsWaitedForAndTheExitIsClean) {
+    printer_.ForceRecordField(Controller::kMain, kXStatus, 2, kMoving);
+    client_.Close();
+    // Its records show X moving after the stop: the close stops it again ...
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "ST", 10s, 2)) << server_.Stderr();
+    EXPECT_TRUE(server_.IsRunning());
+    // ... until it stands.
+    printer_.ClearForcedRecordFields(Controller::kMain);
+    EXPECT_EQ(server_.WaitForExit(20s), 0) << server_.Stderr();
+    EXPECT_EQ(server_.Stderr().find("not safe"), std::string::npos) << server_.Stderr();
+}
+
 struct Unsafe {
     const char* name;
     std::function<void(sim::VirtualPrinter&)> fault;
@@ -264,7 +279,12 @@ INSTANTIATE_TEST_SUITE_P(
                            [](sim::VirtualPrinter& printer) {
                                printer.RefuseConnections(Controller::kMain, true);
                            },
-                           "the main controller did not take \"ST\""}),
+                           "the main controller did not take \"ST\""},
+                    Unsafe{"AnAxisThatNeverStops",
+                           [](sim::VirtualPrinter& printer) {
+                               printer.ForceRecordField(Controller::kMain, kXStatus, 2, kMoving);
+                           },
+                           "the main controller's axis X still moved after \"ST\" and \"MO\""}),
     [](const testing::TestParamInfo<Unsafe>& info) { return info.param.name; });
 
 }  // namespace

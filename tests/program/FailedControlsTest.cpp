@@ -4,6 +4,7 @@
 // again finishes exactly, and the server exits 0 at the end.
 #include "ServerPrinterTest.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ostream>
 
@@ -188,6 +189,49 @@ INSTANTIATE_TEST_SUITE_P(Print, FailedPause,
                              return Name(info.param.pattern, info.param.fault, "");
                          });
 
+// --- Every reply past the limit while the records flow ---------------------
+
+struct LateRow {
+    const char* control;
+    // How long the UI's next command waits at most: one reply limit (5 s)
+    // for each command of the control, and a little for the records.
+    std::chrono::seconds bound;
+    const char* reason_start;  // the group's cancellation reason
+};
+
+void PrintTo(const LateRow& row, std::ostream* out) {
+    *out << row.control;
+}
+
+class LateStop : public FailedControls, public testing::WithParamInterface<LateRow> {};
+
+TEST_P(LateStop, IsJudgedOnceFromTheRecordsAndHoldsTheUiOnlyForItsOwnCommands) {
+    const LateRow row = GetParam();
+    Print(200);
+    PauseThePrint(40);
+    printer_.ClearCommandLog(kMain);
+    printer_.HoldReplies(kMain, "*", kLate);
+    client_.Send({{"command", row.control}, {"id", Id(kGroup)}});
+    std::deque<std::string> replies;
+    EXPECT_NO_THROW(replies = client_.Sync(row.bound)) << server_.Stderr();
+    printer_.ClearFaults(kMain);
+    ASSERT_FALSE(Await(kGroup, "CANCELLED").is_null()) << Status(kGroup) << server_.Stderr();
+    EXPECT_EQ(Reason(kGroup).rfind(row.reason_start, 0), 0u) << Reason(kGroup);
+    EXPECT_EQ(Reason(kGroup).find("could not be"), std::string::npos) << Reason(kGroup);
+    EXPECT_TRUE(Stands());
+    // The records showed the axes standing from the first stop on: one round.
+    const auto log = printer_.CommandLog(kMain);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "ST ABCDE"), 1) << server_.Stderr();
+    FinishAndLeave();
+}
+
+INSTANTIATE_TEST_SUITE_P(Print, LateStop,
+                         testing::Values(LateRow{"pauseTask", 18s, "<vrx_error><cmd>RP</cmd>"},
+                                         LateRow{"cancelTask", 13s, "Cancelled by User Interface"}),
+                         [](const testing::TestParamInfo<LateRow>& info) {
+                             return std::string(info.param.control);
+                         });
+
 // --- A resume of a paused jog that fails at one of its commands -----------
 
 struct JogRow {
@@ -316,6 +360,30 @@ TEST_F(RefusedStop, ForGoodIsReportedAndNamedInTheReason) {
     EXPECT_EQ(error["data"]["source"], "STA");
     printer_.ClearFaults(kMain);
     client_.Send({{"command", "stopAxis"}, {"axis", "X"}});
+    EXPECT_TRUE(Stands());
+    FinishAndLeave();
+}
+
+TEST_F(RefusedStop, WithNoRecordsToJudgeBySaysSoAndNeverStillMoving) {
+    Jog();
+    printer_.StallRecords(kMain, true);
+    // The UI hears of the stop (and of the stream).
+    const auto replies = Control("cancelTask", Id(kJog));
+    EXPECT_EQ(std::count_if(replies.begin(), replies.end(),
+                            [](const std::string& reply) {
+                                return reply.find("could not be seen standing") !=
+                                       std::string::npos;
+                            }),
+              1)
+        << testing::PrintToString(replies);
+    ASSERT_FALSE(Await(kJog, "CANCELLED").is_null());
+    EXPECT_EQ(Reason(kJog).rfind("Cancelled by User Interface; Axis X could not be seen standing: "
+                                 "no main record to judge the stop by",
+                                 0),
+              0u)
+        << Reason(kJog);
+    EXPECT_EQ(Reason(kJog).find("still moving"), std::string::npos) << Reason(kJog);
+    printer_.StallRecords(kMain, false);
     EXPECT_TRUE(Stands());
     FinishAndLeave();
 }

@@ -160,6 +160,116 @@ INSTANTIATE_TEST_SUITE_P(
                              kMoving | kTracking, StopAxis("X"), "Axis X stopped at "}),
     [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
+// --- Levelling paused and resumed -----------------------------------------
+
+// The most Z may run past its switch before the server stops it, in counts
+// at 800 counts/s: half a second on a busy machine (no more than the heights
+// of two points differ by), two under the sanitizers.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kProbeOvershoot = 1600;
+#else
+constexpr double kProbeOvershoot = 400;
+#endif
+
+// One levelling run paused and resumed once for each of `waits`: the first
+// time once controller axis `axis` shows `bits` (at once for 0) and
+// `waits[0]` of printer time have passed, then `waits[i]` after each resume.
+struct LevelPause {
+    const char* name;
+    std::string label;  // "T_BedLevel" (the UI's "bedLevel") or "G29" (typed)
+    char axis;
+    uint16_t bits;
+    std::vector<std::chrono::milliseconds> waits;
+    // After the last resume, X is stopped on its way to the first point (1.5 s
+    // from 30000 counts): the run ends CANCELLED as stopped short.
+    bool stop = false;
+};
+
+void PrintTo(const LevelPause& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class LevelPaused : public RealSpeedPrinter, public testing::WithParamInterface<LevelPause> {
+  protected:
+    // Printer time from now.
+    bool WaitSamples(std::chrono::milliseconds time) {
+        const uint64_t until = printer_.Snapshot().samples + time.count();
+        return printer_.WaitUntil([until](const PrinterSnapshot& p) { return p.samples >= until; },
+                                  time + 10s);
+    }
+    bool Control(const char* command, uint32_t id, const std::string& label,
+                 const std::string& status) {
+        client_.Send({{"command", command}, {"id", id}});
+        return !Await(label, status).is_null();
+    }
+};
+
+TEST_P(LevelPaused, EndsAsIfNeverPaused) {
+    const LevelPause& row = GetParam();
+    // Z's switch, the probe, sits at a height of its own over each point.
+    printer_.SetBedTilt(0.1, 0.3);
+    printer_.SetAxisPosition('A', 30000);
+    std::vector<json> messages = LevelBed();
+    if (row.label == "G29") {
+        messages.back() = Terminal("G29");
+    }
+    for (const json& message : messages) {
+        client_.Send(message);
+    }
+    const json run = Await(row.label, "RUNNING");
+    ASSERT_FALSE(run.is_null()) << server_.Stderr();
+    const auto id = run["id"].get<uint32_t>();
+    for (size_t cycle = 0; cycle < row.waits.size(); ++cycle) {
+        if (cycle == 0 && row.axis != 0) {
+            ASSERT_TRUE(AxisShows(row.axis, row.bits));
+        }
+        ASSERT_TRUE(WaitSamples(row.waits[cycle]));
+        ASSERT_TRUE(Control("pauseTask", id, row.label, "PAUSED")) << cycle << server_.Stderr();
+        ASSERT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 5s));
+        ASSERT_TRUE(WaitSamples(200ms));
+        ASSERT_TRUE(Control("resumeTask", id, row.label, "RUNNING")) << cycle << server_.Stderr();
+    }
+    if (row.stop) {
+        ASSERT_TRUE(AxisShows('A', kMoving | kTracking | kNegative));
+        client_.Send(StopAxis("X"));
+        ASSERT_EQ(End(row.label, -1, 5s), "CANCELLED") << server_.Stderr();
+        EXPECT_EQ(Reason(row.label).rfind("Axis X stopped at ", 0), 0u) << Reason(row.label);
+    } else {
+        ASSERT_EQ(End(row.label, -1, 20s), "FINISHED") << Reason(row.label) << server_.Stderr();
+        const std::vector<double> mesh = printer_.Array("zoffsets");
+        ASSERT_EQ(mesh.size(), 4u);
+        // Each point is where Z stood once off its switch: over it by what Z
+        // runs at 800 counts/s until the server has seen the switch open and
+        // stopped it, 2 counts on an idle machine, paused or not.
+        const double heights[] = {0, 800, 1200, 2000};
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_GT(mesh[i], heights[i]) << i;
+            EXPECT_LT(mesh[i], heights[i] + kProbeOvershoot) << i;
+        }
+    }
+    FinishAndLeave();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levelling, LevelPaused,
+    testing::Values(
+        LevelPause{"Undisturbed", "T_BedLevel", 0, 0, {}},
+        LevelPause{"At300ms", "T_BedLevel", 0, 0, {300ms}},
+        LevelPause{"At1sThreeTimes", "T_BedLevel", 0, 0, {1000ms, 300ms, 300ms}},
+        LevelPause{"At2500msTwice", "T_BedLevel", 0, 0, {2500ms, 300ms}},
+        LevelPause{"TypedAt1sTwice", "G29", 0, 0, {1000ms, 500ms}},
+        LevelPause{
+            "WhileProbingThrice", "T_BedLevel", 'C', kMoving | kNegative, {0ms, 400ms, 400ms}},
+        LevelPause{"WhileTravellingFourTimes",
+                   "T_BedLevel",
+                   'A',
+                   kMoving | kTracking,
+                   {0ms, 150ms, 150ms, 150ms}},
+        LevelPause{
+            "StoppedAfterResume", "T_BedLevel", 'A', kMoving | kTracking | kNegative, {0ms}, true},
+        LevelPause{"StoppedAfterResumeAt1s", "T_BedLevel", 0, 0, {1000ms}, true}),
+    [](const testing::TestParamInfo<LevelPause>& info) { return info.param.name; });
+
 using RealSpeedJog = RealSpeedPrinter;
 
 TEST_F(RealSpeedJog, PressedAgainAtAnotherSpeedJogsOnAndEndsWhenStopped) {
