@@ -32,9 +32,11 @@ bool IsConnectionGone(const boost::system::error_code& error) {
 
 }  // namespace
 
-Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_callback)
+Project::Project(boost::asio::io_context& io_context, ClosedCallback closed_callback,
+                 ClosingCallback closing_callback)
     : io_context_(io_context),
       closed_callback_(std::move(closed_callback)),
+      closing_callback_(std::move(closing_callback)),
       udp_socket_(io_context),
       socket_(io_context) {}
 
@@ -253,6 +255,11 @@ void Project::SendVrxError(const VrxException& error) {
 }
 
 void Project::Close() {
+    // Two closes at once (a signal's on the I/O thread, a finish's on the
+    // worker) would make the machine safe twice over, each against the other.
+    if (closing_callback_ && !closing_callback_()) {
+        return;
+    }
     // The worker ends and every task is dropped: nothing sends commands of
     // its own any more.
     TaskManager::GetInstance().Stop();

@@ -28,13 +28,18 @@ class VrxException;
 class Project : public boost::enable_shared_from_this<Project> {
   public:
     using ClosedCallback = std::function<void(boost::shared_ptr<Project>)>;
+    // Asked as a close begins: false when another close of the server is
+    // under way already, which ends the process itself.
+    using ClosingCallback = std::function<bool()>;
 
     static constexpr std::size_t kReadBufferSize = 1024 * 1024;
     // Replies waiting for a write, wherever they wait; a client that lets
     // more pile up does not read them and is served no longer.
     static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 
-    Project(boost::asio::io_context& io_context, ClosedCallback closed_callback);
+    // Without a closing callback every close goes ahead.
+    Project(boost::asio::io_context& io_context, ClosedCallback closed_callback,
+            ClosingCallback closing_callback = {});
 
     // The TCP socket, for the acceptor.
     boost::asio::ip::tcp::socket& GetSocket() { return socket_; }
@@ -49,7 +54,9 @@ class Project : public boost::enable_shared_from_this<Project> {
     void SendDatagram(const std::string& message);
     // Ends the connection and, through the closed callback, the process: the
     // tasks are dropped, the machine is made safe (axes stopped, heaters off)
-    // and the record streams are stopped first.
+    // and the record streams are stopped first. Does nothing while another
+    // close runs (see ClosingCallback). Runs on the I/O thread or the task
+    // worker, never on a record thread.
     void Close();
     // The process's exit status once Close has run: 0 when the machine was
     // made safe, kUnsafeExitStatus when it was not.
@@ -131,6 +138,7 @@ class Project : public boost::enable_shared_from_this<Project> {
 
     boost::asio::io_context& io_context_;
     ClosedCallback closed_callback_;
+    ClosingCallback closing_callback_;
     // Set by Close before the closed callback runs.
     std::atomic<int> exit_status_{0};
     // Set by "finishThenShutdown"; read errors then neither print nor close.

@@ -37,7 +37,17 @@ bool EnsureFolder(const std::string& folder) {
 }  // namespace
 
 ProjectListener::ProjectListener(boost::asio::io_context& io_context)
-    : acceptor_(OpenAcceptor(io_context)), io_context_(&io_context) {
+    : acceptor_(OpenAcceptor(io_context)),
+      io_context_(&io_context),
+      signals_(
+          [this](int signal) {
+              std::cerr << SignalWatcher::Name(signal)
+                        << ": closing; a second signal ends the server at once" << std::endl;
+              // The close blocks the thread it runs on, as the UI's close
+              // does; the watcher's own thread stays free for a second signal.
+              boost::asio::post(*io_context_, [this] { CloseOnSignal(); });
+          },
+          [](int signal) { EndAtOnce(signal); }) {
     WritePortFile();
     AcceptConnection();
 }
@@ -70,7 +80,8 @@ void ProjectListener::WritePortFile() {
 
 void ProjectListener::AcceptConnection() {
     auto project = boost::make_shared<Project>(
-        *io_context_, [this](boost::shared_ptr<Project> closed) { OnProjectClosed(closed); });
+        *io_context_, [this](boost::shared_ptr<Project> closed) { OnProjectClosed(closed); },
+        [this] { return BeginClose(); });
     projects_.push_back(project);
     acceptor_.async_accept(
         project->GetSocket(),
@@ -84,8 +95,9 @@ void ProjectListener::OnAccept(const boost::system::error_code& error,
         return;
     }
     AcceptConnection();
-    // A new connection drops every task of the previous one; task updates go
-    // to the newest connection.
+    owner_ = project;
+    // A new connection drops every task of the previous one (stopping what
+    // they set moving); task updates go to the newest connection.
     TaskManager& tasks = TaskManager::GetInstance();
     tasks.Start();
     tasks.SetSendCallback([project](std::string text) { project->SendDatagram(text); });
@@ -113,4 +125,26 @@ void ProjectListener::OnProjectClosed(boost::shared_ptr<Project> project) {
         std::exit(status);
     }
     boost::asio::post(*io_context_, [status] { std::exit(status); });
+}
+
+bool ProjectListener::BeginClose() {
+    return !closing_.exchange(true);
+}
+
+void ProjectListener::CloseOnSignal() {
+    if (!owner_) {
+        // No UI has connected: no controller was opened, no task ran.
+        std::exit(0);
+    }
+    // While another close runs (the UI's, or the end of a finish), this does
+    // nothing: that close ends the process.
+    owner_->Close();
+}
+
+void ProjectListener::EndAtOnce(int signal) {
+    std::cerr << "Machine not safe at exit: " << SignalWatcher::Name(signal)
+              << " ended the server before its close was done" << std::endl;
+    // Neither the close nor the exit-time destructors, which join its
+    // threads, are waited for.
+    std::_Exit(Project::kUnsafeExitStatus);
 }

@@ -122,7 +122,7 @@ TaskManager::~TaskManager() {
 
 void TaskManager::Start() {
     if (running_) {
-        Stop();
+        DropRunningTasks();
     }
     if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) {
         thread_.join();
@@ -144,6 +144,23 @@ void TaskManager::Start() {
     finish_when_held_ = false;
     end_ui_work_ = false;
     thread_ = boost::thread([this] { Run(); });
+}
+
+void TaskManager::DropRunningTasks() {
+    // One hold for the stops and the drop: no pass in between may step what
+    // is left of the old work, nor run a finish callback on an emptied table.
+    Hold hold(*this);
+    running_ = false;
+    // The stops wait until records show the axes standing, so the next
+    // connection's tasks start on a machine at rest.
+    try {
+        Shutdown();
+    } catch (...) {
+        std::cerr << "Dropping the previous connection's tasks: "
+                  << Task::FailureReason(std::current_exception()) << std::endl;
+    }
+    Notify();
+    ClearAll(true);
 }
 
 void TaskManager::Stop() {

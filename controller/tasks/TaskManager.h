@@ -44,6 +44,8 @@ class TaskManager : public TaskDirectory {
 
     // --- table and worker ---
     // Stops and joins a running worker, then starts a new one on an empty table.
+    // The dropped tasks are aborted first, as by Shutdown: what they set
+    // moving is stopped and seen standing; heaters stay as they are.
     void Start();
     // Ends the worker's loop and drops every task and pending entry. Waits for a
     // pass in progress on another thread; never waits for the calling thread.
@@ -143,6 +145,8 @@ class TaskManager : public TaskDirectory {
     TaskManager();
     ~TaskManager() override;
 
+    // Start's end of the running worker: aborts every task, then drops them.
+    void DropRunningTasks();
     // The worker thread's loop.
     void Run();
     // Applies the addition, removal, update and failure lists, in this order.

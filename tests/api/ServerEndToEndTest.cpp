@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -156,6 +157,14 @@ TEST(ConnectionLife, TheEndOfAnyConnectionEndsTheServerWithCodeZero) {
         JsonClient& leaving = way.newer_leaves ? *second : first;
         way.reset ? leaving.Reset() : leaving.Close();
         EXPECT_EQ(server.WaitForExit(), 0);
+    }
+}
+
+TEST(ConnectionLife, ASignalBeforeAnyConnectionEndsTheServerWithCodeZero) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ServerProcess server;
+        server.Signal(signal);
+        EXPECT_EQ(server.WaitForExit(), 0) << signal;
     }
 }
 

@@ -1,10 +1,13 @@
 // How work ends when the machine or the user ends it from the side, through
 // the real server binary and the virtual printer: the UI hears every task's
-// last status, a jog ends with the UI that left, a heat wait follows its
-// heater, and a file's moves never run in a mode the machine does not keep.
+// last status, a jog ends with the UI that left, a signal or a second UI stops
+// what the tasks set going, a heat wait follows its heater, and a file's
+// moves never run in a mode the machine does not keep.
 #include "ServerPrinterTest.h"
 
+#include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,6 +29,27 @@ class TaskEndings : public ServerPrinterTest {
     }
     json SetTemperature(const std::string& axis, double degrees) {
         return {{"command", "setTemperature"}, {"axis", axis}, {"temperature", degrees}};
+    }
+    // Sets "Print", "Jog" or "HeatWait" going with both heaters on; true once
+    // the printer shows it.
+    bool Begin(const std::string& work) {
+        client_.Send(SetTemperature("B", 50));
+        if (work == "HeatWait") {
+            Type("M109 S200");
+            return !Await("M109 S200", "RUNNING").is_null();
+        }
+        client_.Send(SetTemperature("A", 200));
+        if (work == "Jog") {
+            client_.Send({{"command", "jogAxis"},
+                          {"axis", "X"},
+                          {"polarity", "Pos"},
+                          {"speed", "2000"},
+                          {"description", "Jog"}});
+        } else {
+            Run(Zigzag(2000));
+        }
+        return printer_.WaitUntil(
+            [](const PrinterSnapshot& p) { return p.Moving(0) && p.hot_end_target_c > 0; }, 10s);
     }
 };
 
@@ -189,6 +213,88 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ClosedController>& info) {
         return std::string(info.param.name);
     });
+
+// --- a signal ends the server as the UI's close does ---
+
+class SignalDuring : public TaskEndings,
+                     public testing::WithParamInterface<std::tuple<int, const char*>> {};
+
+TEST_P(SignalDuring, StopsTheAxesSwitchesTheHeatersOffAndExitsWithZero) {
+    const auto [signal, work] = GetParam();
+    ASSERT_TRUE(Begin(work));
+    server_.Signal(signal);
+    EXPECT_EQ(server_.WaitForExit(15s), 0) << server_.Stderr();
+    const PrinterSnapshot after = printer_.Snapshot();
+    EXPECT_TRUE(after.Standing());
+    EXPECT_EQ(after.hot_end_target_c, 0.0);
+    EXPECT_EQ(after.bed_target_c, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignal, SignalDuring,
+                         testing::Combine(testing::Values(SIGINT, SIGTERM, SIGHUP),
+                                          testing::Values("Print", "Jog", "HeatWait")),
+                         [](const testing::TestParamInfo<SignalDuring::ParamType>& info) {
+                             const int signal = std::get<0>(info.param);
+                             return std::string(std::get<1>(info.param)) +
+                                    (signal == SIGINT    ? "Sigint"
+                                     : signal == SIGTERM ? "Sigterm"
+                                                         : "Sighup");
+                         });
+
+struct CloseThenSignal {
+    const char* name;  // whose close: a signal's, the UI's, or a finish's on the worker
+    int status;
+};
+
+class SignalDuringTheClose : public TaskEndings,
+                             public testing::WithParamInterface<CloseThenSignal> {};
+
+TEST_P(SignalDuringTheClose, EndsTheServerAtOnceOnlyAfterASignal) {
+    const CloseThenSignal& row = GetParam();
+    ASSERT_TRUE(Begin("Jog"));
+    // The close's stop is carried out, but its reply keeps the close waiting
+    // (within the limit, so that the close can still end well).
+    printer_.HoldReplies(Controller::kMain, "ST", 4s, 1);
+    const std::string close = row.name;
+    if (close == "Signal") {
+        server_.Signal(SIGTERM);
+    } else if (close == "Finish") {
+        Leave();  // the jog is cancelled, then the worker closes
+    } else {
+        client_.Close();
+    }
+    ASSERT_TRUE(printer_.WaitForCommand(Controller::kMain, "ST", 5s));
+    server_.Signal(SIGINT);
+    EXPECT_EQ(server_.WaitForExit(15s), row.status) << server_.Stderr();
+    EXPECT_EQ(server_.Stderr().find("SIGINT ended the server before its close was done") !=
+                  std::string::npos,
+              row.status != 0)
+        << server_.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(Closes, SignalDuringTheClose,
+                         testing::Values(CloseThenSignal{"Signal", 2}, CloseThenSignal{"Ui", 0},
+                                         CloseThenSignal{"Finish", 0}),
+                         [](const testing::TestParamInfo<CloseThenSignal>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- a second UI drops the first one's tasks and stops what they set moving ---
+
+TEST_F(TaskEndings, ASecondUiFindsTheFirstOnesPrintStoppedAndItsHeatersAsTheyWere) {
+    ASSERT_TRUE(Begin("Print"));
+    JsonClient second(server_.Port());
+    UdpReceiver second_ui;
+    second.Send({{"command", "uiEndpoint"}, {"port", second_ui.Port()}});
+    // Its first command is handled once the old tasks are dropped.
+    ASSERT_TRUE(second_ui.ReceiveCommand("uiPong"));
+    EXPECT_TRUE(printer_.Snapshot().Standing());
+    EXPECT_EQ(printer_.Snapshot().hot_end_target_c, 200.0);
+    second.Send({{"command", "printTasks"}});
+    const auto listed = second_ui.ReceiveCommand("printTasks");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(*listed, (json{{"command", "printTasks"}}));
+}
 
 // --- a heat wait follows its heater ---
 

@@ -138,6 +138,12 @@ long ServerProcess::PeakResidentKib() {
     return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }
 
+void ServerProcess::Signal(int signal) const {
+    if (!exit_code_ && pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
 std::optional<int> ServerProcess::WaitForExit(std::chrono::milliseconds timeout) {
     WaitFor([this] { return !IsRunning(); }, timeout);
     return exit_code_;

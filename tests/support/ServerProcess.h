@@ -37,6 +37,8 @@ class ServerProcess {
     // without a port file. Waits for the listening socket to appear.
     unsigned short ListeningPort() const;
 
+    // Sends `signal` to the process, as a console, kill or a closed terminal does.
+    void Signal(int signal) const;
     // Waits for the process to end; its exit code, or -signal when killed,
     // or no value when it still runs at the deadline.
     std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));

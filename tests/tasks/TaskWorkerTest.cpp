@@ -46,7 +46,13 @@ TEST_F(TaskWorker, StartDropsEveryTaskAndTheFinishRequest) {
     ASSERT_TRUE(Eventually([&] { return task->IsStatus(Task::RUNNING); }));
     bool called = false;
     manager_.FinishThenShutdown([&called] { called = true; });
+    T_Probe::Log().Clear();
     manager_.Start();
+    // Aborted, not thrown away: its stop ran, so nothing it set going runs on.
+    EXPECT_TRUE(task->IsStatus(Task::CANCELLED));
+    const auto hooks = T_Probe::Log().Entries();
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), std::to_string(task->GetId()) + ":OnCancel"),
+              hooks.end());
     EXPECT_EQ(TaskManagerProbe::TableSize(), 0u);
     EXPECT_FALSE(TaskManagerProbe::FinishRequested());
     EXPECT_FALSE(manager_.GetLastTask());
