@@ -8,8 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <ostream>
@@ -190,15 +188,8 @@ class HeldWork : public ServerPrinterTest, public testing::WithParamInterface<He
     }
     // A zigzag of 100 extruding moves, then a second group behind a dwell.
     void Print(bool breakpoint) {
-        std::string program = "M83\nG1 Z0.3 F600\n";
-        for (int i = 1; i <= 100; ++i) {
-            char line[64];
-            std::snprintf(line, sizeof(line), "G1 X%s Y%.2f E0.05 F1200\n",
-                          i % 2 == 1 ? "50.50" : "50.00", 50.0 + 0.05 * i);
-            program += line;
-        }
-        program += breakpoint ? "G4 P10\n;BREAKPOINT\n" : "G4 P10\n";
-        Run(program + "G1 X60 Y60 E1 F3000\nG1 Z1 F600\nG4 P20\n");
+        const std::string dwell = breakpoint ? "G4 P10\n;BREAKPOINT\n" : "G4 P10\n";
+        Run(Zigzag(100) + dwell + "G1 X60 Y60 E1 F3000\nG1 Z1 F600\nG4 P20\n");
     }
     void Fail(StreamFault fault) {
         if (fault == StreamFault::kRestart) {
@@ -245,8 +236,7 @@ TEST_P(HeldWork, ResumesExactlyUnlessTheControllerRestarted) {
         EXPECT_EQ(Reason(kGroup, nth), "Main controller restarted while the task was held");
         EXPECT_EQ(End("G4 P20"), "CANCELLED");
         EXPECT_EQ(End(kGroup, 1), "CANCELLED");
-        const auto log = printer_.CommandLog(Controller::kMain);
-        EXPECT_EQ(std::count(log.begin(), log.end(), "BGS"), 0) << "no move runs";
+        EXPECT_EQ(Sent("BGS"), 0u) << "no move runs";
         for (size_t axis = 0; axis < standing.size(); ++axis) {
             EXPECT_EQ(printer_.Snapshot().axes[axis].position_counts,
                       standing[axis].position_counts);
@@ -254,7 +244,7 @@ TEST_P(HeldWork, ResumesExactlyUnlessTheControllerRestarted) {
         return;
     }
     EXPECT_EQ(End("G4 P20"), "FINISHED") << Reason(kGroup, nth) << server_.Stderr();
-    ASSERT_TRUE(printer_.WaitUntil([](const sim::PrinterSnapshot& p) { return p.Standing(); }, 5s));
+    ASSERT_TRUE(Stands());
     const auto axes = printer_.Snapshot().axes;
     EXPECT_NEAR(axes[0].position_counts, 60 * 400.0, 2.0);
     EXPECT_NEAR(axes[1].position_counts, 60 * 400.0, 2.0);

@@ -225,7 +225,7 @@ TEST_P(LevelPaused, EndsAsIfNeverPaused) {
         }
         ASSERT_TRUE(WaitSamples(row.waits[cycle]));
         ASSERT_TRUE(Control("pauseTask", id, row.label, "PAUSED")) << cycle << server_.Stderr();
-        ASSERT_TRUE(printer_.WaitUntil([](const PrinterSnapshot& p) { return p.Standing(); }, 5s));
+        ASSERT_TRUE(Stands());
         ASSERT_TRUE(WaitSamples(200ms));
         ASSERT_TRUE(Control("resumeTask", id, row.label, "RUNNING")) << cycle << server_.Stderr();
     }
