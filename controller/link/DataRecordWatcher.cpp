@@ -565,6 +565,20 @@ DataRecordWatcher::TimedRecord DataRecordWatcher::Timed(const Stream& stream) {
 }
 
 DataRecordWatcher::TimedRecord DataRecordWatcher::RecordAfter(const ControllerTime& time) const {
+    return AwaitMainRecord([&time](const Stream& main) { return main.latest_time.IsAfter(time); });
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::RecordTakenAfter(
+    std::chrono::steady_clock::time_point moment) const {
+    // A record that was on its way when the thread began waiting was
+    // sampled less than a record period before.
+    const auto waited_from = moment + kRecordPeriod;
+    return AwaitMainRecord(
+        [waited_from](const Stream& main) { return main.waited_since >= waited_from; });
+}
+
+DataRecordWatcher::TimedRecord DataRecordWatcher::AwaitMainRecord(
+    const std::function<bool(const Stream&)>& taken_after) const {
     const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
     boost::unique_lock<boost::mutex> lock(main_.record_mutex);
     for (;;) {
@@ -576,31 +590,7 @@ DataRecordWatcher::TimedRecord DataRecordWatcher::RecordAfter(const ControllerTi
             // No stream: nothing will show the commands' effect.
             return Timed(main_);
         }
-        if (main_.latest && main_.latest_time.IsAfter(time)) {
-            return Timed(main_);
-        }
-        if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {
-            throw StreamError(main_, Z_ERR_TIMEOUT);
-        }
-    }
-}
-
-DataRecordWatcher::TimedRecord DataRecordWatcher::RecordTakenAfter(
-    std::chrono::steady_clock::time_point moment) const {
-    const auto deadline = std::chrono::steady_clock::now() + kStallLimit + kFreshRecordMargin;
-    // A record that was on its way when the thread began waiting was
-    // sampled less than a record period before.
-    const auto waited_from = moment + kRecordPeriod;
-    boost::unique_lock<boost::mutex> lock(main_.record_mutex);
-    for (;;) {
-        const int32_t failure = main_.failure_rc.load();
-        if (failure != 0) {
-            throw StreamError(main_, failure);
-        }
-        if (!main_.follower) {
-            return Timed(main_);
-        }
-        if (main_.latest && main_.waited_since >= waited_from) {
+        if (main_.latest && taken_after(main_)) {
             return Timed(main_);
         }
         if (main_.published.wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -267,6 +267,9 @@ class DataRecordWatcher {
     static ControllerTime StampNext(Stream& stream, Follower& follower, const ZDataRecord& record);
     // The stream's latest record, or the one of zeros, with its time.
     static TimedRecord Timed(const Stream& stream);
+    // Waits, with the main record lock held, for a main record for which
+    // `taken_after` holds; throws as RecordAfter.
+    TimedRecord AwaitMainRecord(const std::function<bool(const Stream&)>& taken_after) const;
     // The time stamped on `record` as it was published; the beginning of time
     // once a Stop has dropped it.
     static ControllerTime StampOf(const Stream& stream,
