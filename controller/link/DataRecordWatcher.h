@@ -218,7 +218,8 @@ class DataRecordWatcher {
         // The return code that ended the stream's follower; 0 while it runs.
         std::atomic<int32_t> failure_rc{0};
         // When the record thread began waiting for the latest record that it
-        // had to wait for (main stream only); guarded by record_mutex.
+        // had to wait for; guarded by record_mutex. Judged on the main stream
+        // only (RecordTakenAfter).
         std::chrono::steady_clock::time_point waited_since{};
     };
     using PerRecord = std::function<void(const ZDataRecord* previous, ZDataRecord& record,

@@ -49,7 +49,8 @@ bool MachineSafety::StopAxes() {
         return true;
     }
     // Sent whatever the stops did: motors switched off do not drive the axes.
-    const MotionStop::Outcome off = AllAxes("MO").Run();
+    MotionStop motors_off = AllAxes("MO");
+    const MotionStop::Outcome off = motors_off.Run();
     if (off.verdict == MotionStop::Verdict::kStanding) {
         return true;
     }
@@ -63,7 +64,7 @@ bool MachineSafety::StopAxes() {
         Fail("the main controller did not take \"ST\" (" + Detail(error) +
              "); its axes may still move");
     } else if (off.record) {
-        Fail("the main controller's " + AllAxes("ST").MovingNames(*off.record) +
+        Fail("the main controller's " + motors_off.MovingNames(*off.record) +
              " still moved after \"ST\" and \"MO\"" +
              (error ? " (" + Detail(error) + ")" : std::string()));
     } else {

@@ -65,10 +65,10 @@ Task::Record AxisStopper::Stop() {
     if (!MainConnection::GetInstance().IsEnabled()) {
         return watcher.LatestMainOrZeros();
     }
-    if (const Task::JudgedStop* judged = task_.ReusableStop()) {
+    if (const Task::Record* judged = task_.ReusableStop()) {
         // Judged once in this control: a failure is already the task's
         // reason, and the records would only say it again.
-        return judged->record ? judged->record : watcher.LatestMainOrZeros();
+        return *judged ? *judged : watcher.LatestMainOrZeros();
     }
     const MotionStop::Outcome outcome =
         MotionStop(MainConnection::GetInstance(), watcher, commands_, axes_, coordinated_).Run();

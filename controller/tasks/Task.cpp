@@ -718,10 +718,10 @@ ControllerClock::Reading Task::ReadClock() {
 }
 
 void Task::KeepJudgedStop(Record standing) {
-    GetExtras().judged_stop = JudgedStop{std::move(standing)};
+    GetExtras().judged_stop = std::move(standing);
 }
 
-const Task::JudgedStop* Task::ReusableStop() const {
+const Task::Record* Task::ReusableStop() const {
     if (!extras_ || !extras_->reuse_judged_stop || !extras_->judged_stop) {
         return nullptr;
     }

@@ -211,16 +211,13 @@ class Task : public boost::enable_shared_from_this<Task> {
     void SendTemperatureCommand(std::string command);
 
     // --- one stop per control (AxisStopper, TaskManager) ---
-    // How the task's latest stop was judged: the record that showed its
-    // axes standing, or none when they were not seen standing.
-    struct JudgedStop {
-        Record record;
-    };
+    // Keeps how the task's latest stop was judged: the record that showed
+    // its axes standing, or none when they were not seen standing.
     void KeepJudgedStop(Record standing);
     // While a failed control is recovered: the stop judged earlier in that
     // control, unless a command sent since may have set axes going; null
     // otherwise.
-    const JudgedStop* ReusableStop() const;
+    const Record* ReusableStop() const;
     // Set around a failed control's recovery.
     void ReuseJudgedStop(bool reuse);
     // At the start of every control: a stop judged before it is not its own.
@@ -303,7 +300,7 @@ class Task : public boost::enable_shared_from_this<Task> {
         std::vector<CancelCallback> on_cancel;
         // The main controller when the user last held the task.
         HoldMark held;
-        std::optional<JudgedStop> judged_stop;
+        std::optional<Record> judged_stop;
         bool reuse_judged_stop = false;
     };
     Extras& GetExtras();
